@@ -1,0 +1,210 @@
+// Table engine across processes: a writer killed at any instant, a writer and a reader at once.
+#include "dbf/table.h"
+#include "tests/tmpdir.h"
+
+#include <atomic>
+#include <csignal>
+#include <cstring>
+#include <gtest/gtest.h>
+#include <random>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+using namespace dbf;
+using mervo::test::TempDir;
+
+namespace {
+
+// Every field of a row is derived from its sequence number, so a torn or mixed row shows.
+std::vector<FieldDef> seqFields() {
+    return {{"NUM", FieldType::AutoInc, 0, true}, {"NUMSTATE", FieldType::Integer, 0, true},
+            {"Seq", FieldType::Integer},          {"Twice", FieldType::Float},
+            {"Text", FieldType::Char, 120},       {"WriteDay", FieldType::DateTime}};
+}
+
+std::string seqText(int64_t seq) {
+    std::string s = "Запись " + std::to_string(seq) + " ";
+    while (s.size() < 200) s += char('a' + seq % 26);
+    return s;
+}
+
+void appendSeq(Table& t, int64_t seq) {
+    t.append();
+    t.setInt("NUMSTATE", 1);
+    t.setInt("Seq", seq);
+    t.setFloat("Twice", double(seq) * 2.5);
+    t.setString("Text", seqText(seq));
+    t.setDateTime("WriteDay", DateTime::fromParts(2020, 1, 1).addMs(seq * 3'600'000));
+    t.post();
+}
+
+// Checks every row of the table; returns the number of rows or a failure.
+::testing::AssertionResult rowsAreWhole(Table& t, int64_t& rows) {
+    rows = 0;
+    t.setIndexName("");
+    for (t.first(); !t.eof(); t.next()) {
+        int64_t seq = t.asInt("Seq");
+        if (seq != rows + 1) return ::testing::AssertionFailure() << "row " << rows << " has Seq " << seq;
+        if (t.asInt("NUM") != seq) return ::testing::AssertionFailure() << "NUM " << t.asInt("NUM") << " at " << seq;
+        if (t.asFloat("Twice") != double(seq) * 2.5) return ::testing::AssertionFailure() << "torn float at " << seq;
+        if (t.asString("Text").rfind("Запись " + std::to_string(seq) + " ", 0) != 0)
+            return ::testing::AssertionFailure() << "torn text at " << seq;
+        if (t.asDateTime("WriteDay") != DateTime::fromParts(2020, 1, 1).addMs(seq * 3'600'000))
+            return ::testing::AssertionFailure() << "torn date at " << seq;
+        ++rows;
+    }
+    return ::testing::AssertionSuccess();
+}
+
+} // namespace
+
+TEST(DbfProcess, WriterKilledWhileAppendingLeavesOnlyWholeRows) {
+    TempDir dir;
+    {
+        Table t;
+        t.create(dir.path(), "ARCHDB1H236", seqFields(), {{"NUM", "NUM", true}, {"NUMSTATE", "NUMSTATE"}});
+    }
+    std::mt19937 rng(12345);
+    int64_t done = 0; // rows the killed writers reported as posted, in total
+    for (int round = 0; round < 12; ++round) {
+        int pipefd[2];
+        ASSERT_EQ(::pipe(pipefd), 0);
+        pid_t pid = ::fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            ::close(pipefd[0]);
+            try {
+                Table t;
+                t.open(dir.path(), "ARCHDB1H236");
+                t.last();
+                int64_t seq = t.isEmpty() ? 0 : t.asInt("Seq");
+                bool bulk = round % 3 == 2;
+                if (bulk) t.beginBulk();
+                for (;;) {
+                    appendSeq(t, ++seq);
+                    if (!bulk && ::write(pipefd[1], &seq, sizeof seq) != sizeof seq) ::_exit(3);
+                    if (bulk && seq % 500 == 0) {
+                        t.endBulk(); // what endBulk returned from is on disk
+                        if (::write(pipefd[1], &seq, sizeof seq) != sizeof seq) ::_exit(3);
+                        t.beginBulk();
+                    }
+                }
+            } catch (const std::exception& e) {
+                std::fprintf(stderr, "writer: %s\n", e.what());
+                ::_exit(2);
+            }
+        }
+        ::close(pipefd[1]);
+        // let it write a while, then kill it at an arbitrary instant
+        std::uniform_int_distribution<int> wait(2000, 40000);
+        ::usleep(useconds_t(wait(rng)));
+        int64_t last = done, v;
+        ::kill(pid, SIGKILL);
+        while (::read(pipefd[0], &v, sizeof v) == sizeof v) last = v;
+        ::close(pipefd[0]);
+        int status = 0;
+        ::waitpid(pid, &status, 0);
+        ASSERT_TRUE(WIFSIGNALED(status)) << "writer ended on its own with " << WEXITSTATUS(status);
+
+        Table t;
+        t.open(dir.path(), "ARCHDB1H236");
+        int64_t rows = 0;
+        ASSERT_TRUE(rowsAreWhole(t, rows)) << "round " << round;
+        // every posted row is there; at most the rows whose write had finished but not yet reported
+        EXPECT_GE(rows, last) << "round " << round;
+        EXPECT_LE(rows, last + (round % 3 == 2 ? 500 : 1)) << "round " << round;
+        // the index agrees with the rows, and the next number follows on
+        t.setIndexName("NUMSTATE");
+        EXPECT_EQ(t.recordCount(), rows);
+        appendSeq(t, rows + 1);
+        EXPECT_EQ(t.asInt("NUM"), rows + 1);
+        done = rows + 1;
+    }
+    EXPECT_GT(done, 12);
+}
+
+TEST(DbfProcess, ReaderInAnotherProcessNeverSeesATornRow) {
+    TempDir dir;
+    {
+        Table t;
+        t.create(dir.path(), "MAINDB", seqFields(), {{"NUM", "NUM", true, true}});
+    }
+    constexpr int64_t kRows = 3000;
+    pid_t pid = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        try {
+            Table t;
+            t.open(dir.path(), "MAINDB");
+            for (int64_t s = 1; s <= kRows; ++s) {
+                appendSeq(t, s);
+                if (s % 7 == 0) { // in-place edits of an earlier row as the poll does to objects
+                    t.setRecNo(int(s / 2));
+                    t.edit();
+                    t.setInt("NUMSTATE", int(s));
+                    t.post();
+                }
+            }
+        } catch (const std::exception& e) {
+            std::fprintf(stderr, "writer: %s\n", e.what());
+            ::_exit(2);
+        }
+        ::_exit(0);
+    }
+    Table reader;
+    reader.open(dir.path(), "MAINDB");
+    int64_t seen = 0;
+    int refreshes = 0;
+    for (;;) {
+        reader.refresh();
+        ++refreshes;
+        int64_t rows = 0;
+        ASSERT_TRUE(rowsAreWhole(reader, rows));
+        ASSERT_GE(rows, seen);
+        seen = rows;
+        int status = 0;
+        if (::waitpid(pid, &status, WNOHANG) == pid) {
+            ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+            break;
+        }
+    }
+    reader.refresh();
+    int64_t rows = 0;
+    ASSERT_TRUE(rowsAreWhole(reader, rows));
+    EXPECT_EQ(rows, kRows);
+    EXPECT_GT(refreshes, 1);
+}
+
+TEST(DbfProcess, ThreadsOfOneProcessShareATable) {
+    // the poll thread appends while the window thread refreshes, each through its own context
+    TempDir dir;
+    {
+        Table t;
+        t.create(dir.path(), "MAINDB", seqFields(), {{"NUM", "NUM", true, true}});
+    }
+    std::atomic<bool> stop{false};
+    std::string error;
+    std::thread writer([&] {
+        try {
+            Table t;
+            t.open(dir.path(), "MAINDB");
+            for (int64_t s = 1; s <= 2000; ++s) appendSeq(t, s);
+        } catch (const std::exception& e) {
+            error = e.what();
+        }
+        stop = true;
+    });
+    Table reader;
+    reader.open(dir.path(), "MAINDB");
+    int64_t rows = 0;
+    while (!stop) {
+        reader.refresh();
+        ASSERT_TRUE(rowsAreWhole(reader, rows));
+    }
+    writer.join();
+    EXPECT_EQ(error, "");
+    reader.refresh();
+    ASSERT_TRUE(rowsAreWhole(reader, rows));
+    EXPECT_EQ(rows, 2000);
+}
