@@ -7,6 +7,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <fstream>
+#include <functional>
 #include <gtest/gtest.h>
 #include <limits>
 #include <sys/stat.h>
@@ -701,4 +702,67 @@ TEST(DbfSql, SelectAndDeleteStatements) {
     for (const char* bad : {"update x set a=1", "select a from ARCHDB530D236.dbf", "delete ARCHDB530D236.dbf",
                             "select * from ARCHDB530D236.dbf where NOPE=1", "select * from MISSING.dbf"})
         EXPECT_THROW(db.execSql(bad), Error) << bad;
+}
+
+// ---------------------------------------------------------------- crash remains
+
+// The states a writer killed in the middle of an append can leave, made by hand: each must open with every
+// whole row, no partial one, and an autoincrement value past every number present.
+TEST(DbfTable, OpenRepairsWhatAnInterruptedAppendLeft) {
+    struct Case {
+        const char* what;
+        std::function<void(std::vector<uint8_t>&, uint16_t hl, uint16_t rl)> damage;
+        int rows;
+    };
+    const std::vector<Case> cases = {
+        {"count not yet written",
+         [](auto& b, auto, auto) { codec::putLe32(&b[4], 2); }, 3},
+        {"count and autoincrement not yet written",
+         [](auto& b, auto, auto) {
+             codec::putLe32(&b[4], 2);
+             codec::putLe32(&b[68 + 40], 3);
+         },
+         3},
+        {"half a row after the last one",
+         [](auto& b, auto, uint16_t rl) {
+             b.pop_back();
+             std::vector<uint8_t> half(b.end() - rl, b.end() - rl / 2);
+             b.insert(b.end(), half.begin(), half.end());
+         },
+         3},
+        {"end mark missing", [](auto& b, auto, auto) { b.pop_back(); }, 3},
+        {"count larger than the rows present", [](auto& b, auto, auto) { codec::putLe32(&b[4], 5); }, 3},
+        {"a row-sized tail of garbage",
+         [](auto& b, auto, uint16_t rl) {
+             b.pop_back();
+             b.insert(b.end(), rl, 0);
+             b.push_back(0x1A);
+         },
+         3},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        TempDir dir;
+        {
+            Table t;
+            t.create(dir.path(), "MAINDB", objectFields(), objectIndexes());
+            for (int i = 1; i <= 3; ++i) addObject(t, i, "Адрес " + std::to_string(i));
+        }
+        auto b = readFile(dir.file("MAINDB.dbf"));
+        uint16_t hl = codec::getLe16(&b[8]), rl = codec::getLe16(&b[10]);
+        c.damage(b, hl, rl);
+        writeFile(dir.file("MAINDB.dbf"), b);
+        Table t;
+        t.open(dir.path(), "MAINDB");
+        EXPECT_EQ(column(t, "SERIALNUM"), (std::vector<int64_t>{1, 2, 3}));
+        t.setIndexName("SN");
+        EXPECT_EQ(t.recordCount(), c.rows);
+        addObject(t, 4, "new");
+        EXPECT_EQ(t.asInt("NUM"), 4);
+        t.close();
+        auto after = readFile(dir.file("MAINDB.dbf"));
+        EXPECT_EQ(after.size(), size_t(hl) + 4u * rl + 1);
+        EXPECT_EQ(codec::getLe32(&after[4]), 4u);
+        EXPECT_EQ(after.back(), 0x1A);
+    }
 }
