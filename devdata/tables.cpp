@@ -1,0 +1,210 @@
+#include "devdata/tables.h"
+
+#include "devdata/catalogue.h"
+#include "devdata/layouts.h"
+
+#include <algorithm>
+#include <exception>
+#include <filesystem>
+#include <system_error>
+
+namespace fs = std::filesystem;
+
+namespace devdata {
+
+namespace {
+
+void closeQuietly(dbf::Table& table) {
+    try {
+        table.close();
+    } catch (...) {
+    }
+}
+
+// Creates name in dir with the layout and makes it a detail of master, ordered by "NUMSTATE".
+void createDetail(dbf::Table& table, const std::string& dir, const std::string& name,
+                  const TableLayout& layout, dbf::Table* master) {
+    if (table.isOpen()) table.close();
+    dbf::deleteTable(dir, name);
+    table.create(dir, name, layout.fields, layout.indexes);
+    table.setIndexName("NUMSTATE");
+    if (master) table.setMaster(master, "NUM", "NUMSTATE");
+}
+
+std::string stripTrailingSeparators(std::string p) {
+    while (p.size() > 1 && p.back() == '/')
+        p.pop_back();
+    return p;
+}
+
+} // namespace
+
+// ---- names
+
+std::string stateTableName(int deviceType) {
+    return kStateTablePrefix + std::to_string(deviceType);
+}
+
+std::string archiveNamePrefix(int serial, int kind, bool temporary) {
+    return (temporary ? kTempArchiveTablePrefix : kArchiveTablePrefix) + std::to_string(serial) +
+           archiveKindLetter(kind);
+}
+
+std::string archiveTableName(int serial, int kind, int deviceType, bool temporary) {
+    return archiveNamePrefix(serial, kind, temporary) + std::to_string(deviceType);
+}
+
+std::string tableFilePath(const std::string& dir, const std::string& name) {
+    return joinPath(dir, name + ".dbf");
+}
+
+// ---- directories
+
+std::string joinPath(const std::string& a, const std::string& b) {
+    if (a.empty()) return b;
+    if (a.back() == '/') return a + b;
+    return a + "/" + b;
+}
+
+std::string programDir() {
+    std::error_code ec;
+    fs::path exe = fs::read_symlink("/proc/self/exe", ec);
+    if (ec) return fs::current_path().string();
+    return exe.parent_path().string();
+}
+
+std::string dataDirFromSetting(const std::string& storedPath, const std::string& programDir) {
+    if (storedPath.empty()) return joinPath(programDir, kDefaultDataDirName);
+    std::string p = storedPath;
+    std::replace(p.begin(), p.end(), '\\', '/');
+    if (p.starts_with("../")) return joinPath(programDir, p.substr(3));
+    return p;
+}
+
+std::string tempDirOf(const std::string& dataDir) {
+    return joinPath(dataDir, kTempDirName);
+}
+
+std::string existingAncestor(const std::string& path) {
+    std::error_code ec;
+    fs::path p = fs::absolute(stripTrailingSeparators(path), ec);
+    if (ec) return {};
+    for (;;) {
+        if (fs::is_directory(p, ec)) return p.string();
+        fs::path parent = p.parent_path();
+        if (parent == p) return {};
+        p = parent;
+    }
+}
+
+std::string missingTopFolder(const std::string& path) {
+    std::error_code ec;
+    fs::path p = fs::absolute(stripTrailingSeparators(path), ec);
+    if (ec || fs::exists(p, ec)) return {};
+    for (;;) {
+        fs::path parent = p.parent_path();
+        if (parent == p || fs::exists(parent, ec)) return p.string();
+        p = parent;
+    }
+}
+
+// ---- creation
+
+void createObjectsTable(dbf::Table& table, const std::string& dir, const std::string& name) {
+    if (table.isOpen()) table.close();
+    const TableLayout& layout = objectsTableLayout();
+    table.create(dir, name, layout.fields, layout.indexes);
+}
+
+bool createStateTable(dbf::Table& table, int deviceType, const std::string& dir, dbf::Table* master,
+                      const std::string& baseName) {
+    const TableLayout* layout = stateTableLayout(deviceType);
+    if (!layout) return false;
+    createDetail(table, dir, baseName + std::to_string(deviceType), *layout, master);
+    return true;
+}
+
+void createParamsTable(dbf::Table& table, const std::string& dir, dbf::Table* master,
+                       const std::string& name) {
+    createDetail(table, dir, name, paramsTableLayout(), master);
+}
+
+bool createArchiveTable(dbf::Table& table, int deviceType, const std::string& dir,
+                        const std::string& namePrefix, dbf::Table* master, const LogFn& log) {
+    const TableLayout* layout = archiveTableLayout(deviceType);
+    if (!layout) return false;
+    std::string name = namePrefix + std::to_string(deviceType);
+    try {
+        createDetail(table, dir, name, *layout, master);
+        return true;
+    } catch (const std::exception&) {
+        closeQuietly(table);
+        if (log) log(kCreateErrorText + tableFilePath(dir, name));
+        return false;
+    }
+}
+
+void openDetail(dbf::Table& table, const std::string& dir, const std::string& name, dbf::Table* master) {
+    if (table.isOpen()) table.close();
+    table.open(dir, name);
+    table.setIndexName("NUMSTATE");
+    if (master) table.setMaster(master, "NUM", "NUMSTATE");
+}
+
+// ---- lazy creation
+
+bool openStateTable(dbf::Table& table, int deviceType, const std::string& dataDir, dbf::Table* master) {
+    if (!stateTableLayout(deviceType)) return false;
+    std::string name = stateTableName(deviceType);
+    if (dbf::tableExists(dataDir, name))
+        openDetail(table, dataDir, name, master);
+    else
+        createStateTable(table, deviceType, dataDir, master);
+    return true;
+}
+
+void openParamsTable(dbf::Table& table, const std::string& dataDir, dbf::Table* master) {
+    if (dbf::tableExists(dataDir, kParamsTableName))
+        openDetail(table, dataDir, kParamsTableName, master);
+    else
+        createParamsTable(table, dataDir, master);
+}
+
+bool openArchiveTable(dbf::Table& table, int deviceType, int serial, int kind, const std::string& dataDir,
+                      dbf::Table* master, const LogFn& log) {
+    if (!archiveTableLayout(deviceType)) return false;
+    std::string name = archiveTableName(serial, kind, deviceType);
+    if (!dbf::findFile(dataDir, name + ".dbf").empty() && !dbf::findFile(dataDir, name + ".MDX").empty()) {
+        openDetail(table, dataDir, name, master);
+        return true;
+    }
+    // the creation deletes whichever of the two files is left
+    return createArchiveTable(table, deviceType, dataDir, archiveNamePrefix(serial, kind), master, log);
+}
+
+bool createTempArchiveTable(dbf::Table& table, int deviceType, int serial, int kind,
+                            const std::string& tempDir, dbf::Table* master, const LogFn& log) {
+    std::error_code ec;
+    fs::remove(tempDir, ec); // only an empty folder goes
+    fs::create_directory(tempDir, ec);
+    return createArchiveTable(table, deviceType, tempDir, archiveNamePrefix(serial, kind, true), master, log);
+}
+
+// ---- clean-up
+
+void deleteObjectArchives(const std::string& dataDir, int serial, int deviceType) {
+    dbf::deleteTable(dataDir, archiveTableName(serial, kDailyArchive, deviceType));
+    dbf::deleteTable(dataDir, archiveTableName(serial, kHourlyArchive, deviceType));
+}
+
+void cleanTempDir(const std::string& tempDir) {
+    std::error_code ec;
+    for (fs::directory_iterator it(tempDir, ec), end; !ec && it != end; it.increment(ec)) {
+        std::error_code fileEc;
+        std::string fileName = it->path().filename().string();
+        if (fileName.starts_with("~") && !it->is_directory(fileEc)) fs::remove(it->path(), fileEc);
+    }
+    fs::remove(tempDir, ec); // stays when other files remain
+}
+
+} // namespace devdata
