@@ -184,6 +184,7 @@ bool openArchiveTable(dbf::Table& table, int deviceType, int serial, int kind, c
 
 bool createTempArchiveTable(dbf::Table& table, int deviceType, int serial, int kind,
                             const std::string& tempDir, dbf::Table* master, const LogFn& log) {
+    if (!archiveTableLayout(deviceType)) return false;
     std::error_code ec;
     fs::remove(tempDir, ec); // only an empty folder goes
     fs::create_directory(tempDir, ec);

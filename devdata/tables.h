@@ -86,7 +86,8 @@ void openParamsTable(dbf::Table& table, const std::string& dataDir, dbf::Table* 
 bool openArchiveTable(dbf::Table& table, int deviceType, int serial, int kind, const std::string& dataDir,
                       dbf::Table* master, const LogFn& log);
 // The temporary archive of one read: tempDir is removed when empty and created again, and
-// "~ARCHDB<serial><kind><type>" is created anew in it. False when the creation failed (logged).
+// "~ARCHDB<serial><kind><type>" is created anew in it. False when the creation failed (logged) or the type
+// has no archive layout (then the folder is not touched).
 bool createTempArchiveTable(dbf::Table& table, int deviceType, int serial, int kind,
                             const std::string& tempDir, dbf::Table* master, const LogFn& log);
 
