@@ -50,27 +50,26 @@ int fieldWidth(FieldType t, int size) {
 
 void putInt(uint8_t* p, int32_t v) {
     uint32_t u = uint32_t(v) ^ 0x80000000u;
-    p[0] = uint8_t(u >> 24);
-    p[1] = uint8_t(u >> 16);
-    p[2] = uint8_t(u >> 8);
-    p[3] = uint8_t(u);
+    if constexpr (std::endian::native == std::endian::little) u = __builtin_bswap32(u);
+    std::memcpy(p, &u, 4);
 }
 
 int32_t getInt(const uint8_t* p) {
-    uint32_t u = (uint32_t(p[0]) << 24) | (uint32_t(p[1]) << 16) | (uint32_t(p[2]) << 8) | uint32_t(p[3]);
+    uint32_t u;
+    std::memcpy(&u, p, 4);
+    if constexpr (std::endian::native == std::endian::little) u = __builtin_bswap32(u);
     return int32_t(u ^ 0x80000000u);
 }
 
 static void putBe64(uint8_t* p, uint64_t u) {
-    for (int i = 7; i >= 0; --i) {
-        p[i] = uint8_t(u);
-        u >>= 8;
-    }
+    if constexpr (std::endian::native == std::endian::little) u = __builtin_bswap64(u);
+    std::memcpy(p, &u, 8);
 }
 
 static uint64_t getBe64(const uint8_t* p) {
-    uint64_t u = 0;
-    for (int i = 0; i < 8; ++i) u = (u << 8) | p[i];
+    uint64_t u;
+    std::memcpy(&u, p, 8);
+    if constexpr (std::endian::native == std::endian::little) u = __builtin_bswap64(u);
     return u;
 }
 

@@ -9,7 +9,7 @@ namespace dbf {
 namespace {
 
 // Days from 1970-01-01 of a proleptic Gregorian date.
-int64_t daysFromCivil(int64_t y, unsigned m, unsigned d) {
+constexpr int64_t daysFromCivil(int64_t y, unsigned m, unsigned d) {
     y -= m <= 2;
     const int64_t era = (y >= 0 ? y : y - 399) / 400;
     const unsigned yoe = unsigned(y - era * 400);
@@ -32,8 +32,8 @@ void civilFromDays(int64_t z, int& y, int& m, int& d) {
 }
 
 // 01.01.0001 is day 1.
-const int64_t kDay1 = daysFromCivil(1, 1, 1) - 1;
-const int64_t kOleEpochDay = daysFromCivil(1899, 12, 30) - kDay1;
+constexpr int64_t kDay1 = daysFromCivil(1, 1, 1) - 1;
+constexpr int64_t kOleEpochDay = daysFromCivil(1899, 12, 30) - kDay1;
 
 int64_t floorDiv(int64_t a, int64_t b) { return a / b - ((a % b != 0) && ((a < 0) != (b < 0))); }
 

@@ -34,6 +34,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
 #include <zlib.h>
 
@@ -67,6 +68,32 @@ void preadAll(int fd, void* buf, size_t n, off_t off, const std::string& path) {
         p += r;
         n -= size_t(r);
         off += r;
+    }
+}
+
+// Writes rows followed by the end-of-file mark in one call.
+void pwriteRows(int fd, const uint8_t* rows, size_t n, off_t off, const std::string& path) {
+    static const uint8_t eof = 0x1A;
+    iovec iov[2] = {{const_cast<uint8_t*>(rows), n}, {const_cast<uint8_t*>(&eof), 1}};
+    size_t total = n + 1;
+    ssize_t r;
+    do {
+        r = ::pwritev(fd, iov, 2, off);
+    } while (r < 0 && errno == EINTR);
+    if (r < 0) throw Error(sysError("Ошибка записи файла", path));
+    if (size_t(r) != total) {
+        // a short write: finish it byte-exactly
+        std::vector<uint8_t> all(rows, rows + n);
+        all.push_back(eof);
+        size_t done = size_t(r);
+        while (done < total) {
+            ssize_t w = ::pwrite(fd, all.data() + done, total - done, off + off_t(done));
+            if (w < 0) {
+                if (errno == EINTR) continue;
+                throw Error(sysError("Ошибка записи файла", path));
+            }
+            done += size_t(w);
+        }
     }
 }
 
@@ -177,6 +204,7 @@ struct Table::Impl {
     std::vector<FieldDef> defs;
     std::vector<Field> layout;
     std::vector<uint8_t> header; // the whole header, descriptors included
+    std::vector<uint8_t> blank;  // a row with every field empty
     int headerLen = 0;
     int recLen = 0;
     int autoField = -1;
@@ -210,10 +238,9 @@ struct Table::Impl {
     bool masterSeen = false;
     Value masterKey;
 
-    // ---- bulk append
+    // ---- bulk append: rows from bulkFirst on are in memory only
     bool bulk = false;
-    std::vector<uint8_t> bulkBuf;
-    uint32_t bulkFirst = 0; // first row of bulkBuf
+    uint32_t bulkFirst = 0;
 
     ~Impl() {
         if (fd >= 0) ::close(fd);
@@ -301,6 +328,8 @@ struct Table::Impl {
             layout.push_back(f);
         }
         if (off != recLen || layout.empty()) throw Error("Повреждён заголовок таблицы " + dbfPath);
+        blank.assign(size_t(recLen), 0);
+        blankRow(blank.data());
         readAutoFromHeader();
     }
 
@@ -355,6 +384,22 @@ struct Table::Impl {
     int compareKeys(int f, const uint8_t* a, const uint8_t* b) const {
         const Field& fl = layout[size_t(f)];
         if (fl.def.type == FieldType::Char) return compareText(a, b, fl.width);
+        if (fl.width == 4) {
+            uint32_t x, y;
+            std::memcpy(&x, a, 4);
+            std::memcpy(&y, b, 4);
+            x = __builtin_bswap32(x);
+            y = __builtin_bswap32(y);
+            return x < y ? -1 : x > y ? 1 : 0;
+        }
+        if (fl.width == 8) {
+            uint64_t x, y;
+            std::memcpy(&x, a, 8);
+            std::memcpy(&y, b, 8);
+            x = __builtin_bswap64(x);
+            y = __builtin_bswap64(y);
+            return x < y ? -1 : x > y ? 1 : 0;
+        }
         return std::memcmp(a, b, size_t(fl.width));
     }
 
@@ -379,6 +424,18 @@ struct Table::Impl {
     void encode(uint8_t* p, int f, const Value& v) const {
         const Field& fl = layout[size_t(f)];
         const FieldType t = fl.def.type;
+        // the common cases first
+        if (t == FieldType::Float) {
+            if (const auto* x = std::get_if<double>(&v); x && !std::isnan(*x)) {
+                putDouble(p, *x);
+                return;
+            }
+        } else if (t == FieldType::Integer || t == FieldType::AutoInc) {
+            if (const auto* i = std::get_if<int64_t>(&v); i && *i >= INT32_MIN && *i <= INT32_MAX) {
+                putInt(p, int32_t(*i));
+                return;
+            }
+        }
         auto badValue = [&](const std::string& text, const char* what) {
             throw Error("'" + text + "' " + what + " (поле " + fl.def.name + ")");
         };
@@ -542,6 +599,9 @@ struct Table::Impl {
         for (const Index& ix : indexes) {
             if (!ix.def.unique && !ix.def.primary) continue;
             const uint8_t* key = fieldPtr(row, ix.field);
+            // a key above the highest one (a growing number) cannot be a duplicate
+            if (ix.order.empty() || compareKeys(ix.field, fieldPtr(rowPtr(ix.order.back()), ix.field), key) < 0)
+                continue;
             auto it = std::lower_bound(ix.order.begin(), ix.order.end(), 0u, [&](uint32_t a, uint32_t) {
                 return compareKeys(ix.field, fieldPtr(rowPtr(a), ix.field), key) < 0;
             });
@@ -1177,6 +1237,26 @@ struct Table::Impl {
         pwriteAll(fd, &header[1], 7, 1, dbfPath);
     }
 
+    // The row count, the date of change and the autoincrement value in one write: they sit in the first
+    // descriptor's page, so the write is never split.
+    void writeCountAndAuto() {
+        if (autoField != 0) {
+            writeAuto();
+            writeHeaderCount();
+            return;
+        }
+        time_t t = ::time(nullptr);
+        tm lt{};
+        localtime_r(&t, &lt);
+        header[1] = uint8_t(lt.tm_year);
+        header[2] = uint8_t(lt.tm_mon + 1);
+        header[3] = uint8_t(lt.tm_mday);
+        putLe32(&header[4], count);
+        putLe32(&header[descOffset(autoField) + 40], nextAuto);
+        size_t end = descOffset(autoField) + 44;
+        pwriteAll(fd, &header[1], end - 1, 1, dbfPath);
+    }
+
     void bumpGeneration() {
         ++gen;
         putLe32(&header[16], gen);
@@ -1202,22 +1282,14 @@ struct Table::Impl {
         checkRequired(buf.data());
         checkUnique(buf.data(), -1);
         uint32_t r = count;
-        if (bulk) {
-            if (bulkBuf.empty()) bulkFirst = r;
-            bulkBuf.insert(bulkBuf.end(), buf.begin(), buf.end());
-        } else {
-            std::vector<uint8_t> out(buf);
-            out.push_back(0x1A);
-            pwriteAll(fd, out.data(), out.size(), off_t(headerLen) + off_t(r) * recLen, dbfPath);
-        }
+        if (!bulk) pwriteRows(fd, buf.data(), buf.size(), off_t(headerLen) + off_t(r) * recLen, dbfPath);
         if (autoField >= 0) ++nextAuto;
         ++count;
         data.insert(data.end(), buf.begin(), buf.end());
         if (bulk) {
-            if (bulkBuf.size() >= kBulkFlushBytes) flushBulk(false);
+            if (size_t(count - bulkFirst) * size_t(recLen) >= kBulkFlushBytes) flushBulk(false);
         } else {
-            writeAuto();
-            writeHeaderCount();
+            writeCountAndAuto();
         }
         insertIntoIndexes(r);
         mdxDirty = true;
@@ -1234,12 +1306,11 @@ struct Table::Impl {
     }
 
     void flushBulk(bool finish) {
-        if (!bulkBuf.empty()) {
-            bulkBuf.push_back(0x1A);
-            pwriteAll(fd, bulkBuf.data(), bulkBuf.size(), off_t(headerLen) + off_t(bulkFirst) * recLen, dbfPath);
-            bulkBuf.clear();
-            writeAuto();
-            writeHeaderCount();
+        if (count > bulkFirst) {
+            pwriteRows(fd, rowPtr(bulkFirst), size_t(count - bulkFirst) * size_t(recLen),
+                       off_t(headerLen) + off_t(bulkFirst) * recLen, dbfPath);
+            bulkFirst = count;
+            writeCountAndAuto();
         }
         if (finish) {
             bulk = false;
@@ -1676,8 +1747,7 @@ void Table::append() {
     if (!m.writable) throw Error("Таблица открыта только для чтения: " + m.dbfPath);
     if (m.state != State::Browse) throw Error("Таблица уже в режиме редактирования");
     m.checkMaster();
-    m.buf.assign(size_t(m.recLen), 0);
-    m.blankRow(m.buf.data());
+    m.buf = m.blank;
     if (m.masterTable) m.encode(m.buf.data() + m.layout[size_t(m.detailField)].offset, m.detailField, m.masterKey);
     m.state = State::Insert;
 }
@@ -1853,7 +1923,7 @@ void Table::beginBulk() {
         throw;
     }
     m.bulk = true;
-    m.bulkBuf.clear();
+    m.bulkFirst = m.count;
 }
 
 void Table::endBulk() {
