@@ -89,9 +89,13 @@ bool objectsTableExists(const std::string& dir) {
     return dbf::tableExists(dir, devdata::kObjectsTableName);
 }
 
-void openObjects(dbf::Table& t, const std::string& dir) {
+void requireObjectsTable(const std::string& dir) {
     if (!objectsTableExists(dir))
         throw std::runtime_error("no MAINDB in " + dir + " (create it with: mervoctl init " + dir + ")");
+}
+
+void openObjects(dbf::Table& t, const std::string& dir) {
+    requireObjectsTable(dir);
     t.open(dir, devdata::kObjectsTableName);
 }
 
@@ -173,6 +177,8 @@ int cmdAdd(const std::vector<std::string>& args) {
             numbers[name] = v;
         }
     }
+
+    requireObjectsTable(dir);
 
     // the fields the object master insists on
     auto filled = [&](const std::string& name) {
