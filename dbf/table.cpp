@@ -49,6 +49,11 @@ constexpr int kDescSize = 48;
 constexpr uint8_t kVersion = 0x04;
 constexpr uint8_t kLangCp1251 = 0xC9;
 constexpr off_t kLockOffset = 0x7FFFFFFF00000000LL;
+// Every open handle holds a shared lock on this byte for its whole life; one that gets it exclusively is alone.
+constexpr off_t kPresenceOffset = kLockOffset + 1;
+// Deleted rows are squeezed out when a table is opened by the only handle and at least this many rows, and a
+// quarter of all, are deleted.
+constexpr uint32_t kPackMinDeleted = 100;
 constexpr char kMdxMagic[8] = {'M', 'R', 'V', 'M', 'D', 'X', '0', '1'};
 constexpr size_t kBulkFlushBytes = 1 << 20;
 
@@ -901,14 +906,39 @@ struct Table::Impl {
     }
 
     // ================================================================ open / close
+    // Takes or changes the presence lock; false when !wait and another handle holds a conflicting one.
+    static bool presenceLock(int f, short type, bool wait, const std::string& path) {
+        struct flock fl {};
+        fl.l_type = type;
+        fl.l_whence = SEEK_SET;
+        fl.l_start = kPresenceOffset;
+        fl.l_len = 1;
+        while (::fcntl(f, wait ? F_OFD_SETLKW : F_OFD_SETLK, &fl) == -1) {
+            if (errno == EINTR) continue;
+            if (!wait && (errno == EAGAIN || errno == EACCES)) return false;
+            throw Error(sysError("Не удалось заблокировать таблицу", path));
+        }
+        return true;
+    }
+
     void openPath(const std::string& path) {
         dbfPath = path;
         auto slash = path.rfind('/');
         dir = slash == std::string::npos ? "." : path.substr(0, slash);
-        fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
-        writable = fd >= 0;
-        if (fd < 0 && (errno == EACCES || errno == EROFS)) fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-        if (fd < 0) throw Error(sysError("Не удалось открыть таблицу", path));
+        for (int attempt = 0;; ++attempt) {
+            fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
+            writable = fd >= 0;
+            if (fd < 0 && (errno == EACCES || errno == EROFS)) fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+            if (fd < 0) throw Error(sysError("Не удалось открыть таблицу", path));
+            presenceLock(fd, F_RDLCK, true, path);
+            // a compaction may have put a new file in its place while this one waited
+            struct stat a {}, b {};
+            if (::fstat(fd, &a) == 0 && ::stat(path.c_str(), &b) == 0 && a.st_ino == b.st_ino && a.st_dev == b.st_dev)
+                break;
+            ::close(fd);
+            fd = -1;
+            if (attempt == 10) throw Error("Не удалось открыть таблицу " + path + ": файл заменяется");
+        }
         try {
             Lock lock(*this, writable);
             uint8_t h[kHeaderSize];
@@ -935,11 +965,64 @@ struct Table::Impl {
             fd = -1;
             throw;
         }
+        if (writable) {
+            uint32_t dead = 0;
+            for (uint32_t r = 0; r < count; ++r) dead += deleted(r);
+            if (dead >= kPackMinDeleted && dead * 4 >= count) pack();
+        }
         state = State::Browse;
         cur = -1;
         viewValid = false;
         mdxDirty = false;
         gotoFirst();
+    }
+
+    // Rewrites the table without its deleted rows when this handle is the only one open; otherwise leaves it.
+    // The new file is complete before it replaces the old one, so a crash leaves one or the other.
+    void pack() {
+        if (!presenceLock(fd, F_WRLCK, false, dbfPath)) return;
+        std::string tmp = dbfPath + ".pack~";
+        int nfd = ::open(tmp.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        if (nfd < 0) {
+            presenceLock(fd, F_RDLCK, true, dbfPath);
+            return;
+        }
+        try {
+            // openers of the new file wait until it is ready
+            presenceLock(nfd, F_WRLCK, true, tmp);
+            std::vector<uint8_t> rows;
+            rows.reserve(data.size());
+            for (uint32_t r = 0; r < count; ++r)
+                if (!deleted(r)) rows.insert(rows.end(), rowPtr(r), rowPtr(r) + recLen);
+            uint32_t live = uint32_t(rows.size() / size_t(recLen));
+            std::vector<uint8_t> h = header;
+            putLe32(&h[4], live);
+            putLe32(&h[16], gen + 1);
+            pwriteAll(nfd, h.data(), h.size(), 0, tmp);
+            pwriteRows(nfd, rows.data(), rows.size(), off_t(h.size()), tmp);
+            if (::rename(tmp.c_str(), dbfPath.c_str()) != 0) throw Error(sysError("Ошибка записи файла", dbfPath));
+            ::close(fd);
+            fd = nfd;
+            header = std::move(h);
+            data = std::move(rows);
+            count = live;
+            gen = gen + 1;
+        } catch (const Error&) {
+            if (fd != nfd) {
+                ::close(nfd);
+                ::unlink(tmp.c_str());
+                presenceLock(fd, F_RDLCK, true, dbfPath);
+            }
+            return;
+        }
+        for (Index& ix : indexes) sortIndex(ix);
+        try {
+            Lock lock(*this, true);
+            writeMdx();
+        } catch (const Error&) {
+            mdxDirty = true;
+        }
+        presenceLock(fd, F_RDLCK, true, dbfPath);
     }
 
     void closeFile() {

@@ -3,6 +3,7 @@
 #include "dbf/table.h"
 #include "tests/tmpdir.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <fcntl.h>
@@ -765,4 +766,49 @@ TEST(DbfTable, OpenRepairsWhatAnInterruptedAppendLeft) {
         EXPECT_EQ(codec::getLe32(&after[4]), 4u);
         EXPECT_EQ(after.back(), 0x1A);
     }
+}
+
+// Deleted rows (the state tables delete an object's row at every poll) are squeezed out when the table is
+// opened by the only handle, so that the files do not grow without end.
+TEST(DbfTable, DeletedRowsAreSqueezedOutWhenOpenedAlone) {
+    TempDir dir;
+    Table t, other;
+    t.create(dir.path(), "STATEDB236", archiveFields(), archiveIndexes());
+    for (int i = 0; i < 400; ++i) {
+        t.append();
+        t.setInt("NUMSTATE", i % 4);
+        t.setInt("RecNum", i);
+        t.post();
+    }
+    other.open(dir.path(), "STATEDB236");
+    Database(dir.path()).execSql("delete from STATEDB236.dbf where RecNum < 300");
+    t.close();
+    const auto sizeOf = [&] { return readFile(dir.file("STATEDB236.dbf")).size(); };
+    const size_t full = sizeOf();
+
+    t.open(dir.path(), "STATEDB236"); // another handle is open: nothing is moved under it
+    EXPECT_EQ(sizeOf(), full);
+    t.close();
+    other.close();
+
+    t.open(dir.path(), "statedb236");
+    EXPECT_LT(sizeOf(), full / 3);
+    EXPECT_EQ(t.recordCount(), 100);
+    t.setIndexName("NUMSTATE");
+    std::vector<int64_t> owners = column(t, "NUMSTATE");
+    EXPECT_TRUE(std::is_sorted(owners.begin(), owners.end()));
+    t.setIndexName("");
+    t.first();
+    EXPECT_EQ(t.asInt("NUM"), 301);
+    EXPECT_EQ(t.asInt("RecNum"), 300);
+    t.append();
+    t.setInt("NUMSTATE", 1);
+    t.post();
+    EXPECT_EQ(t.asInt("NUM"), 401); // numbers are never given twice
+    t.close();
+    t.open(dir.path(), "STATEDB236"); // the index file agrees with the new file
+    t.setIndexName("NUM");
+    t.last();
+    EXPECT_EQ(t.asInt("NUM"), 401);
+    EXPECT_FALSE(std::ifstream(dir.file("STATEDB236.dbf.pack~")).good());
 }
