@@ -21,8 +21,9 @@ namespace {
 constexpr int kRows = 100'000;
 
 std::string benchDir(const char* name) {
-    std::string d = (std::filesystem::temp_directory_path() / ("mervo-bench-" + std::to_string(::getpid()) + "-" + name))
-                        .string();
+    std::string d =
+        (std::filesystem::temp_directory_path() / ("mervo-bench-" + std::to_string(::getpid()) + "-" + name))
+            .string();
     std::filesystem::remove_all(d);
     std::filesystem::create_directories(d);
     return d;
@@ -58,14 +59,29 @@ void fillArchiveRow(dbf::Table& t, const std::vector<Role>& roles, int i) {
     t.append();
     for (size_t f = 0; f < roles.size(); ++f) {
         switch (roles[f]) {
-        case Role::Skip: break;
-        case Role::Owner: t.setValue(int(f), int64_t(1)); break;
-        case Role::Day: t.setValue(int(f), kStart.addMs(int64_t(i) * 3'600'000)); break;
-        case Role::Hour: t.setValue(int(f), int64_t(i % 24)); break;
-        case Role::RecNum: t.setValue(int(f), int64_t(i % 1440)); break;
-        case Role::Check: t.setValue(int(f), int64_t(0)); break;
-        case Role::Float: t.setValue(int(f), double(i) * 0.125 + double(f)); break;
-        case Role::Int: t.setValue(int(f), int64_t((i + int(f)) % 60)); break;
+        case Role::Skip:
+            break;
+        case Role::Owner:
+            t.setValue(int(f), int64_t(1));
+            break;
+        case Role::Day:
+            t.setValue(int(f), kStart.addMs(int64_t(i) * 3'600'000));
+            break;
+        case Role::Hour:
+            t.setValue(int(f), int64_t(i % 24));
+            break;
+        case Role::RecNum:
+            t.setValue(int(f), int64_t(i % 1440));
+            break;
+        case Role::Check:
+            t.setValue(int(f), int64_t(0));
+            break;
+        case Role::Float:
+            t.setValue(int(f), double(i) * 0.125 + double(f));
+            break;
+        case Role::Int:
+            t.setValue(int(f), int64_t((i + int(f)) % 60));
+            break;
         }
     }
     t.post();
@@ -78,7 +94,8 @@ std::string writeArchive(const std::string& dir, bool bulk) {
     t.create(dir, "ARCHDB530H236", l.fields, l.indexes);
     const std::vector<Role> r = roles(l.fields);
     if (bulk) t.beginBulk();
-    for (int i = 0; i < kRows; ++i) fillArchiveRow(t, r, i);
+    for (int i = 0; i < kRows; ++i)
+        fillArchiveRow(t, r, i);
     if (bulk) t.endBulk();
     std::string p = t.path();
     t.close();
@@ -93,7 +110,8 @@ double plainWriteSeconds(const std::string& tablePath, const std::string& dir) {
     auto t0 = std::chrono::steady_clock::now();
     FILE* f = std::fopen(out.c_str(), "wb");
     std::setvbuf(f, nullptr, _IOFBF, 1 << 16);
-    for (size_t at = 0; at + recLen <= bytes.size(); at += recLen) std::fwrite(&bytes[at], 1, recLen, f);
+    for (size_t at = 0; at + recLen <= bytes.size(); at += recLen)
+        std::fwrite(&bytes[at], 1, recLen, f);
     std::fclose(f);
     auto t1 = std::chrono::steady_clock::now();
     std::remove(out.c_str());
@@ -115,7 +133,8 @@ void Append(benchmark::State& state) {
     }
     state.counters["plain_ms"] = plain * 1000 / double(state.iterations());
     state.counters["ratio"] = engine / plain;
-    state.counters["rows/s"] = benchmark::Counter(double(kRows) * double(state.iterations()), benchmark::Counter::kIsRate);
+    state.counters["rows/s"] =
+        benchmark::Counter(double(kRows) * double(state.iterations()), benchmark::Counter::kIsRate);
     state.SetLabel(bulk ? "bulk" : "per_row");
     std::filesystem::remove_all(dir);
 }
@@ -153,12 +172,14 @@ void MonthRange(benchmark::State& state) {
     dbf::Table t;
     t.open(archive().dir, "ARCHDB530H236");
     t.setIndexFieldNames("WriteDay");
-    const dbf::DateTime from = dbf::DateTime::fromParts(2020, 3, 1), to = dbf::DateTime::fromParts(2020, 3, 31);
+    const dbf::DateTime from = dbf::DateTime::fromParts(2020, 3, 1),
+                        to = dbf::DateTime::fromParts(2020, 3, 31);
     int rows = 0;
     for (auto _ : state) {
         t.setRange(from, to.addDays(1));
         rows = 0;
-        for (t.first(); !t.eof(); t.next()) ++rows;
+        for (t.first(); !t.eof(); t.next())
+            ++rows;
         benchmark::DoNotOptimize(rows);
     }
     state.counters["rows"] = rows;

@@ -10,27 +10,42 @@ namespace dbf::codec {
 
 char typeLetter(FieldType t) {
     switch (t) {
-    case FieldType::AutoInc: return '+';
-    case FieldType::Integer: return 'I';
-    case FieldType::Float: return 'O';
-    case FieldType::Char: return 'C';
-    case FieldType::Date: return 'D';
-    case FieldType::DateTime: return '@';
-    case FieldType::Boolean: return 'L';
+    case FieldType::AutoInc:
+        return '+';
+    case FieldType::Integer:
+        return 'I';
+    case FieldType::Float:
+        return 'O';
+    case FieldType::Char:
+        return 'C';
+    case FieldType::Date:
+        return 'D';
+    case FieldType::DateTime:
+        return '@';
+    case FieldType::Boolean:
+        return 'L';
     }
     return '?';
 }
 
 FieldType typeFromLetter(char c) {
     switch (c) {
-    case '+': return FieldType::AutoInc;
-    case 'I': return FieldType::Integer;
-    case 'O': return FieldType::Float;
-    case 'C': return FieldType::Char;
-    case 'D': return FieldType::Date;
-    case '@': return FieldType::DateTime;
-    case 'L': return FieldType::Boolean;
-    default: break;
+    case '+':
+        return FieldType::AutoInc;
+    case 'I':
+        return FieldType::Integer;
+    case 'O':
+        return FieldType::Float;
+    case 'C':
+        return FieldType::Char;
+    case 'D':
+        return FieldType::Date;
+    case '@':
+        return FieldType::DateTime;
+    case 'L':
+        return FieldType::Boolean;
+    default:
+        break;
     }
     throw Error(std::string("Неизвестный тип поля '") + c + "'");
 }
@@ -38,12 +53,16 @@ FieldType typeFromLetter(char c) {
 int fieldWidth(FieldType t, int size) {
     switch (t) {
     case FieldType::AutoInc:
-    case FieldType::Integer: return 4;
+    case FieldType::Integer:
+        return 4;
     case FieldType::Float:
     case FieldType::DateTime:
-    case FieldType::Date: return 8;
-    case FieldType::Boolean: return 1;
-    case FieldType::Char: return size;
+    case FieldType::Date:
+        return 8;
+    case FieldType::Boolean:
+        return 1;
+    case FieldType::Char:
+        return size;
     }
     return 0;
 }
@@ -92,7 +111,9 @@ double getDouble(const uint8_t* p) {
     return std::bit_cast<double>(u);
 }
 
-void putTimestamp(uint8_t* p, DateTime v) { putBe64(p, std::bit_cast<uint64_t>(double(v.ms()))); }
+void putTimestamp(uint8_t* p, DateTime v) {
+    putBe64(p, std::bit_cast<uint64_t>(double(v.ms())));
+}
 
 DateTime getTimestamp(const uint8_t* p) {
     double d = std::bit_cast<double>(getBe64(p));
@@ -137,7 +158,8 @@ bool allBlank(const uint8_t* p, int n) {
 
 namespace {
 
-// The cp1251 table is taken from the system's iconv once, so that the conversion of a field is a table lookup.
+// The cp1251 table is taken from the system's iconv once, so that the conversion of a field is a table
+// lookup.
 struct Cp1251Tables {
     std::array<std::string, 256> toUtf8;
     // Code points 0x80..0xFFFF that have a cp1251 byte.

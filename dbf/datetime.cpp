@@ -35,9 +35,13 @@ void civilFromDays(int64_t z, int& y, int& m, int& d) {
 constexpr int64_t kDay1 = daysFromCivil(1, 1, 1) - 1;
 constexpr int64_t kOleEpochDay = daysFromCivil(1899, 12, 30) - kDay1;
 
-int64_t floorDiv(int64_t a, int64_t b) { return a / b - ((a % b != 0) && ((a < 0) != (b < 0))); }
+int64_t floorDiv(int64_t a, int64_t b) {
+    return a / b - ((a % b != 0) && ((a < 0) != (b < 0)));
+}
 
-bool isLeap(int y) { return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0; }
+bool isLeap(int y) {
+    return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0;
+}
 
 int daysInMonth(int y, int m) {
     static const int dm[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
@@ -60,7 +64,8 @@ bool readNum(std::string_view s, size_t& i, int minDigits, int maxDigits, int& o
 
 DateTime DateTime::fromParts(int year, int month, int day, int hour, int minute, int second, int msec) {
     if (year < 1 || year > 9999 || month < 1 || month > 12 || day < 1 || day > daysInMonth(year, month) ||
-        hour < 0 || hour > 23 || minute < 0 || minute > 59 || second < 0 || second > 59 || msec < 0 || msec > 999)
+        hour < 0 || hour > 23 || minute < 0 || minute > 59 || second < 0 || second > 59 || msec < 0 ||
+        msec > 999)
         throw Error("Недопустимая дата или время");
     int64_t dn = daysFromCivil(year, unsigned(month), unsigned(day)) - kDay1;
     return DateTime(dn * kMsPerDay + ((hour * 60 + minute) * 60 + second) * 1000LL + msec);
@@ -77,8 +82,10 @@ DateTime DateTime::now() {
 }
 
 std::optional<DateTime> DateTime::parse(std::string_view s) {
-    while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
-    while (!s.empty() && (s.back() == ' ' || s.back() == '\t')) s.remove_suffix(1);
+    while (!s.empty() && (s.front() == ' ' || s.front() == '\t'))
+        s.remove_prefix(1);
+    while (!s.empty() && (s.back() == ' ' || s.back() == '\t'))
+        s.remove_suffix(1);
     size_t i = 0;
     int y = 0, mo = 0, d = 0, h = 0, mi = 0, sec = 0, ms = 0;
     bool iso = s.size() >= 5 && s[4] == '-';
@@ -93,7 +100,8 @@ std::optional<DateTime> DateTime::parse(std::string_view s) {
     }
     if (i < s.size()) {
         if (s[i] != ' ' && s[i] != 'T') return std::nullopt;
-        while (i < s.size() && (s[i] == ' ' || s[i] == 'T')) ++i;
+        while (i < s.size() && (s[i] == ' ' || s[i] == 'T'))
+            ++i;
         if (!readNum(s, i, 1, 2, h) || i >= s.size() || s[i++] != ':' || !readNum(s, i, 2, 2, mi))
             return std::nullopt;
         if (i < s.size()) {
@@ -103,7 +111,8 @@ std::optional<DateTime> DateTime::parse(std::string_view s) {
                 ++i;
                 size_t start = i;
                 if (!readNum(s, i, 1, 3, ms)) return std::nullopt;
-                for (size_t k = i - start; k < 3; ++k) ms *= 10;
+                for (size_t k = i - start; k < 3; ++k)
+                    ms *= 10;
                 if (i != s.size()) return std::nullopt;
             }
         }
@@ -130,7 +139,9 @@ double DateTime::toOleDays() const {
     return whole < 0 ? whole - frac : whole + frac;
 }
 
-int64_t DateTime::dayNumber() const { return floorDiv(ms_, kMsPerDay); }
+int64_t DateTime::dayNumber() const {
+    return floorDiv(ms_, kMsPerDay);
+}
 
 int DateTime::year() const {
     int y, m, d;
@@ -150,12 +161,22 @@ int DateTime::day() const {
     return d;
 }
 
-int DateTime::hour() const { return int((ms_ - dayNumber() * kMsPerDay) / 3'600'000); }
-int DateTime::minute() const { return int((ms_ - dayNumber() * kMsPerDay) / 60'000 % 60); }
-int DateTime::second() const { return int((ms_ - dayNumber() * kMsPerDay) / 1000 % 60); }
-int DateTime::msec() const { return int((ms_ - dayNumber() * kMsPerDay) % 1000); }
+int DateTime::hour() const {
+    return int((ms_ - dayNumber() * kMsPerDay) / 3'600'000);
+}
+int DateTime::minute() const {
+    return int((ms_ - dayNumber() * kMsPerDay) / 60'000 % 60);
+}
+int DateTime::second() const {
+    return int((ms_ - dayNumber() * kMsPerDay) / 1000 % 60);
+}
+int DateTime::msec() const {
+    return int((ms_ - dayNumber() * kMsPerDay) % 1000);
+}
 
-DateTime DateTime::date() const { return DateTime(dayNumber() * kMsPerDay); }
+DateTime DateTime::date() const {
+    return DateTime(dayNumber() * kMsPerDay);
+}
 
 std::string DateTime::dateText() const {
     int y, m, d;

@@ -33,7 +33,8 @@ namespace {
 
 std::string withExt(const std::string& name, const char* ext) {
     auto dot = name.rfind('.');
-    if (dot != std::string::npos && name.find('/', dot) == std::string::npos) return name.substr(0, dot) + ext;
+    if (dot != std::string::npos && name.find('/', dot) == std::string::npos)
+        return name.substr(0, dot) + ext;
     return name + ext;
 }
 
@@ -42,7 +43,8 @@ void removeAll(const std::string& dir, const std::string& name) {
     for (;;) {
         std::string p = findFile(dir, name);
         if (p.empty()) return;
-        if (::unlink(p.c_str()) != 0) throw Error("Не удалось удалить файл " + p + ": " + std::strerror(errno));
+        if (::unlink(p.c_str()) != 0)
+            throw Error("Не удалось удалить файл " + p + ": " + std::strerror(errno));
     }
 }
 

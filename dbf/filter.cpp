@@ -6,7 +6,9 @@ namespace dbf {
 
 namespace {
 
-bool isSpace(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
+bool isSpace(char c) {
+    return c == ' ' || c == '\t' || c == '\r' || c == '\n';
+}
 bool isNameChar(char c) {
     return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_';
 }
@@ -21,7 +23,8 @@ std::vector<Condition> parseConditions(const std::string& e) {
     std::vector<Condition> out;
     size_t i = 0;
     auto skip = [&] {
-        while (i < e.size() && isSpace(e[i])) ++i;
+        while (i < e.size() && isSpace(e[i]))
+            ++i;
     };
     skip();
     if (i == e.size()) return out;
@@ -29,7 +32,8 @@ std::vector<Condition> parseConditions(const std::string& e) {
         Condition c;
         skip();
         size_t start = i;
-        while (i < e.size() && isNameChar(e[i])) ++i;
+        while (i < e.size() && isNameChar(e[i]))
+            ++i;
         if (i == start) fail(e, "ожидается имя поля");
         c.field = e.substr(start, i - start);
         skip();
@@ -80,7 +84,8 @@ std::vector<Condition> parseConditions(const std::string& e) {
             }
         } else {
             start = i;
-            while (i < e.size() && !isSpace(e[i])) ++i;
+            while (i < e.size() && !isSpace(e[i]))
+                ++i;
             c.literal = e.substr(start, i - start);
         }
         if (c.prefix && c.op != Condition::Op::Eq && c.op != Condition::Op::Ne)

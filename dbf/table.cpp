@@ -49,7 +49,8 @@ constexpr int kDescSize = 48;
 constexpr uint8_t kVersion = 0x04;
 constexpr uint8_t kLangCp1251 = 0xC9;
 constexpr off_t kLockOffset = 0x7FFFFFFF00000000LL;
-// Every open handle holds a shared lock on this byte for its whole life; one that gets it exclusively is alone.
+// Every open handle holds a shared lock on this byte for its whole life; one that gets it exclusively is
+// alone.
 constexpr off_t kPresenceOffset = kLockOffset + 1;
 // Deleted rows are squeezed out when a table is opened by the only handle and at least this many rows, and a
 // quarter of all, are deleted.
@@ -128,7 +129,8 @@ std::string joinPath(const std::string& dir, const std::string& name) {
 }
 
 std::string trimRight(std::string s) {
-    while (!s.empty() && (s.back() == ' ' || s.back() == '\0')) s.pop_back();
+    while (!s.empty() && (s.back() == ' ' || s.back() == '\0'))
+        s.pop_back();
     return s;
 }
 
@@ -167,8 +169,37 @@ std::optional<bool> parseBool(const std::string& text) {
     std::string s = upper(trimRight(text));
     if (s == "T" || s == "TRUE" || s == "Y" || s == "YES" || s == "1" || s == "ДА" || s == "Да" || s == "да")
         return true;
-    if (s == "F" || s == "FALSE" || s == "N" || s == "NO" || s == "0" || s == "НЕТ" || s == "Нет" || s == "нет")
+    if (s == "F" || s == "FALSE" || s == "N" || s == "NO" || s == "0" || s == "НЕТ" || s == "Нет" ||
+        s == "нет")
         return false;
+    return std::nullopt;
+}
+
+// Reads text as a value of the field type (text fields take it as it is); nullopt, with why set to what the
+// text is not, when it does not read.
+std::optional<Value> parseAs(FieldType t, const std::string& text, const char*& why) {
+    switch (t) {
+    case FieldType::AutoInc:
+    case FieldType::Integer:
+        why = "не является целым числом";
+        if (auto n = parseInt(text)) return Value(*n);
+        return std::nullopt;
+    case FieldType::Float:
+        why = "не является числом";
+        if (auto x = parseFloat(text)) return Value(*x);
+        return std::nullopt;
+    case FieldType::Date:
+    case FieldType::DateTime:
+        why = "не является датой";
+        if (auto dt = DateTime::parse(text)) return Value(*dt);
+        return std::nullopt;
+    case FieldType::Boolean:
+        why = "не является логическим значением";
+        if (auto b = parseBool(text)) return Value(*b);
+        return std::nullopt;
+    case FieldType::Char:
+        return Value(text);
+    }
     return std::nullopt;
 }
 
@@ -357,10 +388,13 @@ struct Table::Impl {
         case FieldType::AutoInc:
         case FieldType::Integer:
         case FieldType::Float:
-        case FieldType::DateTime: return allZero(p, fl.width);
+        case FieldType::DateTime:
+            return allZero(p, fl.width);
         case FieldType::Date:
-        case FieldType::Char: return allBlank(p, fl.width);
-        case FieldType::Boolean: return *p != 'T' && *p != 'F' && *p != 't' && *p != 'f';
+        case FieldType::Char:
+            return allBlank(p, fl.width);
+        case FieldType::Boolean:
+            return *p != 'T' && *p != 'F' && *p != 't' && *p != 'f';
         }
         return true;
     }
@@ -371,9 +405,12 @@ struct Table::Impl {
         const uint8_t* p = row + fl.offset;
         switch (fl.def.type) {
         case FieldType::AutoInc:
-        case FieldType::Integer: return int64_t(getInt(p));
-        case FieldType::Float: return getDouble(p);
-        case FieldType::DateTime: return getTimestamp(p);
+        case FieldType::Integer:
+            return int64_t(getInt(p));
+        case FieldType::Float:
+            return getDouble(p);
+        case FieldType::DateTime:
+            return getTimestamp(p);
         case FieldType::Date: {
             DateTime dt;
             if (!getDate(p, dt)) return std::monostate{};
@@ -381,7 +418,8 @@ struct Table::Impl {
         }
         case FieldType::Char:
             return fromCp1251(trimRight(std::string(reinterpret_cast<const char*>(p), size_t(fl.width))));
-        case FieldType::Boolean: return *p == 'T' || *p == 't';
+        case FieldType::Boolean:
+            return *p == 'T' || *p == 't';
         }
         return std::monostate{};
     }
@@ -445,7 +483,8 @@ struct Table::Impl {
             throw Error("'" + text + "' " + what + " (поле " + fl.def.name + ")");
         };
         if (std::holds_alternative<std::monostate>(v)) {
-            uint8_t fill = (t == FieldType::Char || t == FieldType::Date || t == FieldType::Boolean) ? ' ' : 0;
+            uint8_t fill =
+                (t == FieldType::Char || t == FieldType::Date || t == FieldType::Boolean) ? ' ' : 0;
             std::memset(p, fill, size_t(fl.width));
             return;
         }
@@ -461,35 +500,11 @@ struct Table::Impl {
                 encode(p, f, std::monostate{});
                 return;
             }
-            switch (t) {
-            case FieldType::AutoInc:
-            case FieldType::Integer: {
-                auto n = parseInt(*s);
-                if (!n) badValue(*s, "не является целым числом");
-                encode(p, f, *n);
-                return;
-            }
-            case FieldType::Float: {
-                auto x = parseFloat(*s);
-                if (!x) badValue(*s, "не является числом");
-                encode(p, f, *x);
-                return;
-            }
-            case FieldType::Date:
-            case FieldType::DateTime: {
-                auto dt = DateTime::parse(*s);
-                if (!dt) badValue(*s, "не является датой");
-                encode(p, f, *dt);
-                return;
-            }
-            case FieldType::Boolean: {
-                auto b = parseBool(*s);
-                if (!b) badValue(*s, "не является логическим значением");
-                encode(p, f, *b);
-                return;
-            }
-            case FieldType::Char: break;
-            }
+            const char* why = "";
+            auto parsed = parseAs(t, *s, why);
+            if (!parsed) badValue(*s, why);
+            encode(p, f, *parsed);
+            return;
         }
         switch (t) {
         case FieldType::AutoInc:
@@ -605,7 +620,8 @@ struct Table::Impl {
             if (!ix.def.unique && !ix.def.primary) continue;
             const uint8_t* key = fieldPtr(row, ix.field);
             // a key above the highest one (a growing number) cannot be a duplicate
-            if (ix.order.empty() || compareKeys(ix.field, fieldPtr(rowPtr(ix.order.back()), ix.field), key) < 0)
+            if (ix.order.empty() ||
+                compareKeys(ix.field, fieldPtr(rowPtr(ix.order.back()), ix.field), key) < 0)
                 continue;
             auto it = std::lower_bound(ix.order.begin(), ix.order.end(), 0u, [&](uint32_t a, uint32_t) {
                 return compareKeys(ix.field, fieldPtr(rowPtr(a), ix.field), key) < 0;
@@ -629,7 +645,8 @@ struct Table::Impl {
         if (const auto* x = std::get_if<double>(&v)) return floatText(*x);
         if (const auto* s = std::get_if<std::string>(&v)) return *s;
         if (const auto* b = std::get_if<bool>(&v)) return *b ? "True" : "False";
-        if (const auto* dt = std::get_if<DateTime>(&v)) return t == FieldType::Date ? dt->dateText() : dt->text();
+        if (const auto* dt = std::get_if<DateTime>(&v))
+            return t == FieldType::Date ? dt->dateText() : dt->text();
         return {};
     }
 
@@ -653,7 +670,8 @@ struct Table::Impl {
         for (const Index& ix : indexes) {
             size_t at = out.size();
             out.resize(at + ix.order.size() * 4);
-            for (size_t k = 0; k < ix.order.size(); ++k) putLe32(&out[at + k * 4], ix.order[k]);
+            for (size_t k = 0; k < ix.order.size(); ++k)
+                putLe32(&out[at + k * 4], ix.order[k]);
         }
         uint8_t crc[4];
         putLe32(crc, uint32_t(crc32(0L, out.data(), uInt(out.size()))));
@@ -685,7 +703,8 @@ struct Table::Impl {
         }
         ::close(f);
         if (!ok || std::memcmp(b.data(), kMdxMagic, 8) != 0) return std::nullopt;
-        if (uint32_t(crc32(0L, b.data(), uInt(b.size() - 4))) != getLe32(&b[b.size() - 4])) return std::nullopt;
+        if (uint32_t(crc32(0L, b.data(), uInt(b.size() - 4))) != getLe32(&b[b.size() - 4]))
+            return std::nullopt;
         if (getLe32(&b[16]) != uint32_t(recLen)) return std::nullopt;
         MdxFile m;
         m.count = getLe32(&b[8]);
@@ -715,7 +734,8 @@ struct Table::Impl {
                 if (at + size_t(sizes[i]) * 4 > b.size() - 4) return std::nullopt;
                 auto& o = m.indexes[i].order;
                 o.resize(sizes[i]);
-                for (uint32_t k = 0; k < sizes[i]; ++k) o[k] = getLe32(&b[at + size_t(k) * 4]);
+                for (uint32_t k = 0; k < sizes[i]; ++k)
+                    o[k] = getLe32(&b[at + size_t(k) * 4]);
                 at += size_t(sizes[i]) * 4;
             }
         }
@@ -732,7 +752,8 @@ struct Table::Impl {
         return p.empty() ? joinPath(dir, withExt(baseName(), ".MDX")) : p;
     }
 
-    // Writes the index file atomically (a new file renamed over the old one). Caller holds the exclusive lock.
+    // Writes the index file atomically (a new file renamed over the old one). Caller holds the exclusive
+    // lock.
     void writeMdx() {
         std::vector<uint8_t> bytes = mdxBytes();
         std::string target = mdxTarget();
@@ -783,11 +804,10 @@ struct Table::Impl {
                         if (ix.order.empty() || rowLess(ix, ix.order.back(), r))
                             ix.order.push_back(r);
                         else
-                            ix.order.insert(std::upper_bound(ix.order.begin(), ix.order.end(), r,
-                                                             [&](uint32_t a, uint32_t b) {
-                                                                 return rowLess(ix, a, b);
-                                                             }),
-                                            r);
+                            ix.order.insert(
+                                std::upper_bound(ix.order.begin(), ix.order.end(), r,
+                                                 [&](uint32_t a, uint32_t b) { return rowLess(ix, a, b); }),
+                                r);
                     }
                 if (m->count != count || m->gen != gen) rebuilt = true;
             } else {
@@ -831,8 +851,8 @@ struct Table::Impl {
         return full;
     }
 
-    // Caller holds the exclusive lock. Drops an incomplete tail, counts a completely written last row that the
-    // count missed, and puts the end mark, count and autoincrement value right.
+    // Caller holds the exclusive lock. Drops an incomplete tail, counts a completely written last row that
+    // the count missed, and puts the end mark, count and autoincrement value right.
     void repair() {
         bool dummy;
         uint32_t full = completeRows(count, dummy);
@@ -889,8 +909,8 @@ struct Table::Impl {
         if (g == gen && c > count) {
             uint32_t from = count;
             data.resize(size_t(c) * size_t(recLen));
-            preadAll(fd, rowPtr(from), size_t(c - from) * size_t(recLen), off_t(headerLen) + off_t(from) * recLen,
-                     dbfPath);
+            preadAll(fd, rowPtr(from), size_t(c - from) * size_t(recLen),
+                     off_t(headerLen) + off_t(from) * recLen, dbfPath);
             count = c;
             for (uint32_t r = from; r < c; ++r)
                 if (!deleted(r)) insertIntoIndexes(r);
@@ -898,7 +918,8 @@ struct Table::Impl {
             count = c;
             gen = g;
             loadRows();
-            for (Index& ix : indexes) sortIndex(ix);
+            for (Index& ix : indexes)
+                sortIndex(ix);
         }
         mdxDirty = true;
         viewValid = false;
@@ -928,12 +949,15 @@ struct Table::Impl {
         for (int attempt = 0;; ++attempt) {
             fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
             writable = fd >= 0;
-            if (fd < 0 && (errno == EACCES || errno == EROFS)) fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+            if (fd < 0 && (errno == EACCES || errno == EROFS))
+                fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
             if (fd < 0) throw Error(sysError("Не удалось открыть таблицу", path));
             presenceLock(fd, F_RDLCK, true, path);
             // a compaction may have put a new file in its place while this one waited
-            struct stat a {}, b {};
-            if (::fstat(fd, &a) == 0 && ::stat(path.c_str(), &b) == 0 && a.st_ino == b.st_ino && a.st_dev == b.st_dev)
+            struct stat a {
+            }, b{};
+            if (::fstat(fd, &a) == 0 && ::stat(path.c_str(), &b) == 0 && a.st_ino == b.st_ino &&
+                a.st_dev == b.st_dev)
                 break;
             ::close(fd);
             fd = -1;
@@ -967,7 +991,8 @@ struct Table::Impl {
         }
         if (writable) {
             uint32_t dead = 0;
-            for (uint32_t r = 0; r < count; ++r) dead += deleted(r);
+            for (uint32_t r = 0; r < count; ++r)
+                dead += deleted(r);
             if (dead >= kPackMinDeleted && dead * 4 >= count) pack();
         }
         state = State::Browse;
@@ -1000,7 +1025,8 @@ struct Table::Impl {
             putLe32(&h[16], gen + 1);
             pwriteAll(nfd, h.data(), h.size(), 0, tmp);
             pwriteRows(nfd, rows.data(), rows.size(), off_t(h.size()), tmp);
-            if (::rename(tmp.c_str(), dbfPath.c_str()) != 0) throw Error(sysError("Ошибка записи файла", dbfPath));
+            if (::rename(tmp.c_str(), dbfPath.c_str()) != 0)
+                throw Error(sysError("Ошибка записи файла", dbfPath));
             ::close(fd);
             fd = nfd;
             header = std::move(h);
@@ -1015,7 +1041,8 @@ struct Table::Impl {
             }
             return;
         }
-        for (Index& ix : indexes) sortIndex(ix);
+        for (Index& ix : indexes)
+            sortIndex(ix);
         try {
             Lock lock(*this, true);
             writeMdx();
@@ -1118,7 +1145,8 @@ struct Table::Impl {
         bool null = isNullAt(row, c.field);
         int cmp = 0;
         if (null || c.emptyLiteral) {
-            if (null && c.emptyLiteral) cmp = 0;
+            if (null && c.emptyLiteral)
+                cmp = 0;
             else
                 return c.op == Op::Ne;
         } else {
@@ -1151,9 +1179,11 @@ struct Table::Impl {
             }
             case FieldType::Char: {
                 int len = fl.width;
-                while (len > 0 && (p[len - 1] == ' ' || p[len - 1] == 0)) --len;
+                while (len > 0 && (p[len - 1] == ' ' || p[len - 1] == 0))
+                    --len;
                 if (c.prefix) {
-                    bool starts = size_t(len) >= c.text.size() && std::memcmp(p, c.text.data(), c.text.size()) == 0;
+                    bool starts =
+                        size_t(len) >= c.text.size() && std::memcmp(p, c.text.data(), c.text.size()) == 0;
                     return c.op == Op::Eq ? starts : !starts;
                 }
                 int n = std::min<int>(len, int(c.text.size()));
@@ -1164,12 +1194,18 @@ struct Table::Impl {
             }
         }
         switch (c.op) {
-        case Op::Eq: return cmp == 0;
-        case Op::Ne: return cmp != 0;
-        case Op::Lt: return cmp < 0;
-        case Op::Gt: return cmp > 0;
-        case Op::Le: return cmp <= 0;
-        case Op::Ge: return cmp >= 0;
+        case Op::Eq:
+            return cmp == 0;
+        case Op::Ne:
+            return cmp != 0;
+        case Op::Lt:
+            return cmp < 0;
+        case Op::Gt:
+            return cmp > 0;
+        case Op::Le:
+            return cmp <= 0;
+        case Op::Ge:
+            return cmp >= 0;
         }
         return false;
     }
@@ -1185,37 +1221,21 @@ struct Table::Impl {
             std::string lit = c.literal;
             k.emptyLiteral = trimRight(lit).empty() && !c.prefix;
             auto bad = [&](const char* what) {
-                throw Error("'" + lit + "' " + what + " (поле " + fl.def.name + " в выражении \"" + expression +
-                            "\")");
+                throw Error("'" + lit + "' " + what + " (поле " + fl.def.name + " в выражении \"" +
+                            expression + "\")");
             };
-            if (!k.emptyLiteral) {
-                switch (fl.def.type) {
-                case FieldType::AutoInc:
-                case FieldType::Integer:
-                case FieldType::Float: {
-                    auto x = parseFloat(lit);
-                    if (!x) bad("не является числом");
-                    k.num = *x;
-                    k.prefix = false;
-                    break;
-                }
-                case FieldType::Date:
-                case FieldType::DateTime: {
-                    auto dt = DateTime::parse(lit);
-                    if (!dt) bad("не является датой");
+            if (!k.emptyLiteral && fl.def.type == FieldType::Char) {
+                k.text = trimRight(toCp1251(lit));
+            } else if (!k.emptyLiteral) {
+                const char* why = "";
+                auto v = parseAs(fl.def.type, lit, why);
+                if (!v) bad(why);
+                k.prefix = false;
+                if (const auto* i = std::get_if<int64_t>(&*v)) k.num = double(*i);
+                if (const auto* x = std::get_if<double>(&*v)) k.num = *x;
+                if (const auto* b = std::get_if<bool>(&*v)) k.boolean = *b;
+                if (const auto* dt = std::get_if<DateTime>(&*v))
                     k.ms = fl.def.type == FieldType::Date ? dt->date().ms() : dt->ms();
-                    k.prefix = false;
-                    break;
-                }
-                case FieldType::Boolean: {
-                    auto b = parseBool(lit);
-                    if (!b) bad("не является логическим значением");
-                    k.boolean = *b;
-                    k.prefix = false;
-                    break;
-                }
-                case FieldType::Char: k.text = trimRight(toCp1251(lit)); break;
-                }
             }
             out.push_back(std::move(k));
         }
@@ -1377,8 +1397,8 @@ struct Table::Impl {
         insertIntoIndexes(r);
         mdxDirty = true;
         // the new row becomes current; keep the view when it simply grows at its end
-        bool atEnd = viewValid && passesFilter(r) &&
-                     (orderIndex < 0 || indexes[size_t(orderIndex)].order.back() == r);
+        bool atEnd =
+            viewValid && passesFilter(r) && (orderIndex < 0 || indexes[size_t(orderIndex)].order.back() == r);
         if (atEnd) {
             view.push_back(r);
             pos = view.size() - 1;
@@ -1469,7 +1489,8 @@ void Table::create(const std::string& dir, const std::string& name, const std::v
         if (f.name.empty() || f.name.size() > 31)
             throw Error("Недопустимое имя поля '" + f.name + "' таблицы " + name);
         for (size_t j = 0; j < i; ++j)
-            if (sameName(fields[j].name, f.name)) throw Error("Поле '" + f.name + "' повторяется в таблице " + name);
+            if (sameName(fields[j].name, f.name))
+                throw Error("Поле '" + f.name + "' повторяется в таблице " + name);
         if (f.type == FieldType::Char && (f.size < 1 || f.size > 254))
             throw Error("Недопустимый размер поля '" + f.name + "' таблицы " + name);
         uint8_t* p = &header[size_t(kHeaderSize) + i * kDescSize];
@@ -1483,7 +1504,8 @@ void Table::create(const std::string& dir, const std::string& name, const std::v
         recLen += fieldWidth(f.type, f.size);
     }
     for (const IndexDef& ix : indexes)
-        if (std::none_of(fields.begin(), fields.end(), [&](const FieldDef& f) { return sameName(f.name, ix.field); }))
+        if (std::none_of(fields.begin(), fields.end(),
+                         [&](const FieldDef& f) { return sameName(f.name, ix.field); }))
             throw Error("Индекс по несуществующему полю '" + ix.field + "' таблицы " + name);
     if (recLen > 65535) throw Error("Слишком длинная запись таблицы " + name);
     header.back() = 0x0D;
@@ -1554,12 +1576,22 @@ void Table::close() {
     d->closeFile();
 }
 
-bool Table::isOpen() const { return d->fd >= 0; }
-Table::State Table::state() const { return d->state; }
-std::string Table::path() const { return d->dbfPath; }
+bool Table::isOpen() const {
+    return d->fd >= 0;
+}
+Table::State Table::state() const {
+    return d->state;
+}
+std::string Table::path() const {
+    return d->dbfPath;
+}
 
-const std::vector<FieldDef>& Table::fields() const { return d->defs; }
-int Table::fieldCount() const { return int(d->defs.size()); }
+const std::vector<FieldDef>& Table::fields() const {
+    return d->defs;
+}
+int Table::fieldCount() const {
+    return int(d->defs.size());
+}
 
 int Table::fieldIndex(const std::string& name) const {
     for (size_t i = 0; i < d->layout.size(); ++i)
@@ -1569,7 +1601,8 @@ int Table::fieldIndex(const std::string& name) const {
 
 std::vector<IndexDef> Table::indexes() const {
     std::vector<IndexDef> out;
-    for (const Index& ix : d->indexes) out.push_back(ix.def);
+    for (const Index& ix : d->indexes)
+        out.push_back(ix.def);
     return out;
 }
 
@@ -1638,8 +1671,12 @@ void Table::setIndexFieldNames(const std::string& fields) {
     m.viewValid = false;
 }
 
-std::string Table::indexName() const { return d->indexNameText; }
-std::string Table::indexFieldNames() const { return d->indexFieldsText; }
+std::string Table::indexName() const {
+    return d->indexNameText;
+}
+std::string Table::indexFieldNames() const {
+    return d->indexFieldsText;
+}
 
 void Table::setMaster(Table* master, const std::string& masterField, const std::string& detailField) {
     Impl& m = *d;
@@ -1660,7 +1697,9 @@ void Table::clearMaster() {
     d->viewValid = false;
 }
 
-Table* Table::master() const { return d->masterTable; }
+Table* Table::master() const {
+    return d->masterTable;
+}
 
 void Table::setFilter(const std::string& expression) {
     Impl& m = *d;
@@ -1671,7 +1710,9 @@ void Table::setFilter(const std::string& expression) {
     if (m.filterOn) m.gotoFirst();
 }
 
-std::string Table::filter() const { return d->filterText; }
+std::string Table::filter() const {
+    return d->filterText;
+}
 
 void Table::setFiltered(bool on) {
     if (d->filterOn == on) return;
@@ -1680,7 +1721,9 @@ void Table::setFiltered(bool on) {
     if (d->fd >= 0) d->gotoFirst();
 }
 
-bool Table::filtered() const { return d->filterOn; }
+bool Table::filtered() const {
+    return d->filterOn;
+}
 
 void Table::setRange(const Value& low, const Value& high) {
     Impl& m = *d;
@@ -1778,7 +1821,9 @@ bool Table::bof() const {
     return d->bofFlag || d->view.empty();
 }
 
-bool Table::isEmpty() { return recordCount() == 0; }
+bool Table::isEmpty() {
+    return recordCount() == 0;
+}
 
 int Table::recordCount() {
     if (d->fd < 0) return 0;
@@ -1831,7 +1876,8 @@ void Table::append() {
     if (m.state != State::Browse) throw Error("Таблица уже в режиме редактирования");
     m.checkMaster();
     m.buf = m.blank;
-    if (m.masterTable) m.encode(m.buf.data() + m.layout[size_t(m.detailField)].offset, m.detailField, m.masterKey);
+    if (m.masterTable)
+        m.encode(m.buf.data() + m.layout[size_t(m.detailField)].offset, m.detailField, m.masterKey);
     m.state = State::Insert;
 }
 
@@ -1916,11 +1962,14 @@ bool Table::isNull(const std::string& field) const {
 
 Value Table::value(int fieldNo) const {
     d->checkMaster();
-    if (fieldNo < 0 || size_t(fieldNo) >= d->layout.size()) throw Error("Нет поля с номером " + std::to_string(fieldNo));
+    if (fieldNo < 0 || size_t(fieldNo) >= d->layout.size())
+        throw Error("Нет поля с номером " + std::to_string(fieldNo));
     return d->valueAt(d->currentRow(), fieldNo);
 }
 
-Value Table::value(const std::string& field) const { return value(d->requireField(field)); }
+Value Table::value(const std::string& field) const {
+    return value(d->requireField(field));
+}
 
 std::string Table::asString(const std::string& field) const {
     int f = d->requireField(field);
@@ -1980,19 +2029,34 @@ void Table::setValue(int fieldNo, const Value& v) {
     Impl& m = *d;
     if (m.state != State::Edit && m.state != State::Insert)
         throw Error("Таблица не находится в режиме редактирования или вставки");
-    if (fieldNo < 0 || size_t(fieldNo) >= m.layout.size()) throw Error("Нет поля с номером " + std::to_string(fieldNo));
+    if (fieldNo < 0 || size_t(fieldNo) >= m.layout.size())
+        throw Error("Нет поля с номером " + std::to_string(fieldNo));
     if (m.layout[size_t(fieldNo)].def.type == FieldType::AutoInc)
         throw Error("Поле '" + m.layout[size_t(fieldNo)].def.name + "' только для чтения");
     m.encode(m.buf.data() + m.layout[size_t(fieldNo)].offset, fieldNo, v);
 }
 
-void Table::setValue(const std::string& field, const Value& v) { setValue(d->requireField(field), v); }
-void Table::setString(const std::string& field, const std::string& text) { setValue(field, Value(text)); }
-void Table::setInt(const std::string& field, int64_t v) { setValue(field, Value(v)); }
-void Table::setFloat(const std::string& field, double v) { setValue(field, Value(v)); }
-void Table::setBool(const std::string& field, bool v) { setValue(field, Value(v)); }
-void Table::setDateTime(const std::string& field, DateTime v) { setValue(field, Value(v)); }
-void Table::setNull(const std::string& field) { setValue(field, Value(std::monostate{})); }
+void Table::setValue(const std::string& field, const Value& v) {
+    setValue(d->requireField(field), v);
+}
+void Table::setString(const std::string& field, const std::string& text) {
+    setValue(field, Value(text));
+}
+void Table::setInt(const std::string& field, int64_t v) {
+    setValue(field, Value(v));
+}
+void Table::setFloat(const std::string& field, double v) {
+    setValue(field, Value(v));
+}
+void Table::setBool(const std::string& field, bool v) {
+    setValue(field, Value(v));
+}
+void Table::setDateTime(const std::string& field, DateTime v) {
+    setValue(field, Value(v));
+}
+void Table::setNull(const std::string& field) {
+    setValue(field, Value(std::monostate{}));
+}
 
 void Table::beginBulk() {
     Impl& m = *d;
@@ -2028,15 +2092,18 @@ struct Statement {
 
 Statement parseStatement(const std::string& sql) {
     std::string s;
-    for (char c : sql) s += (c == '\r' || c == '\n' || c == '\t') ? ' ' : c;
+    for (char c : sql)
+        s += (c == '\r' || c == '\n' || c == '\t') ? ' ' : c;
     size_t i = 0;
     auto skip = [&] {
-        while (i < s.size() && s[i] == ' ') ++i;
+        while (i < s.size() && s[i] == ' ')
+            ++i;
     };
     auto word = [&]() {
         skip();
         size_t b = i;
-        while (i < s.size() && s[i] != ' ') ++i;
+        while (i < s.size() && s[i] != ' ')
+            ++i;
         return s.substr(b, i - b);
     };
     auto fail = [&]() -> Statement { throw Error("Неподдерживаемый запрос: " + sql); };
@@ -2054,7 +2121,8 @@ Statement parseStatement(const std::string& sql) {
     if (i < s.size() && (s[i] == '"' || s[i] == '\'')) {
         char q = s[i++];
         size_t b = i;
-        while (i < s.size() && s[i] != q) ++i;
+        while (i < s.size() && s[i] != q)
+            ++i;
         if (i >= s.size()) return fail();
         st.file = s.substr(b, i - b);
         ++i;

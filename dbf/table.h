@@ -29,13 +29,13 @@ public:
     Table& operator=(const Table&) = delete;
 
     // Creates "<name>.dbf" (".dbf" is added when name has no extension) and its ".MDX" in dir, replacing any
-    // existing files of that name, and leaves the table open, positioned on no row. Throws when dir is missing,
-    // the definitions are wrong or the files cannot be written.
+    // existing files of that name, and leaves the table open, positioned on no row. Throws when dir is
+    // missing, the definitions are wrong or the files cannot be written.
     void create(const std::string& dir, const std::string& name, const std::vector<FieldDef>& fields,
                 const std::vector<IndexDef>& indexes);
     // Opens an existing table. The file name is matched without regard to letter case. A table left behind by
-    // a killed writer is repaired (incomplete rows dropped); an index file that is missing or disagrees with the
-    // table is rebuilt.
+    // a killed writer is repaired (incomplete rows dropped); an index file that is missing or disagrees with
+    // the table is rebuilt.
     void open(const std::string& dir, const std::string& name);
     void close();
     bool isOpen() const;
@@ -49,8 +49,8 @@ public:
     // -1 when there is no such field; names compare without regard to letter case.
     int fieldIndex(const std::string& name) const;
     std::vector<IndexDef> indexes() const;
-    // Adds an index over one field to the open table and stores it in the ".MDX". Throws when an index of that
-    // name exists already.
+    // Adds an index over one field to the open table and stores it in the ".MDX". Throws when an index of
+    // that name exists already.
     void addIndex(const IndexDef& index);
     bool hasIndexOn(const std::string& field) const;
 
@@ -69,8 +69,8 @@ public:
     void clearMaster();
     Table* master() const;
 
-    // ---- filter: field comparisons joined by " AND " (FIELD=5, FIELD='text', FIELD='text*' for "begins with",
-    // also <>, <, >, <=, >=). Throws on a malformed expression or an unknown field.
+    // ---- filter: field comparisons joined by " AND " (FIELD=5, FIELD='text', FIELD='text*' for "begins
+    // with", also <>, <, >, <=, >=). Throws on a malformed expression or an unknown field.
     void setFilter(const std::string& expression);
     std::string filter() const;
     void setFiltered(bool on);
@@ -90,7 +90,8 @@ public:
     bool isEmpty();
     // Number of rows visible under the current filter, range and master.
     int recordCount();
-    // Physical row number (1-based) of the current row, 0 when there is none; setRecNo moves to a visible row.
+    // Physical row number (1-based) of the current row, 0 when there is none; setRecNo moves to a visible
+    // row.
     int recNo() const;
     void setRecNo(int recNo);
     // Moves to the first visible row whose field equals value; false (position unchanged) when none does.
@@ -141,8 +142,8 @@ private:
 
 // Deletes "<name>.dbf" and its ".MDX" (any letter case) from dir; missing files are no error.
 void deleteTable(const std::string& dir, const std::string& name);
-// The existing file in dir whose name equals name without regard to letter case (the exact name first);
-// empty when there is none.
+// The full path of the file in dir whose name equals name without regard to letter case (the exact name
+// first); empty when there is none.
 std::string findFile(const std::string& dir, const std::string& name);
 bool tableExists(const std::string& dir, const std::string& name);
 

@@ -41,9 +41,9 @@ void writeFile(const std::string& path, const std::vector<uint8_t>& bytes) {
 
 // A small objects table in the shape the suite uses.
 std::vector<FieldDef> objectFields() {
-    return {{"NUM", FieldType::AutoInc, 0, true},   {"SERIALNUM", FieldType::Integer},
-            {"ADDRES", FieldType::Char, 60},        {"STATE", FieldType::Char, 30},
-            {"CON_DATE", FieldType::Date},          {"AUTOCON", FieldType::Boolean},
+    return {{"NUM", FieldType::AutoInc, 0, true}, {"SERIALNUM", FieldType::Integer},
+            {"ADDRES", FieldType::Char, 60},      {"STATE", FieldType::Char, 30},
+            {"CON_DATE", FieldType::Date},        {"AUTOCON", FieldType::Boolean},
             {"DESKRIPTION", FieldType::Char, 50}};
 }
 std::vector<IndexDef> objectIndexes() {
@@ -63,8 +63,8 @@ void addObject(Table& t, int serial, const std::string& addr, const std::string&
 
 std::vector<FieldDef> archiveFields() {
     return {{"NUM", FieldType::AutoInc, 0, true}, {"NUMSTATE", FieldType::Integer, 0, true},
-            {"HEnergy1", FieldType::Float},        {"WriteHour", FieldType::Integer},
-            {"WriteDay", FieldType::DateTime},     {"RecNum", FieldType::Integer}};
+            {"HEnergy1", FieldType::Float},       {"WriteHour", FieldType::Integer},
+            {"WriteDay", FieldType::DateTime},    {"RecNum", FieldType::Integer}};
 }
 std::vector<IndexDef> archiveIndexes() {
     return {{"NUM", "NUM", true, false}, {"NUMSTATE", "NUMSTATE"}, {"WriteDay", "WriteDay"}};
@@ -72,7 +72,8 @@ std::vector<IndexDef> archiveIndexes() {
 
 std::vector<int64_t> column(Table& t, const std::string& field) {
     std::vector<int64_t> out;
-    for (t.first(); !t.eof(); t.next()) out.push_back(t.asInt(field));
+    for (t.first(); !t.eof(); t.next())
+        out.push_back(t.asInt(field));
     return out;
 }
 
@@ -160,7 +161,8 @@ TEST(DbfDateTime, PartsTextAndParse) {
         {"12.35", std::nullopt},
         {"", std::nullopt},
     };
-    for (auto& c : cases) EXPECT_EQ(DateTime::parse(c.text), c.want) << c.text;
+    for (auto& c : cases)
+        EXPECT_EQ(DateTime::parse(c.text), c.want) << c.text;
     // the settings store keeps OLE day numbers
     EXPECT_DOUBLE_EQ(DateTime::fromParts(1899, 12, 30).toOleDays(), 0.0);
     EXPECT_DOUBLE_EQ(DateTime::fromParts(2000, 1, 1, 12).toOleDays(), 36526.5);
@@ -189,7 +191,8 @@ TEST(DbfTable, HeaderIsLevel7Cp1251) {
     EXPECT_EQ(b.back(), 0x1A);
     // type letters in field order
     std::string letters;
-    for (int i = 0; i < 7; ++i) letters += char(b[68 + 48 * i + 32]);
+    for (int i = 0; i < 7; ++i)
+        letters += char(b[68 + 48 * i + 32]);
     EXPECT_EQ(letters, "+ICCDLC");
     // the address is stored in cp1251, blank padded
     const uint8_t* row = &b[hl];
@@ -243,9 +246,12 @@ TEST(DbfTable, NamesMatchWithoutLetterCase) {
 
 TEST(DbfTable, EveryTypeRoundTripsThroughTheFile) {
     TempDir dir;
-    std::vector<FieldDef> f = {{"NUM", FieldType::AutoInc, 0, true}, {"I", FieldType::Integer},
-                               {"F", FieldType::Float},             {"C", FieldType::Char, 10},
-                               {"D", FieldType::Date},              {"T", FieldType::DateTime},
+    std::vector<FieldDef> f = {{"NUM", FieldType::AutoInc, 0, true},
+                               {"I", FieldType::Integer},
+                               {"F", FieldType::Float},
+                               {"C", FieldType::Char, 10},
+                               {"D", FieldType::Date},
+                               {"T", FieldType::DateTime},
                                {"B", FieldType::Boolean}};
     struct Row {
         Value i, f, c, d, t, b;
@@ -253,7 +259,8 @@ TEST(DbfTable, EveryTypeRoundTripsThroughTheFile) {
     const DateTime day = DateTime::fromParts(2026, 12, 10);
     const std::vector<Row> rows = {
         {int64_t(0), 0.0, std::string("x"), day, DateTime::fromParts(1999, 12, 31), true},
-        {int64_t(-1), -1.0, std::string("Лен"), DateTime::fromParts(1, 1, 1), DateTime::fromParts(1, 1, 1), false},
+        {int64_t(-1), -1.0, std::string("Лен"), DateTime::fromParts(1, 1, 1), DateTime::fromParts(1, 1, 1),
+         false},
         {int64_t(std::numeric_limits<int32_t>::max()), 1e308, std::string("0123456789"),
          DateTime::fromParts(9999, 12, 31), DateTime::fromParts(9999, 12, 31, 23, 59, 59, 999), true},
         {int64_t(std::numeric_limits<int32_t>::min() + 1), -4.9e-324, std::string("ёЁ"), day,
@@ -290,7 +297,8 @@ TEST(DbfTable, EveryTypeRoundTripsThroughTheFile) {
         EXPECT_EQ(t.value("B"), rows[k].b);
     }
     t.last();
-    for (const char* name : {"I", "F", "C", "D", "T", "B"}) EXPECT_TRUE(t.isNull(name)) << name;
+    for (const char* name : {"I", "F", "C", "D", "T", "B"})
+        EXPECT_TRUE(t.isNull(name)) << name;
     EXPECT_EQ(t.asString("C"), "");
     EXPECT_EQ(t.asInt("I"), 0);
 }
@@ -334,7 +342,8 @@ TEST(DbfTable, TextIsParsedByFieldType) {
         const char* field;
         const char* text;
     } bad[] = {{"F", "12,3,4"}, {"I", "1.5"}, {"I", "99999999999"}, {"D", "32.01.2020"}, {"B", "может"}};
-    for (auto& b : bad) EXPECT_THROW(t.setString(b.field, b.text), Error) << b.field << " " << b.text;
+    for (auto& b : bad)
+        EXPECT_THROW(t.setString(b.field, b.text), Error) << b.field << " " << b.text;
     t.cancel();
     EXPECT_EQ(t.asFloat("F"), 0.5);
     EXPECT_THROW(t.setString("F", "1"), Error); // not in edit state
@@ -343,7 +352,8 @@ TEST(DbfTable, TextIsParsedByFieldType) {
 TEST(DbfTable, RequiredUniqueAndReadOnlyFields) {
     TempDir dir;
     Table t;
-    t.create(dir.path(), "A", archiveFields(), {{"NUM", "NUM", true, true}, {"RecNum", "RecNum", false, true}});
+    t.create(dir.path(), "A", archiveFields(),
+             {{"NUM", "NUM", true, true}, {"RecNum", "RecNum", false, true}});
     t.append();
     EXPECT_THROW(t.setInt("NUM", 5), Error);
     EXPECT_THROW(t.post(), Error); // NUMSTATE is required
@@ -370,7 +380,8 @@ TEST(DbfTable, NavigationAndRecNo) {
     EXPECT_TRUE(t.eof());
     EXPECT_TRUE(t.bof());
     EXPECT_EQ(t.recNo(), 0);
-    for (int i = 1; i <= 3; ++i) addObject(t, 100 * i, "Адрес " + std::to_string(i));
+    for (int i = 1; i <= 3; ++i)
+        addObject(t, 100 * i, "Адрес " + std::to_string(i));
     t.first();
     EXPECT_TRUE(t.bof());
     EXPECT_FALSE(t.eof());
@@ -399,7 +410,8 @@ TEST(DbfTable, DeleteMovesToNextRowAndSurvivesReopen) {
     TempDir dir;
     Table t;
     t.create(dir.path(), "MAINDB", objectFields(), objectIndexes());
-    for (int i = 1; i <= 4; ++i) addObject(t, i, "A" + std::to_string(i));
+    for (int i = 1; i <= 4; ++i)
+        addObject(t, i, "A" + std::to_string(i));
     t.setRecNo(2);
     t.remove();
     EXPECT_EQ(t.asInt("NUM"), 3);
@@ -445,7 +457,8 @@ TEST(DbfTable, EditKeepsIndexesInStep) {
     TempDir dir;
     Table t;
     t.create(dir.path(), "MAINDB", objectFields(), objectIndexes());
-    for (int i = 1; i <= 5; ++i) addObject(t, i * 10, "A");
+    for (int i = 1; i <= 5; ++i)
+        addObject(t, i * 10, "A");
     t.setIndexFieldNames("SERIALNUM");
     t.setRecNo(1);
     t.edit();
@@ -528,7 +541,8 @@ TEST(DbfTable, DetailFollowsMasterAndInheritsKey) {
     TempDir dir;
     Table objects, state;
     objects.create(dir.path(), "MAINDB", objectFields(), objectIndexes());
-    for (int i = 1; i <= 3; ++i) addObject(objects, i, "A");
+    for (int i = 1; i <= 3; ++i)
+        addObject(objects, i, "A");
     state.create(dir.path(), "STATEDB236",
                  {{"NUM", FieldType::AutoInc, 0, true},
                   {"NUMSTATE", FieldType::Integer, 0, true},
@@ -629,7 +643,8 @@ TEST(DbfTable, IndexFileIsRebuiltWhenLostOrWrong) {
     {
         Table t;
         t.create(dir.path(), "MAINDB", objectFields(), objectIndexes());
-        for (int i = 5; i >= 1; --i) addObject(t, i, "A");
+        for (int i = 5; i >= 1; --i)
+            addObject(t, i, "A");
     }
     auto expectSorted = [&](const char* what) {
         Table t;
@@ -716,8 +731,7 @@ TEST(DbfTable, OpenRepairsWhatAnInterruptedAppendLeft) {
         int rows;
     };
     const std::vector<Case> cases = {
-        {"count not yet written",
-         [](auto& b, auto, auto) { codec::putLe32(&b[4], 2); }, 3},
+        {"count not yet written", [](auto& b, auto, auto) { codec::putLe32(&b[4], 2); }, 3},
         {"count and autoincrement not yet written",
          [](auto& b, auto, auto) {
              codec::putLe32(&b[4], 2);
@@ -747,7 +761,8 @@ TEST(DbfTable, OpenRepairsWhatAnInterruptedAppendLeft) {
         {
             Table t;
             t.create(dir.path(), "MAINDB", objectFields(), objectIndexes());
-            for (int i = 1; i <= 3; ++i) addObject(t, i, "Адрес " + std::to_string(i));
+            for (int i = 1; i <= 3; ++i)
+                addObject(t, i, "Адрес " + std::to_string(i));
         }
         auto b = readFile(dir.file("MAINDB.dbf"));
         uint16_t hl = codec::getLe16(&b[8]), rl = codec::getLe16(&b[10]);

@@ -25,7 +25,8 @@ std::vector<FieldDef> seqFields() {
 
 std::string seqText(int64_t seq) {
     std::string s = "Запись " + std::to_string(seq) + " ";
-    while (s.size() < 200) s += char('a' + seq % 26);
+    while (s.size() < 200)
+        s += char('a' + seq % 26);
     return s;
 }
 
@@ -46,8 +47,10 @@ void appendSeq(Table& t, int64_t seq) {
     for (t.first(); !t.eof(); t.next()) {
         int64_t seq = t.asInt("Seq");
         if (seq != rows + 1) return ::testing::AssertionFailure() << "row " << rows << " has Seq " << seq;
-        if (numFollowsSeq && t.asInt("NUM") != seq) return ::testing::AssertionFailure() << "NUM " << t.asInt("NUM") << " at " << seq;
-        if (t.asFloat("Twice") != double(seq) * 2.5) return ::testing::AssertionFailure() << "torn float at " << seq;
+        if (numFollowsSeq && t.asInt("NUM") != seq)
+            return ::testing::AssertionFailure() << "NUM " << t.asInt("NUM") << " at " << seq;
+        if (t.asFloat("Twice") != double(seq) * 2.5)
+            return ::testing::AssertionFailure() << "torn float at " << seq;
         if (t.asString("Text").rfind("Запись " + std::to_string(seq) + " ", 0) != 0)
             return ::testing::AssertionFailure() << "torn text at " << seq;
         if (t.asDateTime("WriteDay") != DateTime::fromParts(2020, 1, 1).addMs(seq * 3'600'000))
@@ -113,7 +116,8 @@ TEST(DbfProcess, WriterKilledWhileAppendingLeavesOnlyWholeRows) {
         ::usleep(useconds_t(wait(rng)));
         int64_t last = done, v;
         ::kill(pid, SIGKILL);
-        while (::read(pipefd[0], &v, sizeof v) == sizeof v) last = v;
+        while (::read(pipefd[0], &v, sizeof v) == sizeof v)
+            last = v;
         ::close(pipefd[0]);
         int status = 0;
         ::waitpid(pid, &status, 0);
@@ -203,7 +207,8 @@ TEST(DbfProcess, ThreadsOfOneProcessShareATable) {
         try {
             Table t;
             t.open(dir.path(), "MAINDB");
-            for (int64_t s = 1; s <= 2000; ++s) appendSeq(t, s);
+            for (int64_t s = 1; s <= 2000; ++s)
+                appendSeq(t, s);
         } catch (const std::exception& e) {
             error = e.what();
         }
@@ -238,7 +243,8 @@ TEST(DbfProcess, OpeningWhileAnotherProcessSqueezesTheTable) {
             for (int64_t round = 0; round < 60; ++round) {
                 Table t;
                 t.open(dir.path(), "STATEDB236");
-                for (int k = 0; k < 200; ++k) appendSeq(t, t.recordCount() + 1);
+                for (int k = 0; k < 200; ++k)
+                    appendSeq(t, t.recordCount() + 1);
                 Database(dir.path()).execSql("delete from STATEDB236.dbf where Seq > 50");
             }
         } catch (const std::exception& e) {
