@@ -30,18 +30,18 @@ add DEVTYPE=128 "ADDRES=ул. Ленина, 5 (водомерный узел)" S
 add DEVTYPE=231 "ADDRES=Насосная станция, пр. Мира, 12" SERIALNUM=2048 NETTYPE=1 COMPORT=ttyS1 \
     PHONE=89161234567 "DESKRIPTION=Водоканал"
 add "DEVTYPE=Vexa-1 К1(2)(М) тип 225" "ADDRES=ЦТП-2, ул. Гагарина, 17" SERIALNUM=311 NETTYPE=2 \
-    NETADR=192.168.1.20 IPPORT=5001 "DESKRIPTION=ЦТП"
+    NETADR=127.0.0.1 IPPORT=5001 "DESKRIPTION=ЦТП"
 add DEVTYPE=229 "ADDRES=Школа №3, ул. Советская, 40" SERIALNUM=1207 NETTYPE=0 COMPORT=ttyUSB1 \
     "DESKRIPTION=Школы" SCHTYPE=2
 add DEVTYPE=230 "ADDRES=Детский сад №7, ул. Садовая, 3" SERIALNUM=1315 "NETTYPE=Ethernet TCP" \
-    NETADR=10.0.0.15 IPPORT=4001 "DESKRIPTION=Школы"
+    NETADR=127.0.0.1 IPPORT=4002 "DESKRIPTION=Школы"
 add DEVTYPE=234 "ADDRES=Городская больница, корпус 2" SERIALNUM=4410 NETTYPE=1 COMPORT=ttyS0 \
     PHONE=89031112233 "DESKRIPTION=Медицина"
 add DEVTYPE=236 "ADDRES=Котельная №1, ул. Заводская, 1" SERIALNUM=530 NETTYPE=3 NETADR=127.0.0.1 \
     IPPORT=4001 "DESKRIPTION=Котельные" SCHTYPE=1
 add DEVTYPE=237 "ADDRES=Баня, ул. Речная, 9" SERIALNUM=0 NETTYPE=0 COMPORT=ttyUSB2 \
     "DESKRIPTION=Котельные" AUTOCON=нет
-add DEVTYPE=238 "ADDRES=Администрация, пл. Победы, 1" SERIALNUM=77 NETTYPE=2 NETADR=admin.heat.local \
+add DEVTYPE=238 "ADDRES=Администрация, пл. Победы, 1" SERIALNUM=77 NETTYPE=2 NETADR=localhost \
     IPPORT=5001 "DESKRIPTION=Администрация"
 
 echo

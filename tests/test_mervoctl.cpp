@@ -164,7 +164,7 @@ TEST_F(MervoctlData, AddedObjectIsAcceptedAsTheObjectMasterAcceptsIt) {
     ASSERT_EQ(r.code, 0) << r.err;
     EXPECT_EQ(r.out, "1\n");
     r = add({"ADDRES=пр. Мира 12", "SERIALNUM=0", "DEVTYPE=Vexa-1 П14х тип 230", "NETTYPE=Ethernet TCP",
-             "NETADR=10.0.0.5", "IPPORT=5001", "AUTOCON=false"});
+             "NETADR=127.0.0.5", "IPPORT=5001", "AUTOCON=false"});
     ASSERT_EQ(r.code, 0) << r.err;
     EXPECT_EQ(r.out, "2\n");
 
@@ -190,7 +190,7 @@ TEST_F(MervoctlData, AddedObjectIsAcceptedAsTheObjectMasterAcceptsIt) {
     t.next();
     EXPECT_EQ(t.asInt("DEVTYPE"), 230); // the master's text-to-code rule
     EXPECT_EQ(t.asInt("NETTYPE"), 3);
-    EXPECT_EQ(t.asString("NETADR"), "10.0.0.5");
+    EXPECT_EQ(t.asString("NETADR"), "127.0.0.5");
     EXPECT_EQ(t.asInt("IPPORT"), 5001);
     EXPECT_FALSE(t.asBool("AUTOCON"));
     EXPECT_EQ(t.asString("STATE"), "---");
