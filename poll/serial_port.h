@@ -1,0 +1,59 @@
+// The serial port service: one port, opened exclusively in raw mode at 9600 8N1 with DTR and RTS raised.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace polling {
+
+// A failure of the serial port; what() is the text shown to the operator.
+class SerialError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// Modem status bits as the program reads them.
+enum ModemStatus : unsigned { kCts = 1, kDsr = 2, kRing = 4, kRlsd = 8 };
+
+class SerialPort {
+public:
+    SerialPort() = default;
+    ~SerialPort();
+    SerialPort(const SerialPort&) = delete;
+    SerialPort& operator=(const SerialPort&) = delete;
+
+    // A name without "/" is a device under /dev ("ttyUSB0"); a name with "/" is the path itself.
+    void setPort(const std::string& name);
+    const std::string& port() const { return name_; }
+    static std::string devicePath(const std::string& name);
+    void setBaudRate(int baud);
+
+    // Does nothing when open already. Throws SerialError with the operator's texts.
+    void open();
+    // Does nothing when closed.
+    void close();
+    bool connected() const { return fd_ >= 0; }
+    int fd() const { return fd_; }
+
+    size_t write(const uint8_t* data, size_t n);
+    size_t write(const std::string& s) { return write(reinterpret_cast<const uint8_t*>(s.data()), s.size()); }
+    // At most n of the bytes waiting now, without waiting for more.
+    std::vector<uint8_t> read(size_t n);
+    size_t bytesWaiting() const;
+    // CTS, DSR, ring and carrier bits; throws on a port without modem lines (a pseudo-terminal).
+    unsigned modemStatus() const;
+
+    // The serial devices of this machine (/dev/ttyS*, ttyUSB*, ttyACM* ... that have a driver), as port
+    // names.
+    static std::vector<std::string> availablePorts();
+
+private:
+    std::string name_ = "ttyS1";
+    int baud_ = 9600;
+    int fd_ = -1;
+};
+
+} // namespace polling
