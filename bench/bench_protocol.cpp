@@ -29,7 +29,8 @@ struct Setup {
     Protocol proto{systemClock(), stop};
 
     Setup(Kind kind, std::vector<std::string> args) {
-        dir = (std::filesystem::temp_directory_path() / ("mervo-bench-sim-" + std::to_string(::getpid()))).string();
+        dir = (std::filesystem::temp_directory_path() / ("mervo-bench-sim-" + std::to_string(::getpid())))
+                  .string();
         std::filesystem::create_directories(dir);
         if (kind == kPty)
             args.insert(args.end(), {"--pty", dir + "/vc0"});
@@ -60,7 +61,8 @@ void Exchange(benchmark::State& state) {
     int failed = 0;
     for (auto _ : state)
         if (!s.proto.sendCommand(kState, 1, 236, 530)) ++failed;
-    state.counters["exchanges/s"] = benchmark::Counter(double(state.iterations()), benchmark::Counter::kIsRate);
+    state.counters["exchanges/s"] =
+        benchmark::Counter(double(state.iterations()), benchmark::Counter::kIsRate);
     state.counters["failed"] = failed;
     state.SetLabel(state.range(0) == kPty ? "pty" : state.range(0) == kUdp ? "udp" : "tcp");
 }
@@ -85,7 +87,8 @@ void Pacing9600(benchmark::State& state) {
     Setup paced(kPty, {"--type", "236", "--serial", "530", "--filled", "hourly=10", "--baud", "9600"});
     const double wire = 222 * 10 * 1000.0 / 9600;
     double measured = 0;
-    for (auto _ : state) measured = recordExchangeMs(paced, 3);
+    for (auto _ : state)
+        measured = recordExchangeMs(paced, 3);
     state.counters["wire_ms"] = wire;
     state.counters["reply_ms"] = measured - overhead;
     state.counters["error_pct"] = (measured - overhead - wire) / wire * 100;

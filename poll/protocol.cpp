@@ -1,6 +1,6 @@
 #include "poll/protocol.h"
 
-#include "dbf/types.h"
+#include "dbf/table.h"
 #include "devdata/catalogue.h"
 
 #include <algorithm>
@@ -149,6 +149,10 @@ void Protocol::prepareRequest(int entryIndex) {
 
 void Protocol::terminal(const std::string& line) {
     if (observer_) observer_->terminalLine(line);
+}
+
+void Protocol::event(const std::string& line) {
+    if (observer_) observer_->eventLine(line);
 }
 
 ExchangeState Protocol::exchangeFrame(int deviceType, size_t responseLength) {
@@ -328,6 +332,46 @@ bool Protocol::setDeviceClock(int deviceType, int serial, int attempts, const db
     request_[8] = uint8_t(now.month());
     request_[9] = uint8_t(now.year() % 100);
     return sendCommand(kSetClock, attempts, deviceType, serial);
+}
+
+} // namespace polling
+
+namespace polling {
+
+bool Protocol::testLink(CurrentObject& object, int attempts, dbf::Table* objects) {
+    bool result = false;
+    if (object.serial == 0) {
+        event("Определение подключенного устройсва");
+        const bool was231 = object.deviceType == 231;
+        object.deviceType = 0;
+        auto id = identifyDevice(was231, attempts);
+        result = id.has_value();
+        if (id) {
+            object.deviceType = id->deviceType;
+            object.serial = id->serial;
+            char head[64], tail[64];
+            std::snprintf(head, sizeof head, "Определен тип %3d - ", id->deviceType);
+            std::snprintf(tail, sizeof tail, " серийный номер %5d", id->serial);
+            event(head + devdata::deviceTypeName(id->deviceType) + tail);
+            if (objects) {
+                try {
+                    objects->edit();
+                    objects->setInt("DEVTYPE", id->deviceType);
+                    objects->setInt("SERIALNUM", id->serial);
+                    objects->post();
+                    event("Новое устройство зарегистрировано в БД");
+                } catch (const std::exception&) {
+                    objects->cancel();
+                    event("Ошибка регистрации прибора в БД");
+                }
+            }
+        } else {
+            event("Прибор не определен");
+        }
+    }
+    if (servedByLinkTest(object.deviceType) && object.serial != 0)
+        result = testRegistered(object.deviceType, object.serial, attempts);
+    return result;
 }
 
 } // namespace polling

@@ -14,7 +14,8 @@
 
 namespace dbf {
 class DateTime;
-}
+class Table;
+} // namespace dbf
 
 namespace polling {
 
@@ -122,8 +123,19 @@ public:
     // row whatever the result. False at once for a type that is not served or serial 0.
     bool testRegistered(int deviceType, int serial, int attempts);
 
+    // The device type and serial number the poll works with for the current object.
+    struct CurrentObject {
+        int deviceType = 0;
+        int serial = 0;
+    };
+    // The link step of a poll: an object without serial number is identified first and, when a device
+    // answers, registered with its type and serial in the current row of objects (the objects table, when
+    // given); then a registered device gets the link test. Reports its event lines to the observer.
+    bool testLink(CurrentObject& object, int attempts, dbf::Table* objects);
+
 private:
     void terminal(const std::string& line);
+    void event(const std::string& line);
 
     Clock& clock_;
     StopSignal& stop_;

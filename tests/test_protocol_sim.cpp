@@ -1,5 +1,5 @@
 // The frame protocol against the calculator simulator over a pseudo-terminal, UDP and TCP.
-#include "dbf/types.h"
+#include "dbf/table.h"
 #include "poll/protocol.h"
 #include "poll/serial_port.h"
 #include "tests/sim_process.h"
@@ -221,4 +221,69 @@ TEST(ProtocolWithSimulator, TcpConnectionDroppedMidFrame) {
     EXPECT_FALSE(proto.sendCommand(kState, 3, 236, 530));
     // every attempt after the drop is a transport error with its short pause, not a wait of the silence
     EXPECT_LT(clock.elapsed(), Duration(2 * 2000 + 500));
+}
+
+TEST(ProtocolWithSimulator, LinkStepRegistersAnUnknownDevice) {
+    struct Lines : ProtocolObserver {
+        std::vector<std::string> lines;
+        void eventLine(const std::string& l) override { lines.push_back(l); }
+    };
+    struct Case {
+        std::vector<std::string> sim;
+        int registeredType;
+        bool ok;
+        int type, serial;
+        std::vector<std::string> lines;
+    } cases[] = {
+        {{"--type", "231", "--serial", "2048"},
+         231,
+         true,
+         231,
+         2048,
+         {"Определение подключенного устройсва", "Определен тип 231 - Oxel серийный номер  2048",
+          "Новое устройство зарегистрировано в БД"}},
+        {{"--type", "236", "--serial", "530"},
+         0,
+         true,
+         236,
+         530,
+         {"Определение подключенного устройсва",
+          "Определен тип 236 - Vexa-1 П14х М тип 236 серийный номер   530",
+          "Новое устройство зарегистрировано в БД"}},
+        {{"--type", "236", "--serial", "530", "--silent"},
+         236,
+         false,
+         0,
+         0,
+         {"Определение подключенного устройсва", "Прибор не определен"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.lines.back());
+        VirtualClock clock{Duration(100)};
+        StopSignal stop;
+        Device dev(Kind::Udp, c.sim, clock);
+        dbf::Table objects;
+        objects.create(dev.dir.path(), "MAINDB",
+                       {{"NUM", dbf::FieldType::AutoInc, 0, true},
+                        {"DEVTYPE", dbf::FieldType::Integer},
+                        {"SERIALNUM", dbf::FieldType::Integer}},
+                       {{"Primary", "NUM", true, true}});
+        objects.append();
+        objects.setInt("DEVTYPE", c.registeredType);
+        objects.setInt("SERIALNUM", 0);
+        objects.post();
+        Lines obs;
+        Protocol proto(clock, stop, &obs);
+        proto.setTransport(dev.link.get());
+        Protocol::CurrentObject object{c.registeredType, 0};
+        EXPECT_EQ(proto.testLink(object, 2, &objects), c.ok);
+        EXPECT_EQ(obs.lines, c.lines);
+        objects.refresh();
+        EXPECT_EQ(objects.asInt("DEVTYPE"), c.ok ? c.type : c.registeredType);
+        EXPECT_EQ(objects.asInt("SERIALNUM"), c.serial);
+        EXPECT_EQ(object.deviceType, c.type);
+        if (c.ok) {
+            EXPECT_EQ(proto.row(), commandRowOf(c.type));
+        }
+    }
 }
