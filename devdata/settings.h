@@ -1,0 +1,69 @@
+// The settings record of the main program and its store: one INI file, section [PAR], one key per value
+// (integers in decimal, strings as UTF-8 text, the next poll time DTConn as 16 hex digits of the raw
+// little-endian bytes of its day number). The file is $MERVO_REGISTRY when set, else
+// $XDG_CONFIG_HOME/Mervo/registry.ini (~/.config/Mervo/registry.ini). The report program reads DPath from it.
+#pragma once
+
+#include "dbf/types.h"
+
+#include <map>
+#include <optional>
+#include <string>
+
+namespace devdata {
+
+// Bits of the Par1_ values: the tasks of a device family and the readiness switch of its serial line.
+enum FamilyBit : int {
+    kBitState = 1,
+    kBitHourly = 2,
+    kBitDaily = 4,
+    kBitClock = 8,
+    kBitMonthly = 16,
+    kBitNoDtrCheck = 128,
+};
+
+struct Settings {
+    std::string dpath = "..\\DATA";
+    dbf::DateTime dtconn;
+    int period = 0;
+    int periodX = 1;
+    int repeat = 6;
+    int archFilter = 3;
+    int archType = 0;
+    int par1_228 = 7;
+    int par1_225 = 23;
+    int par1_234 = 23;
+    int par1_128 = 7;
+    int par2 = 0;
+
+    // The Par1_ value of a device type's family (0 for a type without one).
+    int familyBits(int deviceType) const;
+    // Whether the readiness check of the serial line is switched off for the family of the type.
+    bool noDtrCheck(int deviceType) const;
+};
+
+class SettingsStore {
+public:
+    // The store file: $MERVO_REGISTRY, else $XDG_CONFIG_HOME/Mervo/registry.ini, else
+    // ~/.config/Mervo/registry.ini.
+    static std::string defaultPath();
+    explicit SettingsStore(std::string path = defaultPath()) : path_(std::move(path)) {}
+    const std::string& path() const { return path_; }
+
+    // Loads the settings, writing the defaults of every missing value first (a missing store is created);
+    // the next poll time defaults to today 12:00. A store that cannot be written is read as far as it exists.
+    Settings load();
+    // Writes every value. Throws dbf::Error when the store cannot be written.
+    void save(const Settings& s);
+
+private:
+    std::map<std::string, std::string> read(bool& exists) const;
+    void write(const std::map<std::string, std::string>& values) const;
+    std::string path_;
+};
+
+// "0000000000E0E140" style: the 8 raw little-endian bytes of the OLE day number as 16 hex digits.
+std::string encodeDateTimeRaw(dbf::DateTime t);
+std::optional<dbf::DateTime> decodeDateTimeRaw(const std::string& hex);
+
+} // namespace devdata
