@@ -174,11 +174,12 @@ bool openArchiveTable(dbf::Table& table, int deviceType, int serial, int kind, c
                       dbf::Table* master, const LogFn& log) {
     if (!archiveTableLayout(deviceType)) return false;
     std::string name = archiveTableName(serial, kind, deviceType);
-    if (!dbf::findFile(dataDir, name + ".dbf").empty() && !dbf::findFile(dataDir, name + ".MDX").empty()) {
+    if (!dbf::findFile(dataDir, name + ".dbf").empty()) {
+        // a lost index file is rebuilt by the engine on open; the rows stay
         openDetail(table, dataDir, name, master);
         return true;
     }
-    // the creation deletes whichever of the two files is left
+    // the creation deletes a stray index file first
     return createArchiveTable(table, deviceType, dataDir, archiveNamePrefix(serial, kind), master, log);
 }
 

@@ -80,9 +80,9 @@ void openDetail(dbf::Table& table, const std::string& dir, const std::string& na
 bool openStateTable(dbf::Table& table, int deviceType, const std::string& dataDir, dbf::Table* master);
 // The same for PARSDB.
 void openParamsTable(dbf::Table& table, const std::string& dataDir, dbf::Table* master);
-// The main archive of an object: reused (opened as a detail) only when both its .dbf and its .MDX exist;
-// otherwise whichever of them exists is deleted and the table is created empty. False when the creation
-// failed (logged) or the type has no archive layout.
+// The main archive of an object: reused (opened as a detail) whenever its .dbf exists, also when its .MDX was
+// lost (the engine rebuilds the index, the archive's rows stay); created empty only when the .dbf is missing,
+// after a stray .MDX was deleted. False when the creation failed (logged) or the type has no archive layout.
 bool openArchiveTable(dbf::Table& table, int deviceType, int serial, int kind, const std::string& dataDir,
                       dbf::Table* master, const LogFn& log);
 // The temporary archive of one read: tempDir is removed when empty and created again, and

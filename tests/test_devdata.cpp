@@ -633,10 +633,10 @@ struct ArchiveFilesCase {
     int rowsAfterOpen;
 };
 
-TEST(Tables, MainArchiveIsReusedOnlyWhenBothFilesExist) {
+TEST(Tables, MainArchiveIsReusedWhenItsTableFileExists) {
     const ArchiveFilesCase cases[] = {
         {"both files", true, true, 1},
-        {"index lost", true, false, 0},
+        {"index lost: rebuilt, rows kept", true, false, 1},
         {"table lost", false, true, 0},
         {"both lost", false, false, 0},
     };
