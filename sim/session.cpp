@@ -59,7 +59,11 @@ void Session::feed(std::uint8_t b, Clock::time_point now, std::vector<Transmissi
         log("modem: \"+++\" followed by data within the guard time: no escape");
         escapeAt_.reset();
     }
-    if (config_.configurator && modbus_)
+    bool lf = swallowLf_ && b == '\n';
+    swallowLf_ = false;
+    if (lf) {
+        if (config_.modem->echo) out.push_back(Transmission{{b}, 0, {}, config_.baud, -1});
+    } else if (config_.configurator && modbus_)
         feedModbus(b, now, out);
     else if (config_.modem && !online_)
         feedModem(b, now, out);
@@ -120,6 +124,7 @@ void Session::feedModbus(std::uint8_t b, Clock::time_point, std::vector<Transmis
 void Session::feedModem(std::uint8_t b, Clock::time_point, std::vector<Transmission>& out) {
     if (config_.modem->echo) out.push_back(Transmission{{b}, 0, {}, config_.baud, -1});
     if (b == '\r' || b == '\n') {
+        swallowLf_ = b == '\r';
         if (!atLine_.empty()) {
             std::string line;
             line.swap(atLine_);
@@ -254,6 +259,7 @@ void Session::onLineClosed(const std::string& why) {
     rz_.clear();
     mb_.clear();
     atLine_.clear();
+    swallowLf_ = false;
     plus_ = 0;
     escapeAt_.reset();
 }

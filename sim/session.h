@@ -73,6 +73,7 @@ private:
     bool online_ = false; // data mode: bytes go to the device
     bool callUp_ = false;
     std::string atLine_;
+    bool swallowLf_ = false; // the line feed after a command's carriage return belongs to the command
     std::size_t dialCount_ = 0;
     int plus_ = 0;             // "+" characters seen at a frame boundary in data mode
     bool plusGuardOk_ = false; // the silence before the first "+" was long enough
