@@ -7,21 +7,41 @@
 
 #include <csignal>
 #include <cstdio>
+#include <fcntl.h>
 #include <iostream>
 #include <memory>
-#include <pthread.h>
+#include <poll.h>
 #include <thread>
 #include <unistd.h>
 
 using namespace calcsim;
 
+namespace {
+
+// SIGTERM and SIGINT write a byte into this pipe; the endpoint threads and the main thread watch its read
+// end, which stays readable from then on.
+int stopPipe[2] = {-1, -1};
+volatile std::sig_atomic_t stopSignal = 0;
+
+void onStopSignal(int sig) {
+    stopSignal = sig;
+    char b = 1;
+    [[maybe_unused]] auto n = ::write(stopPipe[1], &b, 1);
+}
+
+} // namespace
+
 int main(int argc, char** argv) {
-    // SIGTERM and SIGINT are taken by sigwait on the main thread; the endpoint threads watch a pipe.
-    sigset_t stopSignals;
-    sigemptyset(&stopSignals);
-    sigaddset(&stopSignals, SIGTERM);
-    sigaddset(&stopSignals, SIGINT);
-    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+    if (::pipe2(stopPipe, O_CLOEXEC) < 0) {
+        std::perror("calcsim: pipe");
+        return 1;
+    }
+    struct sigaction sa {};
+    sa.sa_handler = onStopSignal;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = SA_RESTART;
+    ::sigaction(SIGTERM, &sa, nullptr);
+    ::sigaction(SIGINT, &sa, nullptr);
     std::signal(SIGPIPE, SIG_IGN);
 
     Options options;
@@ -45,11 +65,6 @@ int main(int argc, char** argv) {
         std::cerr << "calcsim: cannot open the log " << options.logFile << "\n";
         return 1;
     }
-    int stopPipe[2];
-    if (::pipe(stopPipe) < 0) {
-        std::perror("calcsim: pipe");
-        return 1;
-    }
     std::vector<std::unique_ptr<Endpoint>> endpoints;
     try {
         for (const auto& e : options.endpoints)
@@ -67,11 +82,10 @@ int main(int argc, char** argv) {
     }
     std::cout.flush();
 
-    int sig = 0;
-    sigwait(&stopSignals, &sig);
-    log.line(std::string("stopping on ") + (sig == SIGINT ? "SIGINT" : "SIGTERM"));
-    char b = 1;
-    if (::write(stopPipe[1], &b, 1) < 0) std::perror("calcsim: stop");
+    pollfd p{stopPipe[0], POLLIN, 0};
+    while (::poll(&p, 1, -1) <= 0) {
+    }
+    log.line(std::string("stopping on ") + (stopSignal == SIGINT ? "SIGINT" : "SIGTERM"));
     for (auto& t : threads)
         t.join();
     endpoints.clear(); // removes the pseudo-terminal links
