@@ -292,6 +292,12 @@ void Endpoint::runPty() {
         open = false;
         log_.line(name_ + ": " + why);
         session_->onLineClosed(why);
+        // What was sent but not read stays in the slave's input queue; the next client must not get it.
+        int slave = ::open(ptyName_.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+        if (slave >= 0) {
+            ::tcflush(slave, TCIOFLUSH);
+            ::close(slave);
+        }
         ::tcflush(fd_, TCIOFLUSH);
     };
     auto send = [&](std::vector<Transmission> ts) {

@@ -62,7 +62,7 @@ void Session::feed(std::uint8_t b, Clock::time_point now, std::vector<Transmissi
     bool lf = swallowLf_ && b == '\n';
     swallowLf_ = false;
     if (lf) {
-        if (config_.modem->echo) out.push_back(Transmission{{b}, 0, {}, config_.baud, -1});
+        // taken with the command line, not echoed after its answer
     } else if (config_.configurator && modbus_)
         feedModbus(b, now, out);
     else if (config_.modem && !online_)

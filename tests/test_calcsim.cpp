@@ -742,7 +742,7 @@ TEST(Calcsim, ArchiveRecordsMatchTheDumpAndNeverWrittenSlotsAreZero) {
     std::vector<json> eps = {endpoint("udp", 236, 530), endpoint("udp", 229, 1), endpoint("udp", 225, 2)};
     for (auto& e : eps) {
         e["clock"] = "2024-03-01 05:30";
-        e["filled"] = {{"hourly", 30}, {"daily", 10}, {"monthly", 3}};
+        e["filled"] = {{"hourly", 30}, {"daily", 10}, {"monthly", 14}};
     }
     eps[0]["records"] = {{{"kind", "daily"}, {"slot", 5}, {"fields", {{"HEnergy1", "NaN"}}}}};
     Calcsim sim(configOf(eps, dir));
@@ -831,7 +831,7 @@ TEST(Calcsim, ArchiveRecordsMatchTheDumpAndNeverWrittenSlotsAreZero) {
     const json& monthly = model["devices"][0]["archives"]["monthly"];
     EXPECT_EQ(monthly["depth"], 36);
     EXPECT_EQ(monthly["records"].back()["day"], dayCounter(2024, 3, 1));
-    EXPECT_EQ(monthly["records"][0]["day"], dayCounter(2024, 1, 1));
+    EXPECT_EQ(monthly["records"][0]["day"], dayCounter(2023, 2, 1));
     EXPECT_EQ(model["devices"][0]["archives"]["daily"]["records"][5]["HEnergy1"], "NaN");
 }
 
@@ -916,7 +916,7 @@ TEST(Calcsim, ModemWithoutSignalReportSilentDialAndLineDrop) {
     TempDir dir;
     json a = endpoint("pty", 229, 3), b = endpoint("pty", 229, 4);
     a["modem"] = {{"csq", "error"}, {"dial", "silent"}};
-    b["modem"] = {{"guard_ms", 0}};
+    b["modem"] = {{"guard_ms", 0}, {"echo", true}};
     Calcsim sim(configOf({a, b}, dir));
 
     Stream first = Stream::pty(sim.ptyLink(0));
@@ -929,13 +929,17 @@ TEST(Calcsim, ModemWithoutSignalReportSilentDialAndLineDrop) {
     {
         Stream second = Stream::pty(sim.ptyLink(1));
         second.write(text("ATD1\r\n"));
-        EXPECT_NE(second.readText("CONNECT\r\n").find("CONNECT"), std::string::npos);
+        EXPECT_EQ(second.readText("CONNECT\r\n"), "ATD1\r\r\nCONNECT\r\n"); // echoed command first
         EXPECT_EQ(second.ask(rz(229, 4, 0x15), 10).size(), 10u);
+        // An answer left unread when the line closes ...
+        second.write(rz(229, 4, 0x15));
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     Stream again = Stream::pty(sim.ptyLink(1));
     again.write(text("AT\r\n"));
-    EXPECT_EQ(again.readText("OK\r\n"), "\r\nOK\r\n");
+    // ... does not reach the next user, who finds command mode.
+    EXPECT_EQ(again.readText("OK\r\n"), "AT\r\r\nOK\r\n");
     EXPECT_NE(sim.log().find("call dropped"), std::string::npos) << sim.log();
 }
 
