@@ -14,12 +14,16 @@ namespace devdata {
 class ReaderObserver {
 public:
     virtual ~ReaderObserver() = default;
-    // An event line of the poll (the run adds its time-and-address prefix); replaceLast overwrites the last line.
+    // An event line of the poll (the run adds its time-and-address prefix); replaceLast overwrites the last
+    // line.
     virtual void eventLine(const std::string& /*text*/, bool /*replaceLast*/ = false) {}
     // Status text 2 of the poll ("Чтение архива 40 % - 117").
     virtual void statusText(const std::string& /*text*/) {}
     // The progress value of the run (0..100).
     virtual void progress(int /*value*/) {}
+    // Rows copied so far from the temporary archive into the main archive, of total, after every row (and
+    // after the block it completes was written).
+    virtual void transferProgress(int /*copied*/, int /*total*/) {}
 };
 
 // Everything a reader works with for the current object.
@@ -39,16 +43,27 @@ struct ReaderContext {
     std::function<dbf::DateTime()> now = [] { return dbf::DateTime::now(); };
 };
 
-// Reads the current state into "STATEDB<type>" and writes the outcome (STATE, ERRCODE, ERR, CON_DATE, CON_TIME)
-// into the object's MAINDB row. True when a state row was stored.
+// Reads the current state into "STATEDB<type>" and writes the outcome (STATE, ERRCODE, ERR, CON_DATE,
+// CON_TIME) into the object's MAINDB row. True when a state row was stored. Throws dbf::Error when the state
+// table can neither be opened nor created.
 bool readCurrentState(ReaderContext& ctx);
 
-// Reads the hourly (0), daily (1) or monthly (2) archive into "ARCHDB<serial><kind><type>", resuming after the
-// last stored record. True when the read completed (nothing new to read counts as completed).
+// Reads the hourly (0), daily (1) or monthly (2) archive into "ARCHDB<serial><kind><type>", resuming after
+// the last stored record. True when the read completed (nothing new to read counts as completed). Type 238
+// has no monthly archive to read: true at once, nothing sent or touched. Throws dbf::Error when the main or
+// the temporary archive table cannot be created (the creation failure is logged first).
 bool readArchive(ReaderContext& ctx, int kind);
 
-// Reads the configuration block into the object's PARSDB row. True when a row was stored.
+// Reads the configuration block into the object's PARSDB row. True when a row was stored. Throws dbf::Error
+// when PARSDB can neither be opened nor created.
 bool readParameters(ReaderContext& ctx);
+
+// The archive transfer writes the main archive in blocks of this many rows: a block is written at once, and
+// a process killed during the transfer leaves the oldest rows of the read in the main archive, from which the
+// next read resumes.
+inline constexpr int kArchiveTransferBlock = 64;
+// Consecutive slots without a new record that end an archive read.
+inline constexpr int kMaxEmptyArchiveSlots = 10;
 
 // Archive depth (records in the device's ring) of a kind for a device type; 0 when the type keeps no such
 // archive.
