@@ -7,13 +7,16 @@
 //   mervoctl create DIR state TYPE         create an empty table
 //   mervoctl create DIR params
 //   mervoctl create DIR archive SERIAL KIND TYPE
+//   mervoctl poll DIR [--object NUM]        one poll run over the objects of DIR
 //
 // Exit codes: 0 done, 1 failure, 2 wrong arguments.
 
 #include "dbf/table.h"
 #include "devdata/catalogue.h"
 #include "devdata/layouts.h"
+#include "devdata/settings.h"
 #include "devdata/tables.h"
+#include "poll/poll_run.h"
 
 #include <algorithm>
 #include <charconv>
@@ -39,7 +42,8 @@ const char* const kUsage = "usage: mervoctl init DIR\n"
                            "       mervoctl dump FILE\n"
                            "       mervoctl create DIR state TYPE\n"
                            "       mervoctl create DIR params\n"
-                           "       mervoctl create DIR archive SERIAL KIND TYPE   (KIND: H, D or M)\n";
+                           "       mervoctl create DIR archive SERIAL KIND TYPE   (KIND: H, D or M)\n"
+                           "       mervoctl poll DIR [--object NUM]\n";
 
 // Wrong arguments: reported with the usage text, exit code 2.
 class UsageError : public std::runtime_error {
@@ -383,6 +387,57 @@ int cmdCreate(const std::vector<std::string>& args) {
     return 0;
 }
 
+// Prints each event line once it is final, that is when the next line starts or the run ends.
+class PrintingObserver : public polling::PollObserver {
+public:
+    void eventLine(const std::string& text, bool replaceLast) override {
+        if (!replaceLast && pending_) std::cout << *pending_ << "\n" << std::flush;
+        pending_ = text;
+    }
+    void runEnded(const polling::RunResult& r) override {
+        if (pending_) std::cout << *pending_ << "\n";
+        pending_.reset();
+        result = r;
+        std::cout << std::flush;
+    }
+    polling::RunResult result;
+
+private:
+    std::optional<std::string> pending_;
+};
+
+int cmdPoll(const std::vector<std::string>& args) {
+    if (args.empty()) throw UsageError("poll needs a data directory");
+    std::optional<int> single;
+    for (size_t i = 1; i < args.size(); ++i) {
+        if (args[i] == "--object" && i + 1 < args.size()) {
+            single = int(integerArg(args[++i], "--object"));
+        } else {
+            throw UsageError("unexpected argument \"" + args[i] + "\"");
+        }
+    }
+    const std::string dir = args[0];
+    requireObjectsTable(dir);
+    if (single) {
+        dbf::Table t;
+        openObjects(t, dir);
+        if (!t.locate("NUM", int64_t(*single)))
+            throw std::runtime_error("no object with NUM " + std::to_string(*single));
+    }
+    devdata::SettingsStore store;
+    polling::PollConfig config;
+    config.programDir = devdata::programDir();
+    config.dataDir = dir;
+    config.tempDir = devdata::tempDirOf(dir);
+    config.settings = [&store] { return store.load(); };
+    PrintingObserver out;
+    polling::PollRun run(polling::systemClock(), &out);
+    run.start(config, single);
+    run.wait();
+    std::cerr << "log: " << out.result.logFile << "\n";
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -403,6 +458,7 @@ int main(int argc, char** argv) {
         if (cmd == "list") return cmdList(args);
         if (cmd == "dump") return cmdDump(args);
         if (cmd == "create") return cmdCreate(args);
+        if (cmd == "poll") return cmdPoll(args);
         throw UsageError("unknown command \"" + cmd + "\"");
     } catch (const UsageError& e) {
         std::cerr << "mervoctl: " << e.what() << "\n" << kUsage;

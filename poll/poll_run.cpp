@@ -1,0 +1,378 @@
+#include "poll/poll_run.h"
+
+#include "dbf/codec.h"
+#include "devdata/catalogue.h"
+#include "devdata/tables.h"
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+namespace polling {
+
+namespace {
+
+const std::string kDashes(38, '-');
+const std::string kStars(49, '*');
+
+// printf's "%-30s" counted in characters, not bytes (addresses are Cyrillic).
+std::string padRight(const std::string& s, size_t width) {
+    size_t chars = 0;
+    for (unsigned char c : s)
+        if ((c & 0xC0) != 0x80) ++chars;
+    return chars >= width ? s : s + std::string(width - chars, ' ');
+}
+
+std::string padLeft(const std::string& s, size_t width) {
+    return s.size() >= width ? s : std::string(width - s.size(), ' ') + s;
+}
+
+std::string fmt3(const char* format, int a, int b, int c) {
+    char buf[160];
+    std::snprintf(buf, sizeof buf, format, a, b, c);
+    return buf;
+}
+
+std::string fmt1(const char* format, int a) {
+    char buf[160];
+    std::snprintf(buf, sizeof buf, format, a);
+    return buf;
+}
+
+} // namespace
+
+PollRun::PollRun(Clock& clock, PollObserver* observer)
+    : clock_(clock), observer_(observer), protocol_(clock, stop_, this),
+      connections_(protocol_, clock, stop_, *this) {}
+
+PollRun::~PollRun() {
+    if (thread_.joinable()) {
+        stop_.request();
+        thread_.join();
+    }
+}
+
+bool PollRun::start(const PollConfig& config, std::optional<int> singleObject) {
+    if (running_) return false;
+    if (thread_.joinable()) thread_.join();
+    config_ = config;
+    if (!config_.settings) config_.settings = [] { return devdata::Settings{}; };
+    single_ = singleObject;
+    running_ = true;
+    if (observer_) observer_->runStarted(single_.has_value());
+    thread_ = std::thread([this] {
+        // lower than normal priority, as the windows must stay responsive
+        ::setpriority(PRIO_PROCESS, pid_t(::syscall(SYS_gettid)), 5);
+        try {
+            body();
+        } catch (const std::exception& e) {
+            postEventLine(timeText() + " " + e.what(), true);
+        }
+        running_ = false;
+    });
+    return true;
+}
+
+void PollRun::stop() {
+    stop_.request();
+    wait();
+}
+
+void PollRun::wait() {
+    if (thread_.joinable()) thread_.join();
+}
+
+std::vector<std::string> PollRun::eventList() const {
+    std::lock_guard<std::mutex> g(linesMutex_);
+    return lines_;
+}
+
+std::string PollRun::timeText() const {
+    return config_.now().timeText();
+}
+
+std::string PollRun::eventLinePrefix(const std::string& address) const {
+    return padLeft(timeText(), 10) + " " + padRight(address, 30) + "   - ";
+}
+
+void PollRun::postEventLine(const std::string& text, bool newLine) {
+    {
+        std::lock_guard<std::mutex> g(linesMutex_);
+        if (newLine || lines_.empty())
+            lines_.push_back(text);
+        else
+            lines_.back() = text;
+    }
+    if (observer_) observer_->eventLine(text, !newLine);
+}
+
+void PollRun::status(int index, const std::string& text) {
+    if (observer_) observer_->statusText(index, text);
+}
+
+void PollRun::label(const std::string& text) {
+    if (single_) status(5, text);
+}
+
+void PollRun::progress(int value) {
+    progress_ = value;
+    if (observer_) observer_->progress(value);
+}
+
+void PollRun::terminalLine(const std::string& line) {
+    if (observer_) observer_->terminalLine(line);
+}
+
+std::string PollRun::counters(int p, int n, int e) const {
+    return fmt3("Опрошено: %3d  осталось: %3d  Ошибок: %3d", p, n - p, e);
+}
+
+// The outcome of a skipped or failed object in its MAINDB row.
+bool PollRun::markObject(dbf::Table& objects, const char* state) {
+    const dbf::DateTime now = config_.now();
+    try {
+        objects.edit();
+        objects.setDateTime("CON_DATE", now);
+        objects.setString("CON_TIME", now.timeText());
+        objects.setInt("ERRCODE", 0);
+        objects.setBool("ERR", true);
+        objects.setString("STATE", state);
+        objects.post();
+        return true;
+    } catch (const std::exception&) {
+        objects.cancel();
+        return false;
+    }
+}
+
+void PollRun::body() {
+    repeat_ = std::clamp(config_.settings().repeat, 1, 10);
+    stop_.clear();
+    progress_ = 0;
+    std::filesystem::create_directories(config_.programDir);
+    // "log.txt": emptied at the start and held open for the run
+    std::ofstream logTxt(config_.programDir + "/log.txt", std::ios::trunc);
+
+    dbf::Table objects;
+    objects.open(config_.dataDir, "MAINDB");
+    objects.setIndexFieldNames("NUM");
+    int n = 0, p = 0, e = 0;
+    if (single_) {
+        n = 1;
+        objects.setFilter("NUM=" + std::to_string(*single_));
+        objects.setFiltered(true);
+    } else {
+        for (objects.first(); !objects.eof(); objects.next())
+            if (objects.asBool("AUTOCON")) ++n;
+    }
+    objects.first();
+    const int t = objects.recordCount();
+    for (int i = 0; i < t; ++i) {
+        if (stop_.requested()) break;
+        handleRecord(objects, n, p, e);
+        if (stop_.requested()) break;
+        objects.next();
+    }
+    endOfRun(objects, single_.has_value(), n, p, e, t);
+}
+
+void PollRun::handleRecord(dbf::Table& objects, int& n, int& p, int& e) {
+    const int repeat = repeat_;
+    address_ = objects.asString("ADDRES");
+    status(1, address_);
+    status(3, counters(p, n, e));
+    postEventLine(eventLinePrefix(address_), true);
+
+    Protocol::CurrentObject current;
+    current.serial = int(objects.asInt("SERIALNUM") & 0xFFFF);
+    current.deviceType = int(objects.asInt("DEVTYPE") & 0xFF);
+
+    if (!objects.asBool("AUTOCON") && !single_) {
+        if (markObject(objects, "Опрос выкл.")) {
+            postEventLine(eventLinePrefix(address_) + " Опрос не проводился", false);
+            postEventLine(kDashes, true);
+        } else {
+            postEventLine(padLeft(timeText(), 10) + " Ошибка записи MAINDB.dbf", true);
+        }
+        return;
+    }
+
+    int err = 0;
+    auto prefix = [&] { return eventLinePrefix(address_); };
+    auto enabled = [&](devdata::Task task) {
+        if (err != 0 || stop_.requested()) return false;
+        // the monthly archive of 238 has no pointer in the device's answer: not read
+        if (current.deviceType == 238 && task == devdata::Task::MonthlyArchive) return false;
+        const devdata::Settings s = config_.settings();
+        return devdata::isTaskEnabled(current.deviceType, task, s.familyBits(current.deviceType));
+    };
+    auto step = [&](const char* what, bool ok, int bit) {
+        if (ok) {
+            postEventLine(prefix() + " " + what + "... OK", false);
+        } else {
+            postEventLine(prefix() + " " + what + "... Нет связи", false);
+            postEventLine("", true);
+            err |= bit;
+        }
+    };
+
+    // connection
+    status(2, "Подключение");
+    label("Подключение...");
+    postEventLine(prefix() + " Подключение...", false);
+    devdata::Settings s = config_.settings();
+    connections_.setSettings(s);
+    polling::ObjectLink link;
+    link.netType = int(objects.asInt("NETTYPE"));
+    link.deviceType = current.deviceType;
+    link.comPort = objects.asString("COMPORT");
+    link.phone = objects.asString("PHONE");
+    link.netAddress = objects.asString("NETADR");
+    link.ipPort = int(objects.asInt("IPPORT"));
+    if (connections_.connectObject(link)) {
+        postEventLine(prefix() + " Подключение... OK", false);
+    } else {
+        postEventLine(prefix() + " Подключение... Ошибка подключения", false);
+        postEventLine("", true);
+        err = 0x80;
+    }
+
+    devdata::ReaderContext ctx{protocol_,      objects, config_.dataDir, config_.tempDir, current.deviceType,
+                               current.serial, repeat,  stop_,           *this,           config_.now};
+    auto refreshContext = [&] {
+        ctx.deviceType = current.deviceType;
+        ctx.serial = current.serial;
+    };
+
+    // link test and identification
+    if (err == 0 && !stop_.requested()) {
+        status(2, "Соединение");
+        label("Соединение...");
+        postEventLine(prefix() + " Соединение...", true);
+        step("Соединение", protocol_.testLink(current, repeat, &objects), 0x40);
+        refreshContext();
+    }
+    bool leave = stop_.requested();
+    auto task = [&](devdata::Task tk, const char* statusText, const char* dialog, const char* what, int bit,
+                    const std::function<bool()>& run) {
+        if (leave) return;
+        if (enabled(tk)) {
+            if (statusText) status(2, statusText);
+            if (dialog) label(dialog);
+            postEventLine(prefix() + " " + what + "...", true);
+            step(what, run(), bit);
+        }
+        if (stop_.requested()) leave = true;
+    };
+    task(devdata::Task::State, "Чтение состояния", "Чтение состояния...", "Чтение состояния", 0x20,
+         [&] { return devdata::readCurrentState(ctx); });
+    task(devdata::Task::DailyArchive, nullptr, "Чтение суточного архива...", "Чтение суточного архива", 0x10,
+         [&] { return devdata::readArchive(ctx, 1); });
+    task(devdata::Task::MonthlyArchive, nullptr, "Чтение месячного архива...", "Чтение месячного архива",
+         0x08, [&] { return devdata::readArchive(ctx, 2); });
+    task(devdata::Task::HourlyArchive, nullptr, "Чтение часового архива...", "Чтение часового архива", 0x08,
+         [&] { return devdata::readArchive(ctx, 0); });
+    if (!leave && enabled(devdata::Task::Clock)) {
+        status(2, "Синхронизация времени");
+        postEventLine(prefix() + " Синхронизация времени...", true);
+        if (protocol_.setDeviceClock(current.deviceType, current.serial, repeat, config_.now()))
+            postEventLine(prefix() + " Синхронизация времени... OK", false);
+        else
+            postEventLine(prefix() + " Синхронизация времени... Команда не прошла", false);
+    }
+    task(devdata::Task::Parameters, "Чтение параметров", "Чтение параметров...", "Чтение параметров", 0x05,
+         [&] { return devdata::readParameters(ctx); });
+    if (leave) return; // the end of the run hangs up
+
+    // hang-up
+    status(2, "Отключение");
+    label("Отключение...");
+    postEventLine(prefix() + " Отключение...", true);
+    if (connections_.hangUp())
+        postEventLine(prefix() + " Отключение... OK", false);
+    else
+        postEventLine(prefix() + " Отключение... Ошибка", false);
+
+    if (err != 0) {
+        if (single_) {
+            label("Обнаружены ошибки");
+            clock_.sleepFor(Duration(500), nullptr);
+        }
+        ++e;
+        postEventLine(prefix() + " Обнаружены ошибки", false);
+        postEventLine(kDashes, true);
+        markObject(objects, "Нет связи");
+    } else {
+        if (single_) {
+            label("Опрос завершен успешно!");
+            clock_.sleepFor(Duration(500), nullptr);
+        }
+        postEventLine(prefix() + " Опрошен", false);
+        postEventLine(kDashes, true);
+    }
+    ++p;
+    status(3, counters(p, n, e));
+}
+
+void PollRun::endOfRun(dbf::Table& objects, bool single, int n, int p, int e, int t) {
+    postEventLine(kStars, true);
+    const bool stopped = stop_.requested();
+    if (stopped) {
+        postEventLine(eventLinePrefix(address_) + " Отключение...", false);
+        if (connections_.hangUp())
+            postEventLine(eventLinePrefix(address_) + " Отключение... OK", false);
+        else
+            postEventLine(eventLinePrefix(address_) + " Отключение... Error", true);
+        status(1, "Опрос прерван");
+        postEventLine(padLeft(timeText(), 10) + " Опрос прерван пользователем", true);
+    } else {
+        status(1, "Опрос завершен");
+        postEventLine(padLeft(timeText(), 10) + " Опрос завершен", true);
+    }
+    RunResult result;
+    result.singleObject = single;
+    result.stopped = stopped;
+    result.toPoll = n;
+    result.polled = p;
+    result.errors = e;
+    result.records = t;
+    if (!single) {
+        postEventLine(kStars, true);
+        const dbf::DateTime at = config_.now();
+        postEventLine("Отчет автоопроса " + at.dateText() + " " + at.timeText(), true);
+        postEventLine(fmt1("Опрошено:    %3d", p), true);
+        postEventLine(fmt1("Осталось:    %3d", n - p), true);
+        postEventLine(fmt1("Ошибок:      %3d", e), true);
+        postEventLine(fmt1("Отключено:   %3d", t - n), true);
+        char buf[256];
+        std::snprintf(buf, sizeof buf, "Опрошено:\t%.3d из %3d\n\rОшибок:\t%.3d\n\rОтключено:\t%.3d\n\r", p,
+                      n, e, t - n);
+        result.summary = buf;
+        status(3, fmt3("Опрошено: %3d  Осталось: %3d  Ошибок: %3d ", p, n - p, e));
+        status(2, "");
+        postEventLine(kStars, true);
+    }
+    status(2, "");
+    objects.setFiltered(false);
+    objects.setFilter("");
+
+    // the stored event list
+    const dbf::DateTime end = config_.now();
+    char name[64];
+    std::snprintf(name, sizeof name, "Store%02d-%02d-%02d_%02d.%02d.%04d.log", end.hour(), end.minute(),
+                  end.second(), end.day(), end.month(), end.year());
+    const std::string dir = config_.programDir + "/Log";
+    std::filesystem::create_directories(dir);
+    result.logFile = dir + "/" + name;
+    {
+        std::ofstream out(result.logFile, std::ios::binary | std::ios::trunc);
+        for (const std::string& l : eventList())
+            out << dbf::codec::toCp1251(l) << "\r\n";
+    }
+    if (observer_) observer_->runEnded(result);
+}
+
+} // namespace polling

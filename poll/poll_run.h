@@ -1,0 +1,122 @@
+// The poll run: one walk over the objects table on its own thread. For every object to poll it connects,
+// tests the link, runs the tasks the settings enable for the device family, hangs up and keeps the counters;
+// it reports event lines, status texts and progress to an observer and stores its event list as a log file.
+#pragma once
+
+#include "dbf/table.h"
+#include "devdata/readers.h"
+#include "devdata/settings.h"
+#include "poll/clock.h"
+#include "poll/connection.h"
+#include "poll/protocol.h"
+
+#include <atomic>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace polling {
+
+inline constexpr const char* kAlreadyRunning = "Опрос уже запущен";
+
+struct RunResult {
+    bool singleObject = false;
+    bool stopped = false;
+    int toPoll = 0;      // N
+    int polled = 0;      // P
+    int errors = 0;      // E
+    int records = 0;     // T
+    std::string summary; // the three-line summary of an all-objects run (empty otherwise)
+    std::string logFile; // the stored event list
+};
+
+// What the run tells the windows (or the command line). Called on the poll thread.
+class PollObserver {
+public:
+    virtual ~PollObserver() = default;
+    // A new line, or one that replaces the last line.
+    virtual void eventLine(const std::string& /*text*/, bool /*replaceLast*/) {}
+    // Status texts 1..3 (status bar panels) and 5 (label of the single-object progress dialog).
+    virtual void statusText(int /*index*/, const std::string& /*text*/) {}
+    virtual void progress(int /*value*/) {}
+    virtual void runStarted(bool /*singleObject*/) {}
+    // After the log is stored; the object monitor should be rebuilt.
+    virtual void runEnded(const RunResult& /*result*/) {}
+    // The protocol's traffic lines for the terminal page.
+    virtual void terminalLine(const std::string& /*line*/) {}
+};
+
+struct PollConfig {
+    std::string programDir; // holds "log.txt" and the folder "Log"
+    std::string dataDir;
+    std::string tempDir;
+    // The settings in force, asked whenever a task is decided (the settings window may change them
+    // meanwhile).
+    std::function<devdata::Settings()> settings;
+    // The local date and time of lines and of the objects' connection stamps.
+    std::function<dbf::DateTime()> now = [] { return dbf::DateTime::now(); };
+};
+
+class PollRun : private EventSink, private devdata::ReaderObserver, private ProtocolObserver {
+public:
+    explicit PollRun(Clock& clock, PollObserver* observer = nullptr);
+    ~PollRun() override;
+    PollRun(const PollRun&) = delete;
+    PollRun& operator=(const PollRun&) = delete;
+
+    // Starts a run on its own thread: all objects with AUTOCON, or only the object numbered singleObject
+    // whatever its AUTOCON. False (the caller shows kAlreadyRunning) while a run is going.
+    bool start(const PollConfig& config, std::optional<int> singleObject = std::nullopt);
+    // Sets the stop flag; the run ends at its next stop check.
+    void requestStop() { stop_.request(); }
+    // Sets the stop flag and waits for the run to end.
+    void stop();
+    // Waits for the run to end.
+    void wait();
+    bool running() const { return running_; }
+
+    // The event list: every line of the runs so far.
+    std::vector<std::string> eventList() const;
+    // "  12:25:50 ул. Ленина, 5                     - "
+    std::string eventLinePrefix(const std::string& address) const;
+
+private:
+    void body();
+    void handleRecord(dbf::Table& objects, int& n, int& p, int& e);
+    void endOfRun(dbf::Table& objects, bool single, int n, int p, int e, int t);
+    std::string counters(int p, int n, int e) const;
+    std::string timeText() const;
+    void status(int index, const std::string& text);
+    void label(const std::string& text);
+    bool markObject(dbf::Table& objects, const char* state);
+
+    // EventSink: the connection's lines
+    void postEventLine(const std::string& text, bool newLine) override;
+    // ReaderObserver
+    void eventLine(const std::string& text, bool replaceLast) override { postEventLine(text, !replaceLast); }
+    void statusText(const std::string& text) override { status(2, text); }
+    void progress(int value) override;
+    // ProtocolObserver
+    void terminalLine(const std::string& line) override;
+    void eventLine(const std::string& line) override { postEventLine(line, true); }
+
+    Clock& clock_;
+    PollObserver* observer_;
+    StopSignal stop_;
+    Protocol protocol_;
+    Connections connections_;
+    PollConfig config_;
+    std::optional<int> single_;
+    std::atomic<bool> running_{false};
+    std::thread thread_;
+    mutable std::mutex linesMutex_;
+    std::vector<std::string> lines_;
+    std::string address_;
+    int progress_ = 0;
+    int repeat_ = 6; // attempts per command, read at the start of the run
+};
+
+} // namespace polling
