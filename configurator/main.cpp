@@ -1,0 +1,21 @@
+// Tolvan, the protocol configurator. Started by the main program as
+//   Tolvan.dll vrelt PORT SERIAL ADDRESS TYPE
+// A wrong launch token or a missing argument ends it at once, before any window.
+#include "configurator/config_form.h"
+
+#include <QApplication>
+#include <QTimer>
+#include <string>
+#include <vector>
+
+int main(int argc, char** argv) {
+    auto launch = tolvan::parseLaunch(std::vector<std::string>(argv + 1, argv + argc));
+    if (!launch) return 2;
+
+    QApplication app(argc, argv);
+    QApplication::setApplicationName("Tolvan");
+    tolvan::TConfigForm form(*launch);
+    form.show();
+    QTimer::singleShot(0, &form, &tolvan::TConfigForm::start);
+    return app.exec();
+}

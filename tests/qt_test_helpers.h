@@ -1,0 +1,144 @@
+// Helpers for tests that drive the suite's Qt windows on the offscreen platform: answering the modal message
+// boxes and input boxes that a window opens, waiting for a condition while the event loop runs, and saving a
+// picture of a window under the build folder.
+#pragma once
+
+#include <QAbstractButton>
+#include <QApplication>
+#include <QDeadlineTimer>
+#include <QDialogButtonBox>
+#include <QDir>
+#include <QInputDialog>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QPointer>
+#include <QPushButton>
+#include <QTest>
+#include <QTimer>
+#include <QWidget>
+#include <deque>
+#include <functional>
+#include <gtest/gtest.h>
+#include <optional>
+#include <vector>
+
+namespace mervo::test {
+
+// Watches for modal dialogs while it lives and answers them: a message box is recorded and closed with its
+// default (or only) button; an input box gets the next scripted entry typed into it and OK, or Cancel.
+// Anything else, or an input box without a scripted entry, fails the test and is rejected. The guard timer
+// fails the test and rejects every modal dialog from then on when the whole exchange has not ended in time,
+// so that a dialog nobody expected cannot hang the run.
+class ModalAnswerer : public QObject {
+public:
+    struct Seen {
+        QString kind; // "message", "input" or the class of an unexpected dialog
+        QString title;
+        QString text; // message text or input prompt
+        QMessageBox::Icon icon = QMessageBox::NoIcon;
+    };
+
+    explicit ModalAnswerer(int guardMs = 60000) {
+        poll_.setInterval(20);
+        QObject::connect(&poll_, &QTimer::timeout, this, [this] { look(); });
+        poll_.start();
+        guard_.setSingleShot(true);
+        QObject::connect(&guard_, &QTimer::timeout, this, [this] {
+            ADD_FAILURE() << "modal dialogs still open after the guard time";
+            expired_ = true;
+            look();
+        });
+        guard_.start(guardMs);
+    }
+
+    // The next input box gets this text typed in and is accepted.
+    void type(const QString& text) { inputs_.push_back(text); }
+    // The next input box is cancelled.
+    void cancel() { inputs_.push_back(std::nullopt); }
+
+    const std::vector<Seen>& seen() const { return seen_; }
+    // The message box texts in the order they came.
+    QStringList messages() const {
+        QStringList out;
+        for (const auto& s : seen_)
+            if (s.kind == "message") out << s.text;
+        return out;
+    }
+    void clear() { seen_.clear(); }
+    bool expired() const { return expired_; }
+
+private:
+    void look() {
+        QWidget* w = QApplication::activeModalWidget();
+        if (!w || !w->isVisible() || (w == last_ && !expired_)) return;
+        last_ = w;
+        if (expired_) {
+            seen_.push_back({"expired", w->windowTitle(), QString(), QMessageBox::NoIcon});
+            reject(w);
+            return;
+        }
+        if (auto* box = qobject_cast<QMessageBox*>(w)) {
+            seen_.push_back({"message", box->windowTitle(), box->text(), box->icon()});
+            QAbstractButton* b = box->defaultButton();
+            if (!b && !box->buttons().isEmpty()) b = box->buttons().first();
+            if (b)
+                b->click();
+            else
+                box->reject();
+        } else if (auto* input = qobject_cast<QInputDialog*>(w)) {
+            seen_.push_back({"input", input->windowTitle(), input->labelText(), QMessageBox::NoIcon});
+            if (inputs_.empty()) {
+                ADD_FAILURE() << "input box without a scripted entry: " << input->labelText().toStdString();
+                input->reject();
+                return;
+            }
+            std::optional<QString> entry = inputs_.front();
+            inputs_.pop_front();
+            auto* edit = input->findChild<QLineEdit*>();
+            auto* box = input->findChild<QDialogButtonBox*>();
+            if (!entry || !edit || !box) {
+                input->reject();
+                return;
+            }
+            edit->clear();
+            QTest::keyClicks(edit, *entry);
+            box->button(QDialogButtonBox::Ok)->click();
+        } else {
+            seen_.push_back({w->metaObject()->className(), w->windowTitle(), QString(), QMessageBox::NoIcon});
+            ADD_FAILURE() << "unexpected modal dialog " << w->metaObject()->className();
+            reject(w);
+        }
+    }
+    static void reject(QWidget* w) {
+        if (auto* d = qobject_cast<QDialog*>(w))
+            d->reject();
+        else
+            w->close();
+    }
+
+    QTimer poll_, guard_;
+    QPointer<QWidget> last_;
+    std::deque<std::optional<QString>> inputs_;
+    std::vector<Seen> seen_;
+    bool expired_ = false;
+};
+
+// Runs the event loop until the condition holds or the time is up; returns the condition.
+inline bool waitFor(const std::function<bool()>& cond, int ms = 5000) {
+    QDeadlineTimer deadline(ms);
+    while (!cond()) {
+        if (deadline.hasExpired()) return false;
+        QTest::qWait(10);
+    }
+    return true;
+}
+
+// Renders the window as it would appear and saves it as DIR/NAME.png; returns the file path.
+inline QString saveScreenshot(QWidget& w, const QString& dir, const QString& name) {
+    QDir().mkpath(dir);
+    QString path = dir + "/" + name + ".png";
+    w.grab().save(path);
+    return path;
+}
+
+} // namespace mervo::test
