@@ -293,6 +293,12 @@ std::map<int, json> recordsBySlot(const json& dump, const char* kind) {
     return m;
 }
 
+// A simulator configuration of one UDP device whose archive records are partly given.
+void writeSimConfig(const std::string& path, int type, int serial, const json& filled, const json& records) {
+    json e = {{"udp", 0}, {"type", type}, {"serial", serial}, {"filled", filled}, {"records", records}};
+    std::ofstream(path) << json{{"endpoints", json::array({e})}}.dump();
+}
+
 std::vector<int> descending(int from, int to) {
     std::vector<int> v;
     for (int i = from; i >= to; --i)
@@ -652,16 +658,14 @@ TEST(ArchiveReader, FullRingOfEveryFamilyIsReadOldestFirst) {
 TEST(ArchiveReader, RecordOfTheSameTimeStampBecomesAPlaceholder) {
     TempDir cfgDir;
     const std::string cfg = cfgDir.file("sim.json");
-    auto writeConfig = [&](const json& records) {
-        json e = {
-            {"udp", 0}, {"type", 236}, {"serial", 530}, {"filled", {{"daily", 400}}}, {"records", records}};
-        std::ofstream(cfg) << json{{"endpoints", json::array({e})}}.dump();
-    };
-    writeConfig(json::array());
+    const json filled = {{"daily", 400}};
+    writeSimConfig(cfg, 236, 530, filled, json::array());
     const json before = recordsBySlot(dumpOf({"--config", cfg}), "daily").at(16);
     // slot 15 carries the time stamp of slot 16, which is read just before it
-    writeConfig(json::array(
-        {{{"kind", "daily"}, {"slot", 15}, {"fields", {{"day", before["day"]}, {"hour", before["hour"]}}}}}));
+    writeSimConfig(cfg, 236, 530, filled,
+                   json::array({{{"kind", "daily"},
+                                 {"slot", 15},
+                                 {"fields", {{"day", before["day"]}, {"hour", before["hour"]}}}}}));
 
     TempDir dir;
     makeObjects(dir.path(), 236, 530);
@@ -696,6 +700,38 @@ TEST(ArchiveReader, RecordOfTheSameTimeStampBecomesAPlaceholder) {
         std::find_if(rows.begin(), rows.end(), [](const Row& r) { return num(r, "RecNum") == 15; });
     EXPECT_EQ(num(*(at15 - 1), "RecNum"), 14);
     EXPECT_EQ(num(*(at15 + 1), "RecNum"), 16);
+}
+
+TEST(ArchiveReader, RecordThatCannotBeStoredIsLoggedAndLeftOut) {
+    struct Case {
+        int type;
+        const char* field;
+        bool stored; // as 0
+    } cases[] = {{236, "HEnergy1", false}, {225, "HEnergy1", true}, {225, "Volume1", false}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::to_string(c.type) + " " + c.field);
+        TempDir dir;
+        const std::string cfg = dir.file("sim.json");
+        const int depth = archiveDepth(c.type, kDailyArchive);
+        writeSimConfig(cfg, c.type, 530, {{"daily", depth + 10}},
+                       json::array({{{"kind", "daily"}, {"slot", 5}, {"fields", {{c.field, "NaN"}}}}}));
+        makeObjects(dir.path(), c.type, 530);
+        auto sim = startSim({"--config", cfg});
+        Poller p(dir.path(), sim->port(), c.type, 530);
+        ASSERT_TRUE(readArchive(p.ctx, kDailyArchive));
+        auto rows = rowsOf(dir.path(), archiveTableName(530, kDailyArchive, c.type));
+        ASSERT_EQ(rows.size(), size_t(depth - (c.stored ? 1 : 2)));
+        const auto at5 =
+            std::find_if(rows.begin(), rows.end(), [](const Row& r) { return num(r, "RecNum") == 5; });
+        if (c.stored) {
+            ASSERT_NE(at5, rows.end());
+            EXPECT_EQ(num(*at5, c.field), 0.0);
+            EXPECT_TRUE(p.events.lines.empty());
+        } else {
+            EXPECT_EQ(at5, rows.end());
+            EXPECT_EQ(p.events.lines, (std::vector<std::string>{"Ошибка сохранения архива"}));
+        }
+    }
 }
 
 TEST(ArchiveReader, NextPollReadsOnlyTheNewRecords) {
@@ -822,6 +858,16 @@ TEST(ArchiveReader, MonthlyArchiveOf238AndTypesNotServed) {
             files.insert(e.path().filename().string());
         EXPECT_EQ(files, (std::set<std::string>{"MAINDB.MDX", "MAINDB.dbf"}));
     }
+}
+
+TEST(ArchiveReader, ArchiveTableThatCannotBeCreatedIsLoggedAndRaised) {
+    Bench b(236, 530, {"--filled", "daily=5"});
+    const std::string missing = b.dir.file("gone");
+    b.ctx().dataDir = missing;
+    EXPECT_THROW(readArchive(b.ctx(), kDailyArchive), dbf::Error);
+    EXPECT_EQ(b.events().lines,
+              (std::vector<std::string>{"ОШИБКА СОЗДАНИЯ " + missing + "/ARCHDB530D236.dbf"}));
+    EXPECT_TRUE(b.poll->link.recordRequests().empty());
 }
 
 TEST(ArchiveReader, StopEndsTheReadWithoutTransfer) {
