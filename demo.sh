@@ -1,66 +1,94 @@
 #!/usr/bin/env bash
-# Shows the suite on its demo data directory: builds what is needed, fills demo-data/ with objects of every
-# device family and a few data tables, and prints them with mervoctl.
+# Shows the suite at work on its demo: builds what is needed, starts the calculator simulator with a set of
+# devices of every type (UDP, TCP, a direct serial line and a modem line on pseudo-terminals), fills
+# demo-data/DATA with those objects in two groups, runs one poll over them and prints what it stored.
 set -euo pipefail
 cd "$(dirname "$0")"
 
 BUILD_DIR=${BUILD_DIR:-build}
-DATA=demo-data
+DEMO=demo-data
+DATA=$DEMO/DATA
 
 if [ ! -f "$BUILD_DIR/build.ninja" ]; then
     cmake -S . -B "$BUILD_DIR" -G Ninja
 fi
-cmake --build "$BUILD_DIR" --target mervoctl
+cmake --build "$BUILD_DIR" --target mervoctl calcsim
 
 CTL="$BUILD_DIR/tools/mervoctl"
+SIM="$BUILD_DIR/sim/calcsim"
 
-# a fresh data directory every time
-rm -rf "$DATA"
-"$CTL" init "$DATA"
+rm -rf "$DEMO"
+mkdir -p "$DEMO"
 
-add() {
-    local num
-    num=$("$CTL" add "$DATA" "$@")
-    echo "  object $num: ${2#ADDRES=}"
+# Port names must fit the 10 characters of COMPORT.
+LINE=/tmp/mdl$$
+MODEM=/tmp/mdm$$
+LINE=${LINE:0:10}
+MODEM=${MODEM:0:10}
+
+cat > "$DEMO/devices.json" <<EOF
+{
+  "endpoints": [
+    {"udp": 0, "type": 128, "serial": 112},
+    {"tcp": 0, "type": 225, "serial": 311},
+    {"pty": "$LINE", "type": 229, "serial": 1207, "filled": {"hourly": 48, "daily": 10}},
+    {"udp": 0, "type": 230, "serial": 1315},
+    {"tcp": 0, "type": 231, "serial": 2048},
+    {"pty": "$MODEM", "type": 234, "serial": 4410, "modem": {"csq": 17, "dial": "connect", "guard_ms": 1000}},
+    {"udp": 0, "type": 235, "serial": 4520},
+    {"tcp": 0, "type": 236, "serial": 530, "filled": {"hourly": 72, "daily": 20, "monthly": 6}},
+    {"udp": 0, "type": 237, "serial": 5200},
+    {"tcp": 0, "type": 238, "serial": 77}
+  ]
 }
+EOF
 
-echo "Objects:"
-add DEVTYPE=128 "ADDRES=ул. Ленина, 5 (водомерный узел)" SERIALNUM=112 NETTYPE=0 COMPORT=ttyUSB0 \
-    "DESKRIPTION=Жилой фонд" SCHTYPE=1
-add DEVTYPE=231 "ADDRES=Насосная станция, пр. Мира, 12" SERIALNUM=2048 NETTYPE=1 COMPORT=ttyS1 \
-    PHONE=89161234567 "DESKRIPTION=Водоканал"
-add "DEVTYPE=Vexa-1 К1(2)(М) тип 225" "ADDRES=ЦТП-2, ул. Гагарина, 17" SERIALNUM=311 NETTYPE=2 \
-    NETADR=127.0.0.1 IPPORT=5001 "DESKRIPTION=ЦТП"
-add DEVTYPE=229 "ADDRES=Школа №3, ул. Советская, 40" SERIALNUM=1207 NETTYPE=0 COMPORT=ttyUSB1 \
-    "DESKRIPTION=Школы" SCHTYPE=2
-add DEVTYPE=230 "ADDRES=Детский сад №7, ул. Садовая, 3" SERIALNUM=1315 "NETTYPE=Ethernet TCP" \
-    NETADR=127.0.0.1 IPPORT=4002 "DESKRIPTION=Школы"
-add DEVTYPE=234 "ADDRES=Городская больница, корпус 2" SERIALNUM=4410 NETTYPE=1 COMPORT=ttyS0 \
-    PHONE=89031112233 "DESKRIPTION=Медицина"
-add DEVTYPE=236 "ADDRES=Котельная №1, ул. Заводская, 1" SERIALNUM=530 NETTYPE=3 NETADR=127.0.0.1 \
-    IPPORT=4001 "DESKRIPTION=Котельные" SCHTYPE=1
-add DEVTYPE=237 "ADDRES=Баня, ул. Речная, 9" SERIALNUM=0 NETTYPE=0 COMPORT=ttyUSB2 \
-    "DESKRIPTION=Котельные" AUTOCON=нет
-add DEVTYPE=238 "ADDRES=Администрация, пл. Победы, 1" SERIALNUM=77 NETTYPE=2 NETADR=localhost \
-    IPPORT=5001 "DESKRIPTION=Администрация"
+"$SIM" --config "$DEMO/devices.json" --log "$DEMO/calcsim.log" > "$DEMO/ready.txt" &
+SIM_PID=$!
+trap 'kill $SIM_PID 2>/dev/null || true' EXIT
+for _ in $(seq 50); do
+    [ "$(grep -c '^READY' "$DEMO/ready.txt" || true)" -ge 10 ] && break
+    sleep 0.1
+done
+mapfile -t READY < <(grep '^READY' "$DEMO/ready.txt")
+port() { echo "${READY[$1]##*:}"; }
 
+"$CTL" init "$DATA" > /dev/null
+add() { "$CTL" add "$DATA" "$@" > /dev/null; }
+add DEVTYPE=128 SERIALNUM=112 "ADDRES=ул. Ленина, 5 (водомерный узел)" NETTYPE=2 NETADR=127.0.0.1 IPPORT="$(port 0)" "DESKRIPTION=Жилой фонд"
+add DEVTYPE=225 SERIALNUM=311 "ADDRES=ЦТП-2, ул. Гагарина, 17" NETTYPE=3 NETADR=127.0.0.1 IPPORT="$(port 1)" "DESKRIPTION=Жилой фонд"
+add DEVTYPE=229 SERIALNUM=0 "ADDRES=Школа №3, ул. Советская, 40" NETTYPE=0 COMPORT="$LINE" "DESKRIPTION=Школы"
+add DEVTYPE=230 SERIALNUM=1315 "ADDRES=Детский сад №7, ул. Садовая, 3" NETTYPE=2 NETADR=127.0.0.1 IPPORT="$(port 3)" "DESKRIPTION=Школы"
+add DEVTYPE=231 SERIALNUM=2048 "ADDRES=Насосная станция, пр. Мира, 12" NETTYPE=3 NETADR=localhost IPPORT="$(port 4)" "DESKRIPTION=Жилой фонд"
+add DEVTYPE=234 SERIALNUM=4410 "ADDRES=Городская больница, корпус 2" NETTYPE=1 COMPORT="$MODEM" PHONE=89031112233 "DESKRIPTION=Школы"
+add DEVTYPE=235 SERIALNUM=4520 "ADDRES=Бассейн, ул. Спортивная, 2" NETTYPE=2 NETADR=127.0.0.1 IPPORT="$(port 6)" "DESKRIPTION=Жилой фонд"
+add DEVTYPE=236 SERIALNUM=530 "ADDRES=Котельная №1, ул. Заводская, 1" NETTYPE=3 NETADR=127.0.0.1 IPPORT="$(port 7)" "DESKRIPTION=Жилой фонд"
+add DEVTYPE=237 SERIALNUM=5200 "ADDRES=Баня, ул. Речная, 9" NETTYPE=2 NETADR=127.0.0.1 IPPORT="$(port 8)" "DESKRIPTION=Школы"
+add DEVTYPE=238 SERIALNUM=77 "ADDRES=Администрация, пл. Победы, 1" NETTYPE=3 NETADR=127.0.0.1 IPPORT="$(port 9)" "DESKRIPTION=Жилой фонд"
+
+# The demo's own settings: pseudo-terminals have no modem lines, so the families on them do without the
+# DTR check (bit 128); the clock is set on every poll (bit 8).
+export MERVO_REGISTRY="$PWD/$DEMO/registry.ini"
+cat > "$MERVO_REGISTRY" <<EOF
+[PAR]
+DPath=$PWD/$DATA
+Par1_228=143
+Par1_234=159
+Par1_225=31
+Par1_128=1
+Repeat=3
+EOF
+
+echo "== Poll run"
+"$CTL" poll "$DATA"
 echo
-echo "Data tables:"
-"$CTL" create "$DATA" state 236
-"$CTL" create "$DATA" state 231
-"$CTL" create "$DATA" params
-"$CTL" create "$DATA" archive 530 D 236
-"$CTL" create "$DATA" archive 530 H 236
-"$CTL" create "$DATA" archive 311 D 225
-
-echo
-echo "mervoctl list $DATA"
+echo "== Objects"
 "$CTL" list "$DATA"
-
 echo
-echo "mervoctl dump $DATA/MAINDB.dbf"
-"$CTL" dump "$DATA/MAINDB.dbf"
-
+echo "== Current state of the type-236 calculators (STATEDB236)"
+"$CTL" dump "$DATA/STATEDB236.dbf"
 echo
-echo "Files in $DATA:"
-ls -1 "$DATA"
+echo "== Daily archive of calculator 530 (ARCHDB530D236), first rows"
+"$CTL" dump "$DATA/ARCHDB530D236.dbf" | head -5 | cut -c1-160
+echo
+echo "Data directory: $DATA (MAINDB.dbf and the tables the poll wrote); simulator log: $DEMO/calcsim.log"

@@ -323,7 +323,8 @@ bool Protocol::testRegistered(int deviceType, int serial, int attempts) {
 
 bool Protocol::setDeviceClock(int deviceType, int serial, int attempts, const dbf::DateTime& now) {
     if (entry(kSetClock).requestLength == 0 || serial == 0) return false;
-    if (!servedByLinkTest(deviceType) || deviceType == 238) return false;
+    // 238 has the clock command in its row like 225, and its clock is set like theirs
+    if (!servedByLinkTest(deviceType)) return false;
     prepareRequest(kSetClock);
     const int minutes = now.hour() * 60 + now.minute();
     request_[5] = uint8_t(minutes & 0xFF);

@@ -197,12 +197,14 @@ TEST(Protocol, ClockPayloadAtMidnightOfTheNewYear2000) {
     ASSERT_TRUE(f.proto.setDeviceClock(236, 530, 3, dbf::DateTime::fromParts(2026, 3, 9, 17, 45, 59)));
     sent = peer.seen();
     EXPECT_EQ(hexBytes(sent.data() + 11 + 5, 5), "29 04 09 03 1A");
-    // not for 238, not for serial 0, not without entry 9 in the row
-    EXPECT_FALSE(f.proto.setDeviceClock(238, 5, 3, dbf::DateTime::fromParts(2000, 1, 1)));
+    // 238 too; not for serial 0, not without entry 9 in the row
+    f.proto.setRow(commandRowOf(238));
+    EXPECT_TRUE(f.proto.setDeviceClock(238, 5, 3, dbf::DateTime::fromParts(2000, 1, 1)));
+    f.proto.setRow(commandRowOf(236));
     EXPECT_FALSE(f.proto.setDeviceClock(236, 0, 3, dbf::DateTime::fromParts(2000, 1, 1)));
     f.proto.setRow(commandRowOf(128));
     EXPECT_FALSE(f.proto.setDeviceClock(128, 5, 3, dbf::DateTime::fromParts(2000, 1, 1)));
-    EXPECT_EQ(peer.requests(), 2);
+    EXPECT_EQ(peer.requests(), 3);
 }
 
 TEST(Protocol, EntryWithoutLengthsSucceedsWithoutTraffic) {
