@@ -408,3 +408,49 @@ TEST(PollRun, ASecondStartIsRefusedWhileRunning) {
     EXPECT_TRUE(f.run.start(c)); // free again
     f.run.wait();
 }
+
+TEST(PollRun, FaultyDevicesAreReportedAndTheNextObjectIsPolled) {
+    struct Case {
+        const char* addres;
+        std::vector<std::string> faults;
+        bool ok;
+    } cases[] = {
+        {"Контрольная сумма", {"--bad-checksum", "--fault-commands", "1"}, false},
+        {"Молчит", {"--silent"}, false},
+        {"Обрыв ответа", {"--drop-after", "30", "--fault-commands", "1"}, false},
+        {"Хороший", {}, true},
+    };
+    Fixture f;
+    f.settings.par1_234 = devdata::kBitState | devdata::kBitDaily;
+    std::vector<std::unique_ptr<SimProcess>> sims;
+    for (const Case& c : cases) {
+        std::vector<std::string> args = {"--type", "236", "--serial", "530", "--tcp", "0"};
+        args.insert(args.end(), c.faults.begin(), c.faults.end());
+        sims.push_back(std::make_unique<SimProcess>(args));
+        f.add({236, 530, 3, "", "", "127.0.0.1", sims.back()->port(), true, c.addres});
+    }
+    RunResult r = f.poll();
+    EXPECT_EQ(r.polled, 4);
+    EXPECT_EQ(r.errors, 3);
+    auto& L = f.rec.lines;
+    dbf::Table objects;
+    objects.open(f.data, "MAINDB");
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.addres);
+        ASSERT_TRUE(objects.locate("ADDRES", std::string(c.addres)));
+        EXPECT_EQ(objects.asString("STATE"), c.ok ? "Норма" : "Нет связи");
+        EXPECT_EQ(objects.asBool("ERR"), !c.ok);
+        const std::string outcome = f.prefix(c.addres) + (c.ok ? " Опрошен" : " Обнаружены ошибки");
+        EXPECT_NE(std::find(L.begin(), L.end(), outcome), L.end()) << joined(L);
+    }
+    // the good object's rows are whole and only its own
+    dbf::Table state;
+    state.open(f.data, "STATEDB236");
+    ASSERT_EQ(state.recordCount(), 1);
+    EXPECT_EQ(state.asInt("NUMSTATE"), 4);
+    dbf::Table daily;
+    daily.open(f.data, devdata::archiveTableName(530, 1, 236));
+    for (daily.first(); !daily.eof(); daily.next())
+        EXPECT_EQ(daily.asInt("NUMSTATE"), 4);
+    EXPECT_GT(daily.recordCount(), 1);
+}
