@@ -2,8 +2,10 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <dirent.h>
 #include <fcntl.h>
+#include <linux/serial.h>
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
@@ -102,10 +104,63 @@ void SerialPort::open() {
     ::ioctl(fd, TIOCMBIS, &lines); // a pseudo-terminal has no modem lines: nothing to raise
     ::tcflush(fd, TCIOFLUSH);
     fd_ = fd;
+    if (events_.modemLinesChanged || events_.lineError) {
+        stopEvents_ = false;
+        watching_ = true;
+        eventThread_ = std::thread([this, fd] { watch(fd); });
+    }
+}
+
+void SerialPort::setEvents(SerialEvents events) {
+    events_ = std::move(events);
+}
+
+// The event thread: looks at the modem lines and the driver's error counters every 50 ms and reports changes.
+// A device without modem lines fails the first look, and the thread ends.
+void SerialPort::watch(int fd) {
+    int lines = 0;
+    serial_icounter_struct counts{};
+    const bool haveCounts = ::ioctl(fd, TIOCGICOUNT, &counts) == 0;
+    if (::ioctl(fd, TIOCMGET, &lines) != 0) {
+        watching_ = false;
+        return;
+    }
+    auto status = [](int bits) {
+        unsigned s = 0;
+        if (bits & TIOCM_CTS) s |= kCts;
+        if (bits & TIOCM_DSR) s |= kDsr;
+        if (bits & TIOCM_RI) s |= kRing;
+        if (bits & TIOCM_CD) s |= kRlsd;
+        return s;
+    };
+    unsigned last = status(lines);
+    while (!stopEvents_) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        if (haveCounts && events_.lineError) {
+            serial_icounter_struct now{};
+            if (::ioctl(fd, TIOCGICOUNT, &now) == 0) {
+                unsigned e = 0;
+                if (now.frame != counts.frame) e |= kFraming;
+                if (now.parity != counts.parity) e |= kParity;
+                if (now.overrun != counts.overrun) e |= kOverrun;
+                if (now.brk != counts.brk) e |= kBreak;
+                if (now.buf_overrun != counts.buf_overrun) e |= kBufferOverflow;
+                counts = now;
+                if (e) events_.lineError(e);
+            }
+        }
+        if (::ioctl(fd, TIOCMGET, &lines) != 0) break;
+        const unsigned s = status(lines);
+        if (s != last && events_.modemLinesChanged) events_.modemLinesChanged(s);
+        last = s;
+    }
+    watching_ = false;
 }
 
 void SerialPort::close() {
     if (!connected()) return;
+    stopEvents_ = true;
+    if (eventThread_.joinable()) eventThread_.join();
     int lines = TIOCM_DTR | TIOCM_RTS;
     ::ioctl(fd_, TIOCMBIC, &lines);
     ::tcflush(fd_, TCIOFLUSH);

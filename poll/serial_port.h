@@ -1,10 +1,13 @@
 // The serial port service: one port, opened exclusively in raw mode at 9600 8N1 with DTR and RTS raised.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace polling {
@@ -17,6 +20,16 @@ public:
 
 // Modem status bits as the program reads them.
 enum ModemStatus : unsigned { kCts = 1, kDsr = 2, kRing = 4, kRlsd = 8 };
+
+// Line errors reported by the port's event thread.
+enum LineError : unsigned { kFraming = 1, kParity = 2, kOverrun = 4, kBreak = 8, kBufferOverflow = 16 };
+
+// Events of an open port, delivered on the port's own event thread (the receiver marshals them where it needs
+// them). Received characters are read by the exchange itself and are no event here.
+struct SerialEvents {
+    std::function<void(unsigned modemStatus)> modemLinesChanged; // CTS, DSR, ring or carrier changed
+    std::function<void(unsigned lineErrors)> lineError;
+};
 
 class SerialPort {
 public:
@@ -50,7 +63,18 @@ public:
     // names.
     static std::vector<std::string> availablePorts();
 
+    // Receivers of the events; takes effect at the next open. A port without modem lines (a pseudo-terminal)
+    // has no events: its event thread ends at once.
+    void setEvents(SerialEvents events);
+    // True while the event thread watches the port.
+    bool watching() const { return watching_; }
+
 private:
+    void watch(int fd);
+    SerialEvents events_;
+    std::thread eventThread_;
+    std::atomic<bool> stopEvents_{false};
+    std::atomic<bool> watching_{false};
     std::string name_ = "ttyS1";
     int baud_ = 9600;
     int fd_ = -1;

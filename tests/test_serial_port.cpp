@@ -1,6 +1,7 @@
 // Serial port service on pseudo-terminals.
 #include "poll/serial_port.h"
 
+#include <atomic>
 #include <cstring>
 #include <gtest/gtest.h>
 #include <pty.h>
@@ -80,4 +81,23 @@ TEST(SerialPort, RawBytesBothWaysAndReadsTakeOnlyWhatIsThere) {
     EXPECT_TRUE(p.read(10).empty());
     // a pseudo-terminal has no modem lines
     EXPECT_THROW(p.modemStatus(), SerialError);
+}
+
+TEST(SerialPort, EventThreadEndsOnALineWithoutModemLinesAndWithTheClose) {
+    Pty pty;
+    SerialPort p;
+    p.setPort(pty.path);
+    std::atomic<int> changes{0};
+    p.setEvents({[&](unsigned) { ++changes; }, [&](unsigned) { ++changes; }});
+    p.open();
+    // a pseudo-terminal has no modem lines: nothing to watch
+    for (int i = 0; i < 100 && p.watching(); ++i)
+        ::usleep(1000);
+    EXPECT_FALSE(p.watching());
+    EXPECT_EQ(changes, 0);
+    // the port still carries bytes
+    EXPECT_EQ(p.write(reinterpret_cast<const uint8_t*>("\x06"), 1), 1u);
+    p.close();
+    p.open(); // and opens again with its events
+    p.close();
 }
