@@ -4,6 +4,7 @@
 #include "devdata/catalogue.h"
 #include "devdata/tables.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -118,6 +119,7 @@ void PollRun::label(const std::string& text) {
 }
 
 void PollRun::progress(int value) {
+    value = std::clamp(value, 0, 100);
     progress_ = value;
     if (observer_) observer_->progress(value);
 }
@@ -263,7 +265,14 @@ void PollRun::handleRecord(dbf::Table& objects, int& n, int& p, int& e) {
             if (statusText) status(2, statusText);
             if (dialog) label(dialog);
             postEventLine(prefix() + " " + what + "...", true);
-            step(what, run(), bit);
+            bool ok = false;
+            try {
+                ok = run();
+            } catch (const std::exception& ex) {
+                // a table that cannot be opened or created fails the step, not the run
+                postEventLine(padLeft(timeText(), 10) + " " + ex.what(), true);
+            }
+            step(what, ok, bit);
         }
         if (stop_.requested()) leave = true;
     };
@@ -278,7 +287,12 @@ void PollRun::handleRecord(dbf::Table& objects, int& n, int& p, int& e) {
     if (!leave && enabled(devdata::Task::Clock)) {
         status(2, "Синхронизация времени");
         postEventLine(prefix() + " Синхронизация времени...", true);
-        if (protocol_.setDeviceClock(current.deviceType, current.serial, repeat, config_.now()))
+        bool clockSet = false;
+        try {
+            clockSet = protocol_.setDeviceClock(current.deviceType, current.serial, repeat, config_.now());
+        } catch (const std::exception&) {
+        }
+        if (clockSet)
             postEventLine(prefix() + " Синхронизация времени... OK", false);
         else
             postEventLine(prefix() + " Синхронизация времени... Команда не прошла", false);

@@ -369,6 +369,24 @@ TEST(PollRun, EdgeCases) {
     }
 }
 
+TEST(PollRun, ATableErrorFailsTheStepNotTheRun) {
+    Fixture f;
+    SimProcess sim({"--type", "236", "--serial", "530", "--udp", "0"});
+    f.settings.par1_234 = devdata::kBitState;
+    // the state table cannot be created: a folder stands where its file would be
+    std::filesystem::create_directories(f.data + "/STATEDB236.dbf");
+    f.add({236, 530, 2, "", "", "127.0.0.1", sim.port(), true, "Первый"});
+    f.add({236, 530, 2, "", "", "127.0.0.1", sim.port(), true, "Второй"});
+    RunResult r = f.poll();
+    EXPECT_EQ(r.polled, 2);
+    EXPECT_EQ(r.errors, 2);
+    auto& L = f.rec.lines;
+    for (const char* a : {"Первый", "Второй"})
+        EXPECT_NE(std::find(L.begin(), L.end(), f.prefix(a) + " Чтение состояния... Нет связи"), L.end())
+            << joined(L);
+    EXPECT_NE(std::find(L.begin(), L.end(), "  12:00:00 Опрос завершен"), L.end());
+}
+
 TEST(PollRun, StopBetweenObjectsEndsTheRun) {
     Fixture f;
     SimProcess sim({"--type", "236", "--serial", "530", "--udp", "0"});
