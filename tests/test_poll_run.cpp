@@ -66,7 +66,7 @@ struct Fixture {
     std::string data = dir.file("DATA");
     std::string program = dir.file("prog");
     devdata::Settings settings;
-    VirtualClock clock{Duration(300)};
+    VirtualClock clock{Duration(1000)}; // generous: a loaded machine may be slow to answer
     Recorder rec;
     PollRun run{clock, &rec};
 

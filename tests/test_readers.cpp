@@ -148,7 +148,7 @@ void makeObjects(const std::string& dir, int type, int serial, int count = 1) {
 // The poll's side for one object: link, protocol, its copy of MAINDB on the object, the reader context.
 struct Poller {
     RecordingLink link;
-    VirtualClock clock{Duration(200)};
+    VirtualClock clock{Duration(1000)}; // generous: a loaded machine may be slow to answer
     StopSignal stop;
     Protocol proto{clock, stop};
     dbf::Table objects;
