@@ -12,6 +12,7 @@
 #include <QRegularExpressionValidator>
 #include <QScreen>
 #include <QShowEvent>
+#include <QTimer>
 #include <QVBoxLayout>
 #include <algorithm>
 
@@ -100,11 +101,12 @@ TConfigForm::TConfigForm(const LaunchArgs& args, QWidget* parent)
     main->addWidget(Instruction);
     main->setSizeConstraint(QLayout::SetFixedSize);
 
-    connect(ComboBox1, &QComboBox::activated, this, [this] { ComboBox1Change(); });
-    connect(ComboBox1->lineEdit(), &QLineEdit::returnPressed, this, [this] { ComboBox1Change(); });
-    // leaving the box with a typed name that is not the port in use selects it as well
+    // A choice from the list, Enter in the box, or leaving the box with a name that is not the port in use
+    // select a port. One key press can bring several of these signals: they make one selection.
+    connect(ComboBox1, &QComboBox::activated, this, &TConfigForm::portBoxChanged);
+    connect(ComboBox1->lineEdit(), &QLineEdit::returnPressed, this, &TConfigForm::portBoxChanged);
     connect(ComboBox1->lineEdit(), &QLineEdit::editingFinished, this, [this] {
-        if (ComboBox1->currentText() != qs(conf_.portName())) ComboBox1Change();
+        if (ComboBox1->currentText() != qs(conf_.portName())) portBoxChanged();
     });
     connect(Edit2, &QLineEdit::textChanged, this, &TConfigForm::Edit2Change);
     connect(Button1, &QPushButton::clicked, this, &TConfigForm::Button1Click);
@@ -112,6 +114,13 @@ TConfigForm::TConfigForm(const LaunchArgs& args, QWidget* parent)
     connect(Button3, &QPushButton::clicked, this, &TConfigForm::Button3Click);
 
     adjustSize();
+}
+
+TConfigForm::~TConfigForm() {
+    // the controls outlive this part of the window and may still signal (focus leaving the port box)
+    for (QObject* o :
+         std::initializer_list<QObject*>{ComboBox1, ComboBox1->lineEdit(), Edit2, Button1, Button2, Button3})
+        o->disconnect(this);
 }
 
 void TConfigForm::showEvent(QShowEvent* e) {
@@ -131,6 +140,15 @@ void TConfigForm::start() {
 void TConfigForm::enableButtons(bool on) {
     for (auto* b : {Button1, Button2, Button3})
         b->setEnabled(on);
+}
+
+void TConfigForm::portBoxChanged() {
+    if (selectionPending_) return;
+    selectionPending_ = true;
+    QTimer::singleShot(0, this, [this] {
+        selectionPending_ = false;
+        ComboBox1Change();
+    });
 }
 
 void TConfigForm::ComboBox1Change() {

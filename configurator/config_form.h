@@ -23,6 +23,7 @@ class TConfigForm : public QWidget, private Operator {
     Q_OBJECT
 public:
     explicit TConfigForm(const LaunchArgs& args, QWidget* parent = nullptr);
+    ~TConfigForm() override;
 
     // Opens the port given on the command line, as a port selection does. Called once the window is up.
     void start();
@@ -43,6 +44,7 @@ protected:
     void showEvent(QShowEvent* e) override;
 
 private:
+    void portBoxChanged();
     void ComboBox1Change();
     void Edit2Change(const QString& text);
     void Button1Click();
@@ -61,6 +63,7 @@ private:
     Configurator conf_;
     bool busy_ = false;
     bool centred_ = false;
+    bool selectionPending_ = false;
 };
 
 } // namespace tolvan
