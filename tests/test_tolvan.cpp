@@ -355,7 +355,7 @@ TEST(TolvanExchange, RepeatsUntilAReplyComes) {
     });
     FakeOperator op;
     Configurator c(op, device(229, 1, 9));
-    c.setReplyTimeout(150);
+    c.setReplyTimeout(300);
     ASSERT_TRUE(c.selectPort(peer.path()));
     c.switchToRz();
     EXPECT_EQ(c.writes(), 3);
@@ -367,7 +367,7 @@ TEST(TolvanExchange, TheFirstReadIsTheReplyAndLeftOversAreDroppedBeforeTheNextFr
     const Bytes echo = rzSwitchFrame(1);
     // the echo in two bursts: the first read takes only its first 5 bytes
     PtyPeer peer([&](const PtyPeer::Bytes&, int) -> std::vector<PtyPeer::Burst> {
-        return {{0, Bytes(echo.begin(), echo.begin() + 5)}, {200, Bytes(echo.begin() + 5, echo.end())}};
+        return {{0, Bytes(echo.begin(), echo.begin() + 5)}, {600, Bytes(echo.begin() + 5, echo.end())}};
     });
     FakeOperator op;
     Configurator c(op, device());
@@ -375,7 +375,7 @@ TEST(TolvanExchange, TheFirstReadIsTheReplyAndLeftOversAreDroppedBeforeTheNextFr
     EXPECT_EQ(c.sendWithRepetition(echo), Bytes(echo.begin(), echo.begin() + 5));
     EXPECT_EQ(c.writes(), 1);
     // the second burst lands in the input queue; the next operation does not take it for its reply
-    ::usleep(400 * 1000);
+    ::usleep(900 * 1000);
     c.switchToRz();
     EXPECT_EQ(op.messages, Strings{text::kCrc16Error}); // judged on the new first burst, not the left-over
 }
@@ -391,7 +391,7 @@ TEST(TolvanExchange, TheWaitKeepsTheEventLoopRunning) {
     QObject::connect(&tick, &QTimer::timeout, [&] { ++ticks; });
     tick.start(20);
     EXPECT_TRUE(c.waitReply().empty());
-    EXPECT_GE(ticks, 5);
+    EXPECT_GE(ticks, 3);
 }
 
 TEST(TolvanExchange, AFailingPortEndsTheRzSwitchWithNoReplyAndTheOthersWithTheError) {
@@ -442,7 +442,6 @@ TEST(TolvanExchange, AddressChange) {
     });
     FakeOperator op;
     Configurator c(op, device());
-    c.setReplyTimeout(100);
     ASSERT_TRUE(c.selectPort(peer.path()));
 
     op.entries = {std::nullopt, "abc", "300"};

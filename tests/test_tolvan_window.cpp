@@ -192,8 +192,8 @@ TEST(TolvanWindow, SimulatedRefusalsAndDamagedReplies) {
         {"bad checksum, to RZ", {"--modbus", "--bad-checksum"}, 2, nullptr, {"Ошибка CRC16"}},
         {"answer 2 bytes too long, to RZ", {"--modbus", "--wrong-length", "2"}, 2, nullptr, {}},
         // two bursts: only the first is judged, so a good answer split early fails its checksum
-        {"two bursts, to Modbus", {"--burst", "3:300"}, 1, nullptr, {"Ошибка CRC8", "Нет ответа"}},
-        {"two bursts, new address", {"--modbus", "--burst", "6:300"}, 3, "9", {"Ошибка CRC16"}},
+        {"two bursts, to Modbus", {"--burst", "3:800"}, 1, nullptr, {"Ошибка CRC8", "Нет ответа"}},
+        {"two bursts, new address", {"--modbus", "--burst", "6:800"}, 3, "9", {"Ошибка CRC16"}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
