@@ -205,4 +205,8 @@ int archiveKindFromLetter(char letter) {
     return -1;
 }
 
+bool isPolledType(int code) {
+    return code == 128 || code == 225 || (code >= 229 && code <= 231) || (code >= 234 && code <= 238);
+}
+
 } // namespace devdata

@@ -90,6 +90,9 @@ inline constexpr int kNoDtrCheckBit = 7;
 // Whether the task runs for the code given the family's "Par1_..." value.
 bool isTaskEnabled(int code, Task task, int familyBits);
 
+// Types the poll talks to: 128, 225, 229, 230, 231 and 234 to 238 (the link test, the clock and the state).
+bool isPolledType(int code);
+
 // The device list of the object master, in the order it offers the names.
 const std::vector<std::string>& masterDeviceList();
 // The object master's text-to-code rule: the first catalogue name found inside text (in the master's search

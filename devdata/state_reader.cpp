@@ -1,5 +1,6 @@
 // Current-state reading: entry 2 (and, for the flow meter, entry 4) decoded into the object's single row of
 // "STATEDB<type>", and the outcome of the read in the object's MAINDB row.
+#include "devdata/catalogue.h"
 #include "devdata/reader_support.h"
 #include "devdata/readers.h"
 #include "devdata/tables.h"
@@ -20,24 +21,6 @@ using detail::u8At;
 using polling::Dest;
 
 constexpr const char* kSaveErrorText = "Ошибка при сохраненнии данных состояния";
-
-bool servesState(int type) {
-    switch (type) {
-    case 128:
-    case 225:
-    case 229:
-    case 230:
-    case 231:
-    case 234:
-    case 235:
-    case 236:
-    case 237:
-    case 238:
-        return true;
-    default:
-        return false;
-    }
-}
 
 // A float of a layout that replaces NaN by 0 (an infinity stays what it is).
 double nanToZero(float f) {
@@ -138,7 +121,7 @@ int errorBits(const dbf::Table& t, int type) {
 
 bool readCurrentState(ReaderContext& ctx) {
     const int type = ctx.deviceType;
-    if (!servesState(type) || ctx.serial == 0) return false;
+    if (!devdata::isPolledType(type) || ctx.serial == 0) return false;
 
     dbf::Table table;
     openStateTable(table, type, ctx.dataDir, &ctx.objects);

@@ -292,30 +292,8 @@ std::optional<Protocol::Identity> Protocol::identifyDevice(bool registeredAs231,
     return id;
 }
 
-namespace {
-
-bool servedByLinkTest(int type) {
-    switch (type) {
-    case 128:
-    case 225:
-    case 229:
-    case 230:
-    case 231:
-    case 234:
-    case 235:
-    case 236:
-    case 237:
-    case 238:
-        return true;
-    default:
-        return false;
-    }
-}
-
-} // namespace
-
 bool Protocol::testRegistered(int deviceType, int serial, int attempts) {
-    if (!servedByLinkTest(deviceType) || serial == 0) return false;
+    if (!devdata::isPolledType(deviceType) || serial == 0) return false;
     bool ok = sendCommand(kIdentify, attempts, deviceType, serial);
     row_ = commandRowOf(deviceType);
     return ok;
@@ -324,7 +302,7 @@ bool Protocol::testRegistered(int deviceType, int serial, int attempts) {
 bool Protocol::setDeviceClock(int deviceType, int serial, int attempts, const dbf::DateTime& now) {
     if (entry(kSetClock).requestLength == 0 || serial == 0) return false;
     // 238 has the clock command in its row like 225, and its clock is set like theirs
-    if (!servedByLinkTest(deviceType)) return false;
+    if (!devdata::isPolledType(deviceType)) return false;
     prepareRequest(kSetClock);
     const int minutes = now.hour() * 60 + now.minute();
     request_[5] = uint8_t(minutes & 0xFF);
@@ -370,7 +348,7 @@ bool Protocol::testLink(CurrentObject& object, int attempts, dbf::Table* objects
             event("Прибор не определен");
         }
     }
-    if (servedByLinkTest(object.deviceType) && object.serial != 0)
+    if (devdata::isPolledType(object.deviceType) && object.serial != 0)
         result = testRegistered(object.deviceType, object.serial, attempts);
     return result;
 }
