@@ -1,0 +1,64 @@
+// Mervo, the main program: one running copy, the settings, the data directory, the main window.
+#include "devdata/settings.h"
+#include "devdata/tables.h"
+#include "shell/main_form.h"
+#include "shell/startup.h"
+
+#include <QApplication>
+#include <QFileDialog>
+#include <QMessageBox>
+#include <QSessionManager>
+#include <QTimer>
+#include <csignal>
+
+int main(int argc, char** argv) {
+    std::signal(SIGPIPE, SIG_IGN);
+    shell::SingleInstance instance;
+    QApplication app(argc, argv);
+    if (!instance.acquire()) {
+        QMessageBox::information(nullptr, shell::kApplicationTitle, shell::kAlreadyRunningText);
+        return 0;
+    }
+    QApplication::setApplicationName(shell::kApplicationTitle);
+    QApplication::setQuitOnLastWindowClosed(false);
+
+    const std::string programDir = devdata::programDir();
+    devdata::SettingsStore store;
+    devdata::Settings settings = store.load();
+
+    shell::TMainForm form(programDir);
+    form.setSettings(settings);
+    form.autoPollOn = (settings.par2 & 32) != 0;
+    form.nextPoll = settings.dtconn;
+    form.setWindowTitle(QString(shell::kMainCaption) + QString::fromStdString(shell::programVersion()));
+
+    shell::DataDirQuestions ask;
+    ask.driveMissing = [](const std::string& text) {
+        return QMessageBox::warning(nullptr, shell::kApplicationTitle, QString::fromStdString(text),
+                                    QMessageBox::Ok | QMessageBox::Cancel) == QMessageBox::Ok;
+    };
+    ask.chooseFolder = [](const std::string& start) -> std::optional<std::string> {
+        QString dir =
+            QFileDialog::getExistingDirectory(nullptr, "Выбор директории", QString::fromStdString(start));
+        if (dir.isEmpty()) return std::nullopt;
+        return dir.toStdString();
+    };
+    std::optional<std::string> data;
+    try {
+        data = shell::checkDataDirectory(devdata::dataDirFromSetting(settings.dpath, programDir), programDir,
+                                         ask);
+    } catch (const std::exception& e) {
+        QMessageBox::critical(nullptr, shell::kApplicationTitle, QString::fromStdString(e.what()));
+        return 1;
+    }
+    if (!data) return 0;
+    form.setDataDir(*data);
+
+    QObject::connect(&app, &QGuiApplication::commitDataRequest, [&form](QSessionManager& m) {
+        if (!form.sessionMayEnd() && m.allowsInteraction()) m.cancel();
+    });
+    if (!(settings.par2 & 64)) form.showMaximized();
+    form.ClockTimer->start();
+    form.clockTick();
+    return app.exec();
+}

@@ -1,0 +1,128 @@
+// TMainForm: the operator's main window. This part holds the window's frame: the tool panel with its clock,
+// the pages fed by the poll run (events, commands, errors, terminal, debug settings), the six-panel status
+// bar, the menus, the clock tick, the program-wide error handler and the closing rules.
+#pragma once
+
+#include "devdata/settings.h"
+#include "poll/poll_run.h"
+#include "shell/poll_bridge.h"
+
+#include <QApplication>
+#include <QMainWindow>
+#include <functional>
+#include <memory>
+
+class QLabel;
+class QListWidget;
+class QPlainTextEdit;
+class QSpinBox;
+class QStackedWidget;
+class QTabWidget;
+class QTimer;
+class QToolButton;
+class QSplitter;
+
+namespace shell {
+
+inline constexpr const char* kMainCaption = "БД узлов учета тепловой энергии  ";
+inline constexpr const char* kAccessClosed = "Ограничение доступа учетной записи. Доступ закрыт.";
+
+class TMainForm : public QMainWindow {
+    Q_OBJECT
+public:
+    // programDir: folder of the program ("ErrorLog.log", "Log"); the settings come from the store's record.
+    TMainForm(std::string programDir, QWidget* parent = nullptr);
+    ~TMainForm() override;
+
+    // The data directory in force and the settings record the window works with.
+    void setDataDir(const std::string& dir) { dataDir_ = dir; }
+    const std::string& dataDir() const { return dataDir_; }
+    void setSettings(const devdata::Settings& s) { settings_ = s; }
+    const devdata::Settings& settings() const { return settings_; }
+
+    // Shell state
+    bool autoPollOn = true;
+    int accessLevel = 0; // 0 user, 1 administrator, 2 developer
+    bool endingSession = false;
+    int errorCount = 0;
+    // The next scheduled poll (status text 4).
+    dbf::DateTime nextPoll;
+
+    polling::PollRun& pollRun() { return *run_; }
+    PollBridge& bridge() { return *bridge_; }
+    // Starts a run (all objects, or one); false with "Опрос уже запущен" shown while one is running.
+    bool startPoll(std::optional<int> singleObject = std::nullopt);
+    void stopPoll();
+
+    // The program-wide error handler: counts, appends to "ErrorLog.log", shows it on the page "Ошибки".
+    void handleError(const QString& className, const QString& message);
+    // Runs an operation of the main thread under the error handler.
+    void guarded(const QString& className, const std::function<void()>& op);
+
+    // "Выход": the exit rules of the button, the menu and the tray menu.
+    void exitProgram();
+    // The desktop session asks whether the program may end: false (with the warning) while a poll runs.
+    bool sessionMayEnd();
+
+    // Status texts 0 and 4 and the clock box, as the one-second clock tick writes them.
+    void clockTick();
+
+    // Widgets other parts and the tests reach
+    QLabel* ClockLabel = nullptr;
+    QToolButton* SpeedButtonStart = nullptr;
+    QToolButton* SpeedButtonStop = nullptr;
+    QToolButton* SpeedButtonAuto = nullptr;
+    QToolButton* SpeedButtonSignal = nullptr;
+    QToolButton* SpeedButtonExit = nullptr;
+    QTabWidget* PageControl1 = nullptr;
+    QListWidget* WindowStateL = nullptr; // "Окно событий"
+    QPlainTextEdit* CommandsMemo = nullptr;
+    QListWidget* ErrorsList = nullptr;
+    QPlainTextEdit* TerminalMemo = nullptr;
+    QSpinBox* SendPause = nullptr;
+    QStackedWidget* CentreView = nullptr;
+    QWidget* ButtonView = nullptr;
+    QWidget* TableView = nullptr;
+    QWidget* ToolPanel = nullptr;
+    QLabel* StatusPanel[6] = {};
+    QTimer* ClockTimer = nullptr;
+
+    // Shows the diagnostic pages ("Команды", "Ошибки", "Terminal", "Debug settings") or hides them.
+    void showDiagnosticPages(bool on);
+    // Restriction test of the exit and the object commands (bit of Par2 at the user level).
+    bool restricted(int par2Bit) const { return accessLevel == 0 && (settings_.par2 & par2Bit) != 0; }
+
+    // The confirmations the closing rules ask; replaceable in tests. Return true for OK.
+    std::function<bool(const QString& text)> confirmExit;
+    std::function<bool(const QString& text)> confirmStopPoll;
+    std::function<void(const QString& text)> inform;
+    // Time the exit waits for a running poll: 50 times 100 ms.
+    int exitWaitTries = 50;
+    // Ends the application after an allowed exit; replaceable in tests.
+    std::function<void()> quitApplication = [] { QApplication::quit(); };
+
+signals:
+    void rebuildMonitorRequested();
+
+protected:
+    void closeEvent(QCloseEvent* e) override;
+    void showEvent(QShowEvent* e) override;
+
+private:
+    void buildTools();
+    void buildPages();
+    void buildStatusBar();
+    void buildMenus();
+    void appendEventLine(const QString& text, bool replaceLast);
+    void setStatus(int index, const QString& text);
+    bool closeQuery();
+
+    std::string programDir_;
+    std::string dataDir_;
+    devdata::Settings settings_;
+    std::unique_ptr<PollBridge> bridge_;
+    std::unique_ptr<polling::PollRun> run_;
+    bool allowClose_ = false;
+};
+
+} // namespace shell
