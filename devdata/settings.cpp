@@ -11,6 +11,8 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <string_view>
+#include <unistd.h>
 
 namespace devdata {
 
@@ -175,6 +177,253 @@ void SettingsStore::save(const Settings& s) {
     for (const auto& [k, v] : toValues(s))
         values[k] = v;
     write(values);
+}
+
+} // namespace devdata
+
+namespace devdata {
+
+namespace {
+
+bool folderWritable(const std::filesystem::path& dir) {
+    return ::access(dir.empty() ? "." : dir.c_str(), W_OK | X_OK) == 0;
+}
+
+} // namespace
+
+bool SettingsStore::writable() const {
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    fs::path p(path_);
+    if (p.has_parent_path()) fs::create_directories(p.parent_path(), ec);
+    if (fs::exists(p, ec) && ::access(path_.c_str(), W_OK) != 0) return false;
+    // the store is replaced through a new file in the same folder
+    return folderWritable(p.parent_path());
+}
+
+std::optional<Settings> SettingsStore::loadIfWritable() {
+    if (!writable()) return std::nullopt;
+    return load();
+}
+
+// ---- settings.ini
+
+namespace {
+
+std::string trimmed(std::string s) {
+    while (!s.empty() && (s.back() == ' ' || s.back() == '\t'))
+        s.pop_back();
+    size_t i = 0;
+    while (i < s.size() && (s[i] == ' ' || s[i] == '\t'))
+        ++i;
+    return s.substr(i);
+}
+
+// The key of a "key=value" line, empty for any other line.
+std::string keyOf(const std::string& line) {
+    auto eq = line.find('=');
+    if (eq == std::string::npos || line.empty() || line[0] == ';') return {};
+    return trimmed(line.substr(0, eq));
+}
+
+} // namespace
+
+IniFile::IniFile(std::string path) : path_(std::move(path)) {
+    std::ifstream in(path_, std::ios::binary);
+    std::string raw;
+    Section* current = nullptr;
+    while (std::getline(in, raw)) {
+        if (!raw.empty() && raw.back() == '\r') raw.pop_back();
+        std::string line = dbf::codec::fromCp1251(raw);
+        std::string t = trimmed(line);
+        if (t.size() >= 2 && t.front() == '[' && t.back() == ']') {
+            sections_.push_back({t.substr(1, t.size() - 2), {}});
+            current = &sections_.back();
+            continue;
+        }
+        (current ? current->lines : head_).push_back(line);
+    }
+}
+
+IniFile::Section* IniFile::find(const std::string& name) {
+    for (auto& s : sections_)
+        if (dbf::codec::sameName(s.name, name)) return &s;
+    return nullptr;
+}
+
+const IniFile::Section* IniFile::find(const std::string& name) const {
+    for (const auto& s : sections_)
+        if (dbf::codec::sameName(s.name, name)) return &s;
+    return nullptr;
+}
+
+std::optional<std::string> IniFile::value(const std::string& section, const std::string& key) const {
+    const Section* s = find(section);
+    if (!s) return std::nullopt;
+    for (const auto& line : s->lines)
+        if (std::string k = keyOf(line); !k.empty() && dbf::codec::sameName(k, key))
+            return line.substr(line.find('=') + 1);
+    return std::nullopt;
+}
+
+std::vector<std::string> IniFile::keys(const std::string& section) const {
+    std::vector<std::string> out;
+    if (const Section* s = find(section))
+        for (const auto& line : s->lines)
+            if (std::string k = keyOf(line); !k.empty()) out.push_back(k);
+    return out;
+}
+
+void IniFile::set(const std::string& section, const std::string& key, const std::string& utf8Value) {
+    Section* s = find(section);
+    if (!s) {
+        sections_.push_back({section, {}});
+        s = &sections_.back();
+    }
+    for (auto& line : s->lines)
+        if (std::string k = keyOf(line); !k.empty() && dbf::codec::sameName(k, key)) {
+            line = k + "=" + utf8Value;
+            return;
+        }
+    // after the last key, before trailing blank lines
+    auto at = s->lines.end();
+    while (at != s->lines.begin() && trimmed(*(at - 1)).empty())
+        --at;
+    s->lines.insert(at, key + "=" + utf8Value);
+}
+
+void IniFile::write() const {
+    std::string text;
+    auto put = [&](const std::string& line) { text += dbf::codec::toCp1251(line) + "\r\n"; };
+    for (const auto& line : head_)
+        put(line);
+    for (const auto& s : sections_) {
+        put("[" + s.name + "]");
+        for (const auto& line : s.lines)
+            put(line);
+    }
+    std::ofstream out(path_, std::ios::binary | std::ios::trunc);
+    if (!out) throw dbf::Error("Не удалось записать " + path_);
+    out << text;
+    out.flush();
+    if (!out) throw dbf::Error("Не удалось записать " + path_);
+}
+
+// ---- autostart
+
+namespace {
+
+// Characters of an Exec argument that call for quoting, and those escaped inside the quotes.
+constexpr std::string_view kReserved = " \t\n\"'\\><~|&;$*?#()`";
+constexpr std::string_view kEscapedInQuotes = "\"`$\\";
+
+std::string execArgument(const std::string& path) {
+    std::string arg;
+    bool quote = path.find_first_of(kReserved) != std::string::npos;
+    for (char c : path) {
+        if (c == '%') {
+            arg += "%%";
+            continue;
+        }
+        if (quote && kEscapedInQuotes.find(c) != std::string_view::npos) arg += '\\';
+        arg += c;
+    }
+    if (quote) arg = "\"" + arg + "\"";
+    // the value is a desktop-entry string, in which a backslash is itself escaped
+    std::string value;
+    for (char c : arg) {
+        if (c == '\\') value += '\\';
+        value += c;
+    }
+    return value;
+}
+
+std::string programOfExec(const std::string& value) {
+    std::string arg;
+    for (size_t i = 0; i < value.size(); ++i) {
+        char c = value[i];
+        if (c == '\\' && i + 1 < value.size()) {
+            char e = value[++i];
+            arg += e == 's' ? ' ' : e == 'n' ? '\n' : e == 't' ? '\t' : e == 'r' ? '\r' : e;
+        } else {
+            arg += c;
+        }
+    }
+    std::string path;
+    size_t i = 0;
+    if (!arg.empty() && arg[0] == '"') {
+        for (i = 1; i < arg.size() && arg[i] != '"'; ++i) {
+            if (arg[i] == '\\' && i + 1 < arg.size()) ++i;
+            path += arg[i];
+        }
+    } else {
+        path = arg.substr(0, arg.find(' '));
+    }
+    std::string out;
+    for (size_t k = 0; k < path.size(); ++k) {
+        out += path[k];
+        if (path[k] == '%' && k + 1 < path.size() && path[k + 1] == '%') ++k;
+    }
+    return out;
+}
+
+} // namespace
+
+std::string autostartEntryPath() {
+    std::string base;
+    if (const char* x = std::getenv("XDG_CONFIG_HOME"); x && *x)
+        base = x;
+    else if (const char* h = std::getenv("HOME"); h && *h)
+        base = std::string(h) + "/.config";
+    else
+        base = "/tmp";
+    return base + "/autostart/mervo.desktop";
+}
+
+std::optional<std::string> readAutostart(const std::string& entryPath) {
+    std::ifstream in(entryPath);
+    if (!in) return std::nullopt;
+    std::string line;
+    bool inEntry = false;
+    while (std::getline(in, line)) {
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        if (!line.empty() && line[0] == '[') {
+            inEntry = line == "[Desktop Entry]";
+            continue;
+        }
+        if (inEntry && line.starts_with("Exec=")) return programOfExec(trimmed(line.substr(5)));
+    }
+    return std::string();
+}
+
+void writeAutostart(const std::string& entryPath, const std::string& programPath) {
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    fs::create_directories(fs::path(entryPath).parent_path(), ec);
+    std::ofstream out(entryPath, std::ios::trunc);
+    if (!out) throw dbf::Error("Не удалось записать " + entryPath);
+    out << "[Desktop Entry]\n"
+           "Type=Application\n"
+           "Name=MERVO\n"
+           "Comment=БД узлов учета тепловой энергии\n"
+           "Exec="
+        << execArgument(programPath)
+        << "\n"
+           "Terminal=false\n"
+           "X-GNOME-Autostart-enabled=true\n";
+    out.flush();
+    if (!out) throw dbf::Error("Не удалось записать " + entryPath);
+}
+
+void removeAutostart(const std::string& entryPath) {
+    std::error_code ec;
+    std::filesystem::remove(entryPath, ec);
+}
+
+std::string programPath() {
+    std::error_code ec;
+    auto exe = std::filesystem::read_symlink("/proc/self/exe", ec);
+    return ec ? std::string() : exe.string();
 }
 
 } // namespace devdata

@@ -9,6 +9,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace devdata {
 
@@ -55,6 +56,11 @@ public:
     Settings load();
     // Writes every value. Throws dbf::Error when the store cannot be written.
     void save(const Settings& s);
+    // Whether the store can be written (its folder created if need be): a store that cannot is treated as a
+    // key that cannot be opened with full access.
+    bool writable() const;
+    // load() when the store can be written, else nullopt.
+    std::optional<Settings> loadIfWritable();
 
 private:
     std::map<std::string, std::string> read(bool& exists) const;
@@ -65,5 +71,49 @@ private:
 // "0000000000E0E140" style: the 8 raw little-endian bytes of the OLE day number as 16 hex digits.
 std::string encodeDateTimeRaw(dbf::DateTime t);
 std::optional<dbf::DateTime> decodeDateTimeRaw(const std::string& hex);
+
+// "settings.ini" in the program folder, the copy of the settings for programs outside the suite: Windows-1251
+// text with CR LF line ends. As with the Windows profile functions, a key that the file already has keeps its
+// place, a new key is appended to its section and every other line stays as it was.
+inline constexpr const char* kSettingsIniName = "settings.ini";
+inline constexpr const char* kSettingsIniSection = "SETTINGS";
+
+class IniFile {
+public:
+    // Reads the file when it exists.
+    explicit IniFile(std::string path);
+    const std::string& path() const { return path_; }
+    // The value (UTF-8) of a key; section and key match without regard to letter case.
+    std::optional<std::string> value(const std::string& section, const std::string& key) const;
+    // The keys of a section in file order.
+    std::vector<std::string> keys(const std::string& section) const;
+    void set(const std::string& section, const std::string& key, const std::string& utf8Value);
+    // Writes the file (creating it). Throws dbf::Error when it cannot be written.
+    void write() const;
+
+private:
+    struct Section {
+        std::string name;
+        std::vector<std::string> lines; // UTF-8, without line ends
+    };
+    Section* find(const std::string& name);
+    const Section* find(const std::string& name) const;
+    std::string path_;
+    std::vector<std::string> head_; // lines before the first section
+    std::vector<Section> sections_;
+};
+
+// ---- autostart: an XDG autostart entry that starts the program when the user logs in
+
+// $XDG_CONFIG_HOME/autostart/mervo.desktop (~/.config/autostart/mervo.desktop).
+std::string autostartEntryPath();
+// The program path of the entry (its Exec= line, unquoted), nullopt when there is no entry.
+std::optional<std::string> readAutostart(const std::string& entryPath);
+// Writes the entry with Exec= the program's full path. Throws dbf::Error when it cannot be written.
+void writeAutostart(const std::string& entryPath, const std::string& programPath);
+// Removes the entry; a missing one is no error.
+void removeAutostart(const std::string& entryPath);
+// The full path of the running program.
+std::string programPath();
 
 } // namespace devdata

@@ -30,8 +30,9 @@ inline void PrintTo(const QString& s, std::ostream* os) {
 
 namespace mervo::test {
 
-// Watches for modal dialogs while it lives and answers them: a message box is recorded and closed with its
-// default (or only) button; an input box gets the next scripted entry typed into it and OK, or Cancel.
+// Watches for modal dialogs while it lives and answers them: a message box is recorded and closed with a
+// scripted button, else its default (or only) one; an input box gets the next scripted entry typed into it
+// and OK, or Cancel.
 // Anything else, or an input box without a scripted entry, fails the test and is rejected. The guard timer
 // fails the test and rejects every modal dialog from then on when the whole exchange has not ended in time,
 // so that a dialog nobody expected cannot hang the run.
@@ -61,6 +62,8 @@ public:
     void type(const QString& text) { inputs_.push_back(text); }
     // The next input box is cancelled.
     void cancel() { inputs_.push_back(std::nullopt); }
+    // The next message box is answered with this button instead of its default one.
+    void press(QMessageBox::StandardButton button) { presses_.push_back(button); }
 
     const std::vector<Seen>& seen() const { return seen_; }
     // The message box texts in the order they came.
@@ -86,6 +89,12 @@ private:
         if (auto* box = qobject_cast<QMessageBox*>(w)) {
             seen_.push_back({"message", box->windowTitle(), box->text(), box->icon()});
             QAbstractButton* b = box->defaultButton();
+            if (!presses_.empty()) {
+                b = box->button(presses_.front());
+                presses_.pop_front();
+                if (!b)
+                    ADD_FAILURE() << "message box without the scripted button: " << box->text().toStdString();
+            }
             if (!b && !box->buttons().isEmpty()) b = box->buttons().first();
             if (b)
                 b->click();
@@ -125,6 +134,7 @@ private:
     QTimer poll_, guard_;
     QPointer<QWidget> last_;
     std::deque<std::optional<QString>> inputs_;
+    std::deque<QMessageBox::StandardButton> presses_;
     std::vector<Seen> seen_;
     bool expired_ = false;
 };

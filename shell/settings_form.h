@@ -1,0 +1,210 @@
+// The settings window "Настройки программы": every setting of the main program on one panel, loaded from the
+// settings store whenever the window is created, shown or cancelled, and saved by "OK" (and by the schedule
+// before each scheduled poll) into the store, settings.ini beside the program and the autostart entry.
+// The window keeps the settings in force; what the main window must do about them it learns by signals.
+#pragma once
+
+#include "dbf/types.h"
+#include "devdata/settings.h"
+#include "devdata/tables.h"
+
+#include <QDialog>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+class QCheckBox;
+class QComboBox;
+class QGroupBox;
+class QLabel;
+class QLineEdit;
+class QPushButton;
+class QSpinBox;
+class QTabWidget;
+class QToolButton;
+class QWidget;
+
+namespace shell {
+
+namespace setup_text {
+inline constexpr const char* kCaption = "Настройки программы";
+inline constexpr const char* kNoMaindbQuestion = "Файл базы данных MAINDB отсутствует! создать новую БД?";
+inline constexpr const char* kWarningTitle = "Предупреждение";
+inline constexpr const char* kFolderDialogCaption = "Выбор директории";
+inline constexpr const char* kFolderDialogAccept = "Выбрать";
+inline constexpr const char* kFolderDialogReject = "Отмена";
+inline constexpr const char* kNextPollEditMask = "99.99.99 99:99;_";
+} // namespace setup_text
+
+// Bits of Par2.
+enum Par2Bit : int {
+    kPar2ObjectEdit = 1, // "Редактирование параметров объекта"
+    kPar2AutoPoll = 2,   // "Отключение режима автоопроса"
+    kPar2ForcedPoll = 4, // "Принудительная связь с объектом"
+    kPar2Settings = 8,   // "Изменение общих настроек программы"
+    kPar2Exit = 16,      // "Выход из программы"
+    kPar2AutoPollAtStart = 32, // "Автоопрос объектов активен при запуске программы"
+    kPar2TrayAtStart = 64, // "Свернуть главное окно в трей при запуске программы"
+};
+
+// Whether the settings panel can be changed: always at the administrator level (1), at the user level (0)
+// only while the restriction "Изменение общих настроек программы" is clear.
+bool settingsPanelEnabled(int accessLevel, int par2);
+
+// The folder choice "Выбор директории" preset to start: the chosen folder, nullopt on "Отмена". A non-native
+// dialog, so that it is the application's active modal widget while it is open.
+std::optional<QString> chooseFolderDialog(QWidget* parent, const QString& start);
+
+// Where the window finds the program, the stores and the clock; tests put temporary places here.
+struct SetupEnvironment {
+    std::string programDir = devdata::programDir();
+    std::string programPath = devdata::programPath();
+    std::string registryPath = devdata::SettingsStore::defaultPath();
+    std::string autostartPath = devdata::autostartEntryPath();
+    std::function<dbf::DateTime()> now = [] { return dbf::DateTime::now(); };
+    std::function<std::optional<QString>(QWidget* parent, const QString& start)> chooseFolder =
+        chooseFolderDialog;
+};
+
+class TSetupForm : public QDialog {
+    Q_OBJECT
+public:
+    // Creating the window loads the settings.
+    explicit TSetupForm(SetupEnvironment env = {}, QWidget* parent = nullptr);
+    ~TSetupForm() override;
+
+    // Reads the store into the controls (writing the defaults of missing values first), sets the data and
+    // temporary directories, AutoPollOn and the restrictions, and removes the temporary folder.
+    void Load();
+    // Writes settings.ini, the store and the autostart entry from the controls. False when the next poll
+    // time in the edit cannot be read: what was written before that stays, the error is reported by
+    // errorRaised.
+    bool Save();
+    // The schedule's step before a poll: the new next poll time into the edit, then Save.
+    bool storeNextPollTime(dbf::DateTime t);
+
+    // The access level (0 user, 1 administrator): enables the group "Ограничения пользователя" and the panel.
+    void setAccessLevel(int level);
+    int accessLevel() const { return accessLevel_; }
+    // The panel enabled or not by the access level and the restriction in force.
+    void applyRestrictions();
+
+    // The settings in force (last loaded or saved).
+    const devdata::Settings& settings() const { return settings_; }
+    // The data directory in force and its temporary directory.
+    const std::string& dataDir() const { return dataDir_; }
+    const std::string& tempDir() const { return tempDir_; }
+    // AutoPollOn as the last load set it.
+    bool autoPollOnAtLoad() const { return autoPollOn_; }
+    const SetupEnvironment& environment() const { return env_; }
+    std::string settingsIniPath() const;
+
+    // The controls, named as the design names them.
+    QWidget* Panel1;
+    QComboBox* ComboBox1; // period unit
+    QLabel* Label5;       // "X"
+    QSpinBox* SpinEdit2;  // multiplier
+    QLineEdit* MaskEdit1; // next poll time
+    QPushButton* Button1; // "Сейчас"
+    QSpinBox* SpinEdit1;  // read attempts
+    QLineEdit* Edit1;     // data directory
+    QToolButton* SpeedButton1;
+    QComboBox* ComboBox2;  // archive filter
+    QComboBox* ComboBox3;  // archive kind
+    QCheckBox* CheckBox21; // auto-poll at start
+    QCheckBox* CheckBox22; // tray at start
+    QGroupBox* GroupBox1;  // "Обновлять при соединении"
+    QTabWidget* PageControl1;
+    // page "Vexa-1П" (Par1_228)
+    QCheckBox* CheckBox1;
+    QCheckBox* CheckBox2;
+    QCheckBox* CheckBox3;
+    QCheckBox* CheckBox9;
+    QCheckBox* UnCheckDTR229;
+    // page "Vexa-1К" (Par1_225)
+    QCheckBox* CheckBox5;
+    QCheckBox* CheckBox6;
+    QCheckBox* CheckBox7;
+    QCheckBox* CheckBox12;
+    QCheckBox* CheckBox18;
+    QCheckBox* UnCheckDTR225;
+    // page "Vexa-1П М" (Par1_234)
+    QCheckBox* CheckBox13;
+    QCheckBox* CheckBox14;
+    QCheckBox* CheckBox15;
+    QCheckBox* CheckBox16;
+    QCheckBox* CheckBox17;
+    QCheckBox* UnCheckDTR234;
+    // page "Kesta" (Par1_128)
+    QCheckBox* CheckBox10;
+    QCheckBox* UnCheckDTR128;
+    QGroupBox* GroupBox2; // "Ограничения пользователя"
+    QCheckBox* CheckBox4;
+    QCheckBox* CheckBox8;
+    QCheckBox* CheckBox11;
+    QCheckBox* CheckBox19;
+    QCheckBox* CheckBox20;
+    QCheckBox* CheckBox23; // autostart
+    QPushButton* BitBtn1;  // "OK"
+    QPushButton* BitBtn2;  // "Cancel"
+
+    // One box of a bit set: the box and the value of its bit.
+    struct BoxBit {
+        QCheckBox* box;
+        int value;
+    };
+    // The boxes of Par1_228, Par1_225, Par1_234, Par1_128 and Par2.
+    std::vector<BoxBit> bits228() const;
+    std::vector<BoxBit> bits225() const;
+    std::vector<BoxBit> bits234() const;
+    std::vector<BoxBit> bits128() const;
+    std::vector<BoxBit> bitsPar2() const;
+
+signals:
+    // A load set AutoPollOn (and the "Автоопрос" button) to this.
+    void autoPollOnChanged(bool on);
+    // A load with "Свернуть главное окно в трей при запуске программы" clear: show, restore and raise the
+    // main window.
+    void showMainWindowRequested();
+    // A load or save applied the restrictions; the main window applies its part of them.
+    void restrictionsApplied();
+    // The data directory in force was set (load and save).
+    void dataDirChanged(const QString& dataDir);
+    // A save asks the main window to reopen its objects table MAINDB in the data directory.
+    void objectsTableReopenRequested(const QString& dataDir);
+    // A save asks for a rebuild of the object monitor.
+    void rebuildMonitorRequested();
+    // An error that the program-wide handler records.
+    void errorRaised(const QString& message);
+
+protected:
+    void showEvent(QShowEvent* e) override;
+
+private:
+    void build();
+    void Button1Click();
+    void SpeedButton1Click();
+    void BitBtn1Click();
+    void BitBtn2Click();
+
+    void setDataPath(const std::string& stored);
+    void showRecord(const devdata::Settings& s);
+    // The record the controls hold, with the given next poll time.
+    devdata::Settings recordFromControls(dbf::DateTime dtconn) const;
+    static void tick(const std::vector<BoxBit>& bits, int value);
+    static int collect(const std::vector<BoxBit>& bits);
+    // Sets the autostart box from the entry, rewriting an entry with another program path.
+    void loadAutostart();
+    void saveAutostart();
+
+    SetupEnvironment env_;
+    devdata::Settings settings_;
+    std::string dataDir_;
+    std::string tempDir_;
+    int accessLevel_ = 0;
+    bool autoPollOn_ = false;
+    bool centred_ = false;
+};
+
+} // namespace shell
