@@ -182,7 +182,14 @@ void ObjectMonitor::rebuild() {
     qDeleteAll(headers_);
     headers_.clear();
 
-    const std::vector<ObjectRow> rows = model_.readRows();
+    std::vector<ObjectRow> rows;
+    try {
+        rows = model_.readRows();
+    } catch (...) {
+        // the table failed: an empty monitor stays visible and the error goes on to the error handler
+        panel_->show();
+        throw;
+    }
     const MonitorLayout layout = layoutMonitor(rows, model_.grouped(), width(), headerHeight());
     panel_->resize(std::max(layout.width, 1), std::max(layout.height, 1));
 
@@ -206,6 +213,7 @@ void ObjectMonitor::rebuild() {
         buttons_[r.num] = b;
     }
     panel_->show();
+    emit rebuilt();
 }
 
 void ObjectMonitor::refresh() {

@@ -115,6 +115,9 @@ public:
     QWidget* panel() const { return panel_; }
 
 signals:
+    // A rebuild has ended: the group list of the model may have been refilled (the window refills its list
+    // box from MonitorModel::groups() without treating that as a choice of the operator).
+    void rebuilt();
     // The object NUM became the current record of the objects table (the window opens its current-state
     // table). Sent before the action signals below, while the object is current.
     void objectSelected(int num);

@@ -8,6 +8,7 @@
 #include <QLabel>
 #include <QSignalSpy>
 #include <cstdio>
+#include <filesystem>
 
 using namespace mervo::shell;
 using mervo::test::makeObjectsTable;
@@ -72,6 +73,27 @@ TEST_F(ObjectMonitorTest, ButtonsAndTheirPartsShowTheObjects) {
     EXPECT_TRUE(b3->ERRLED.isHidden());
     EXPECT_TRUE(b3->WarnLED.isHidden());
     EXPECT_EQ(b3->pos(), QPoint(454, 10));
+}
+
+TEST_F(ObjectMonitorTest, EmptyTableGivesAnEmptyMonitor) {
+    make({});
+    QSignalSpy rebuilt(view.get(), &ObjectMonitor::rebuilt);
+    view->rebuild();
+    EXPECT_EQ(view->buttonCount(), 0);
+    EXPECT_TRUE(view->headers().isEmpty());
+    EXPECT_EQ(rebuilt.count(), 1);
+    EXPECT_EQ(model->groups(), std::vector<std::string>{"Все объекты"});
+}
+
+TEST_F(ObjectMonitorTest, AFailingTableLeavesAnEmptyVisibleMonitorAndRaisesTheError) {
+    make(mervo::test::sampleObjects(3));
+    view->show();
+    view->rebuild();
+    ASSERT_EQ(view->buttonCount(), 3);
+    std::filesystem::remove(t.path());
+    EXPECT_THROW(view->rebuild(), dbf::Error);
+    EXPECT_EQ(view->buttonCount(), 0);
+    EXPECT_TRUE(view->panel()->isVisible());
 }
 
 TEST_F(ObjectMonitorTest, RebuildReplacesEveryButtonWithTheNewSelection) {
