@@ -7,6 +7,7 @@
 #include "dbf/types.h"
 #include "devdata/settings.h"
 #include "devdata/tables.h"
+#include "shell/schedule.h"
 
 #include <QDialog>
 #include <functional>
@@ -205,6 +206,29 @@ private:
     int accessLevel_ = 0;
     bool autoPollOn_ = false;
     bool centred_ = false;
+};
+
+// The schedule tick's view of the program: DTConn, Period and PeriodX in force come from the settings window,
+// and a new next poll time goes into its edit and is saved with the other settings. The running flag, the
+// auto-poll switch and the start of a poll are the main window's.
+class SetupFormSchedule : public ScheduleHost {
+public:
+    SetupFormSchedule(TSetupForm& form, std::function<bool()> pollRunning, std::function<bool()> autoPollOn,
+                      std::function<void()> startPoll)
+        : form_(form), running_(std::move(pollRunning)), on_(std::move(autoPollOn)),
+          start_(std::move(startPoll)) {}
+    bool pollRunning() const override { return running_(); }
+    bool autoPollOn() const override { return on_(); }
+    dbf::DateTime nextPollTime() const override { return form_.settings().dtconn; }
+    int period() const override { return form_.settings().period; }
+    int periodX() const override { return form_.settings().periodX; }
+    void storeNextPollTime(dbf::DateTime t) override { form_.storeNextPollTime(t); }
+    void startPoll() override { start_(); }
+
+private:
+    TSetupForm& form_;
+    std::function<bool()> running_, on_;
+    std::function<void()> start_;
 };
 
 } // namespace shell

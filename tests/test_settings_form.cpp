@@ -622,3 +622,31 @@ TEST_F(SettingsForm, Screenshot) {
     EXPECT_TRUE(QFileInfo::exists(file));
     std::printf("screenshot: %s\n", file.toStdString().c_str());
 }
+
+TEST_F(SettingsForm, ScheduleTickStoresTheNextPollTimeThroughTheWindow) {
+    put(registry, "[PAR]\nPeriod=2\nPeriodX=1\nDTConn=" +
+                      devdata::encodeDateTimeRaw(DateTime::fromParts(2023, 5, 7, 12, 0)) + "\n");
+    TSetupForm form(env());
+    bool running = false, on = true;
+    int polls = 0;
+    shell::SetupFormSchedule host(
+        form, [&] { return running; }, [&] { return on; },
+        [&] {
+            ++polls;
+            running = true;
+        });
+    // the poll starts on the first tick, three days late, and the schedule goes on from that moment
+    EXPECT_TRUE(shell::scheduleTick(host, kNow));
+    EXPECT_EQ(polls, 1);
+    DateTime next = DateTime::fromParts(2023, 5, 11, 15, 37);
+    EXPECT_EQ(form.MaskEdit1->text(), "11.05.23 15:37");
+    EXPECT_EQ(form.settings().dtconn, next);
+    EXPECT_EQ(devdata::SettingsStore(registry).load().dtconn, next);
+    EXPECT_EQ(devdata::IniFile(prog + "/settings.ini").value("SETTINGS", "DTConn"), "11.05.2023 15:37:00");
+    running = false;
+    EXPECT_FALSE(shell::scheduleTick(host, kNow.addMs(1000)));
+    on = false;
+    EXPECT_FALSE(shell::scheduleTick(host, next.addDays(5)));
+    EXPECT_EQ(polls, 1);
+    EXPECT_EQ(form.settings().dtconn, next);
+}
