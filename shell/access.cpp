@@ -12,6 +12,7 @@
 #include <QScreen>
 #include <QTimer>
 #include <QVBoxLayout>
+#include <qdrawutil.h>
 
 namespace mervo::shell {
 
@@ -141,10 +142,9 @@ Tseqform::Tseqform(AccessState& state, QWidget* parent)
     top->addWidget(picture);
     top->addLayout(grid);
     setMinimumWidth(360);
-    // borderless: a raised frame keeps the dialog apart from the window below; the password field shows its
-    // characters as "#". Set once the controls have their names, so that they take it in.
-    setStyleSheet("QDialog#seqform { border: 2px outset #a0a0a0; }"
-                  " QLineEdit#Edit1 { lineedit-password-character: 35; }");
+    // The password field shows its characters as "#". Set once the controls have their names, so that they
+    // take it in.
+    setStyleSheet("QLineEdit#Edit1 { lineedit-password-character: 35; }");
 
     connect(ComboBox1, &QComboBox::currentTextChanged, this,
             [this](const QString& t) { ComboBox1Change(t); });
@@ -171,6 +171,12 @@ void Tseqform::showEvent(QShowEvent* e) {
         move(s->availableGeometry().center() - rect().center());
     }
     QDialog::showEvent(e);
+}
+
+void Tseqform::paintEvent(QPaintEvent* e) {
+    QDialog::paintEvent(e);
+    QPainter p(this);
+    qDrawShadePanel(&p, rect(), palette(), false, 2);
 }
 
 void Tseqform::ComboBox1Change(const QString& text) {

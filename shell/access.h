@@ -102,6 +102,8 @@ signals:
 
 protected:
     void showEvent(QShowEvent* e) override;
+    // The dialog has no window frame: a raised bevel keeps it apart from the window below.
+    void paintEvent(QPaintEvent* e) override;
 
 private:
     void showLevel();

@@ -163,6 +163,15 @@ TEST_F(ObjectMonitorTest, RefreshUpdatesLooksButNotHints) {
     EXPECT_FALSE(b->ERRLED.isHidden());
 }
 
+TEST_F(ObjectMonitorTest, RefreshCountsColumnsOnAWidthTwoPixelsWider) {
+    // 442 holds one column (442 div 222), 444 two
+    make(mervo::test::sampleObjects(2), 442, 300);
+    view->rebuild();
+    EXPECT_EQ(view->button(2)->pos(), QPoint(10, 62));
+    view->refresh();
+    EXPECT_EQ(view->button(2)->pos(), QPoint(232, 10));
+}
+
 TEST_F(ObjectMonitorTest, TickServesRequestsOnlyWhileTheWindowIsVisible) {
     make(mervo::test::sampleObjects(3));
     model->requestRebuild();
