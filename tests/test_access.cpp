@@ -4,6 +4,7 @@
 #include "tests/qt_test_helpers.h"
 
 #include <QComboBox>
+#include <QElapsedTimer>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -260,6 +261,24 @@ TEST(AccessDialog, DeveloperPasswordWithTheUserLevelGivesTheUserLevel) {
     EXPECT_EQ(answerer.messages(), QStringList{"Пароль принят"});
     EXPECT_EQ(state.AccessLevel, 0);
     EXPECT_FALSE(state.DeveloperMode);
+}
+
+TEST(AccessDialog, ClosesAbout600MsAfterTheAnswer) {
+    AccessState state;
+    Tseqform form(state);
+    form.setWindowModality(Qt::NonModal);
+    form.show();
+    form.ComboBox1->setEditText("Пользователь");
+    mervo::test::ModalAnswerer answerer(10000);
+    QTest::mouseClick(form.Button1, Qt::LeftButton);
+    QElapsedTimer since;
+    since.start();
+    // the buttons do nothing more while the dialog waits
+    EXPECT_FALSE(form.Button1->isEnabled());
+    QTest::qWait(300);
+    EXPECT_TRUE(form.isVisible());
+    EXPECT_TRUE(mervo::test::waitFor([&] { return !form.isVisible(); }, 3000));
+    EXPECT_GE(since.elapsed(), 550);
 }
 
 TEST(AccessDialog, ShowingEmptiesTheFieldsAndTheLevelListShowsOrHidesThePassword) {
