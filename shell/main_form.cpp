@@ -79,6 +79,8 @@ TMainForm::TMainForm(std::string programDir, QWidget* parent)
     setCentralWidget(centre);
 
     connect(bridge_.get(), &PollBridge::eventLineArrived, this, &TMainForm::appendEventLine);
+    connect(bridge_.get(), &PollBridge::eventLinesDrained, this,
+            [this] { WindowStateL->setCurrentRow(WindowStateL->count() - 1); });
     connect(bridge_.get(), &PollBridge::statusTextChanged, this, [this](int i, const QString& t) {
         if (i >= 0 && i <= 4) setStatus(i, t);
     });
@@ -166,6 +168,7 @@ void TMainForm::buildPages() {
     const QFont fixed = QFontDatabase::systemFont(QFontDatabase::FixedFont);
     WindowStateL = new QListWidget;
     WindowStateL->setFont(fixed);
+    WindowStateL->setUniformItemSizes(true);
     PageControl1->addTab(WindowStateL, "Окно событий");
     CommandsMemo = new QPlainTextEdit;
     PageControl1->addTab(CommandsMemo, "Команды");
@@ -272,7 +275,6 @@ void TMainForm::appendEventLine(const QString& text, bool replaceLast) {
         WindowStateL->item(WindowStateL->count() - 1)->setText(text);
     else
         WindowStateL->addItem(text);
-    WindowStateL->setCurrentRow(WindowStateL->count() - 1);
 }
 
 void TMainForm::setStatus(int index, const QString& text) {

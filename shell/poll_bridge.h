@@ -6,6 +6,9 @@
 
 #include <QObject>
 #include <QString>
+#include <mutex>
+#include <utility>
+#include <vector>
 
 namespace shell {
 
@@ -22,13 +25,21 @@ public:
     void terminalLine(const std::string& line) override;
 
 signals:
+    // Event lines come in batches: the poll thread queues them and the GUI thread takes all that are pending
+    // at once, one signal a line and then eventLinesDrained, so that a fast run cannot flood the window.
     void eventLineArrived(const QString& text, bool replaceLast);
+    void eventLinesDrained();
     void statusTextChanged(int index, const QString& text);
     void progressChanged(int value);
     void started(bool singleObject);
     // summary: the end summary of an all-objects run (empty otherwise)
     void ended(bool singleObject, bool stopped, const QString& summary, const QString& logFile);
     void terminalLineArrived(const QString& line);
+
+private:
+    void drain();
+    std::mutex mutex_;
+    std::vector<std::pair<std::string, bool>> pending_;
 };
 
 } // namespace shell
