@@ -52,11 +52,11 @@ const QPixmap& systemErrorPicture() {
     return pm;
 }
 
-QFont sansFont(int points) {
+QFont sansFont(double points) {
     QFont f;
     f.setFamilies({"DejaVu Sans", "Sans Serif"});
     f.setStyleHint(QFont::SansSerif);
-    f.setPointSize(points);
+    f.setPointSizeF(points);
     return f;
 }
 
@@ -159,10 +159,10 @@ ObjectMonitor::ObjectMonitor(MonitorModel& model, QWidget* parent)
     panel_->resize(0, 0);
     QFont state = sansFont(8);
     state.setUnderline(true);
-    // the "default font" of the number and connection labels is the desktop's small sans serif; a larger
-    // default would not let "dd.MM.yyyy/hh:mm:ss" fit beside the number
+    // the "default font" of the number and connection labels is a small sans serif: "dd.MM.yyyy/hh:mm:ss" has
+    // to fit between the left of the connection label (104) and the bevel of the button
     styles_.reset(new ButtonStyles{PartStyle(state, Qt::black), PartStyle(sansFont(10), QColor(0, 0, 128)),
-                                   PartStyle(sansFont(8), Qt::black)});
+                                   PartStyle(sansFont(7.5), Qt::black)});
     tick_.setInterval(1000);
     connect(&tick_, &QTimer::timeout, this, [this] { monitorTick(); });
     tick_.start();
