@@ -93,7 +93,8 @@ public:
 
 signals:
     // The developer menus, the START and STOP buttons and the submenu "Монитор объектов": shown after a
-    // developer login, hidden after any other successful login.
+    // developer login, hidden after any other successful login. Until the first login the window shows the
+    // submenu and hides the rest.
     void developerItemsVisible(bool visible);
     // After a developer login: make the event page active and show the four diagnostic pages.
     void developerPagesRequested();
