@@ -11,7 +11,26 @@ QString q(const std::string& s) {
 PollBridge::PollBridge(QObject* parent) : QObject(parent) {}
 
 void PollBridge::eventLine(const std::string& text, bool replaceLast) {
-    emit eventLineArrived(q(text), replaceLast);
+    bool first = false;
+    {
+        std::lock_guard<std::mutex> g(mutex_);
+        first = pending_.empty();
+        pending_.emplace_back(text, replaceLast);
+    }
+    if (first)
+        QMetaObject::invokeMethod(
+            this, [this] { drain(); }, Qt::QueuedConnection);
+}
+
+void PollBridge::drain() {
+    std::vector<std::pair<std::string, bool>> lines;
+    {
+        std::lock_guard<std::mutex> g(mutex_);
+        lines.swap(pending_);
+    }
+    for (const auto& [text, replace] : lines)
+        emit eventLineArrived(q(text), replace);
+    if (!lines.empty()) emit eventLinesDrained();
 }
 void PollBridge::statusText(int index, const std::string& text) {
     emit statusTextChanged(index, q(text));
