@@ -16,14 +16,14 @@ constexpr int kObjects = 2000;
 struct Fixture {
     mervo::test::TempDir tmp;
     dbf::Table table;
-    std::unique_ptr<mervo::shell::MonitorModel> model;
-    std::unique_ptr<mervo::shell::ObjectMonitor> view;
+    std::unique_ptr<shell::MonitorModel> model;
+    std::unique_ptr<shell::ObjectMonitor> view;
 
     explicit Fixture(bool grouped) {
         mervo::test::makeObjectsTable(table, tmp.path(), mervo::test::sampleObjects(kObjects));
-        model = std::make_unique<mervo::shell::MonitorModel>(table);
-        if (grouped) model->setOrdering(mervo::shell::Ordering::Group);
-        view = std::make_unique<mervo::shell::ObjectMonitor>(*model);
+        model = std::make_unique<shell::MonitorModel>(table);
+        if (grouped) model->setOrdering(shell::Ordering::Group);
+        view = std::make_unique<shell::ObjectMonitor>(*model);
         view->resize(1280, 800);
         view->show();
     }
@@ -40,7 +40,7 @@ void BM_Layout(benchmark::State& state) {
     Fixture f(true);
     auto rows = f.model->readRows();
     for (auto _ : state)
-        benchmark::DoNotOptimize(mervo::shell::layoutMonitor(rows, true, 1280, 13));
+        benchmark::DoNotOptimize(shell::layoutMonitor(rows, true, 1280, 13));
 }
 BENCHMARK(BM_Layout)->Unit(benchmark::kMicrosecond);
 

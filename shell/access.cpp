@@ -14,7 +14,7 @@
 #include <QVBoxLayout>
 #include <qdrawutil.h>
 
-namespace mervo::shell {
+namespace shell {
 
 AccessState& programAccess() {
     static AccessState state;
@@ -226,4 +226,4 @@ void Tseqform::Button1Click() {
     QTimer::singleShot(closeDelayMs_, this, [this] { accept(); });
 }
 
-} // namespace mervo::shell
+} // namespace shell

@@ -11,7 +11,7 @@ class QLabel;
 class QLineEdit;
 class QPushButton;
 
-namespace mervo::shell {
+namespace shell {
 
 inline constexpr const char* kAccessDeniedText = "Ограничение доступа учетной записи. Доступ закрыт.";
 inline constexpr const char* kPollBusyText =
@@ -115,4 +115,4 @@ private:
     int closeDelayMs_ = 600;
 };
 
-} // namespace mervo::shell
+} // namespace shell

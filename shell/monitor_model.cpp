@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <filesystem>
 
-namespace mervo::shell {
+namespace shell {
 
 namespace {
 
@@ -288,4 +288,4 @@ void MonitorModel::setAutoPollAll(bool on) {
     requestRefresh();
 }
 
-} // namespace mervo::shell
+} // namespace shell

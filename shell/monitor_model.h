@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-namespace mervo::shell {
+namespace shell {
 
 // Size of the object button template and the gaps between buttons.
 inline constexpr int kButtonWidth = 217;
@@ -161,4 +161,4 @@ private:
     std::string searchText_;
 };
 
-} // namespace mervo::shell
+} // namespace shell

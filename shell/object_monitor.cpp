@@ -5,7 +5,7 @@
 #include <QPainter>
 #include <QPainterPath>
 
-namespace mervo::shell {
+namespace shell {
 
 namespace {
 
@@ -274,4 +274,4 @@ void ObjectMonitor::buttonReleased(int num, Qt::MouseButton button, Qt::Keyboard
     });
 }
 
-} // namespace mervo::shell
+} // namespace shell

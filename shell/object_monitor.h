@@ -16,7 +16,7 @@
 class QLabel;
 class QPainter;
 
-namespace mervo::shell {
+namespace shell {
 
 // The look of the text parts: font, colour and the metrics that size a part to its text.
 struct PartStyle {
@@ -144,4 +144,4 @@ private:
     std::unique_ptr<ButtonStyles> styles_;
 };
 
-} // namespace mervo::shell
+} // namespace shell

@@ -12,7 +12,7 @@
 #include <QStyle>
 #include <cstdio>
 
-using namespace mervo::shell;
+using namespace shell;
 
 // ================================================================ restrictions and checks
 

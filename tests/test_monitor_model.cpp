@@ -6,7 +6,7 @@
 
 #include <gtest/gtest.h>
 
-using namespace mervo::shell;
+using namespace shell;
 using mervo::test::makeObjectsTable;
 using mervo::test::MonitorObject;
 using mervo::test::TempDir;

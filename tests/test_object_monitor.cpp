@@ -10,7 +10,7 @@
 #include <cstdio>
 #include <filesystem>
 
-using namespace mervo::shell;
+using namespace shell;
 using mervo::test::makeObjectsTable;
 using mervo::test::MonitorObject;
 using mervo::test::TempDir;
