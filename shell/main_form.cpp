@@ -334,8 +334,8 @@ void TMainForm::guarded(const QString& className, const std::function<void()>& o
 }
 
 void TMainForm::exitProgram() {
-    if (restricted(16)) {
-        inform(kAccessClosed);
+    if (restricted(kRestrictExit)) {
+        inform(kAccessDeniedText);
         hide();
         return;
     }
@@ -350,8 +350,8 @@ void TMainForm::exitProgram() {
 
 bool TMainForm::closeQuery() {
     if (endingSession) return true;
-    if (restricted(16)) {
-        inform(kAccessClosed);
+    if (restricted(kRestrictExit)) {
+        inform(kAccessDeniedText);
         hide();
         return false;
     }

@@ -5,6 +5,7 @@
 
 #include "devdata/settings.h"
 #include "poll/poll_run.h"
+#include "shell/access.h"
 #include "shell/poll_bridge.h"
 
 #include <QApplication>
@@ -25,7 +26,6 @@ class QSplitter;
 namespace shell {
 
 inline constexpr const char* kMainCaption = "БД узлов учета тепловой энергии  ";
-inline constexpr const char* kAccessClosed = "Ограничение доступа учетной записи. Доступ закрыт.";
 
 class TMainForm : public QMainWindow {
     Q_OBJECT
@@ -42,7 +42,7 @@ public:
 
     // Shell state
     bool autoPollOn = true;
-    int accessLevel = 0; // 0 user, 1 administrator, 2 developer
+    AccessState access; // the program's level and developer mode
     bool endingSession = false;
     int errorCount = 0;
     // The next scheduled poll (status text 4).
@@ -89,8 +89,8 @@ public:
 
     // Shows the diagnostic pages ("Команды", "Ошибки", "Terminal", "Debug settings") or hides them.
     void showDiagnosticPages(bool on);
-    // Restriction test of the exit and the object commands (bit of Par2 at the user level).
-    bool restricted(int par2Bit) const { return accessLevel == 0 && (settings_.par2 & par2Bit) != 0; }
+    // Restriction test of the exit and the object commands (a Par2 bit at the user level).
+    bool restricted(Restriction r) const { return isRestricted(access.AccessLevel, settings_.par2, r); }
 
     // The confirmations the closing rules ask; replaceable in tests. Return true for OK.
     std::function<bool(const QString& text)> confirmExit;

@@ -156,11 +156,11 @@ TEST(MainForm, ClosingRules) {
         w.form.setSettings(s);
         w.form.show();
         w.form.exitProgram();
-        EXPECT_EQ(w.asked, QStringList{kAccessClosed});
+        EXPECT_EQ(w.asked, QStringList{kAccessDeniedText});
         EXPECT_FALSE(w.form.isVisible());
         EXPECT_FALSE(w.quit);
         // the administrator may leave
-        w.form.accessLevel = 1;
+        w.form.access.AccessLevel = 1;
         w.form.exitProgram();
         EXPECT_TRUE(w.quit);
     }
