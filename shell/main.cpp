@@ -53,6 +53,11 @@ int main(int argc, char** argv) {
     }
     if (!data) return 0;
     form.setDataDir(*data);
+    try {
+        form.openObjects();
+    } catch (const std::exception& e) {
+        form.handleError("TMainForm", QString::fromStdString(e.what()));
+    }
 
     QObject::connect(&app, &QGuiApplication::commitDataRequest, [&form](QSessionManager& m) {
         if (!form.sessionMayEnd() && m.allowsInteraction()) m.cancel();

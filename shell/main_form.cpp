@@ -2,16 +2,20 @@
 
 #include "dbf/codec.h"
 #include "devdata/tables.h"
+#include "shell/object_monitor.h"
 
 #include <QAction>
 #include <QActionGroup>
 #include <QApplication>
 #include <QCloseEvent>
+#include <QComboBox>
 #include <QDesktopServices>
 #include <QFile>
 #include <QFontDatabase>
 #include <QLabel>
+#include <QLineEdit>
 #include <QListWidget>
+#include <QMenu>
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QPlainTextEdit>
@@ -60,15 +64,17 @@ TMainForm::TMainForm(std::string programDir, QWidget* parent)
     buildMenus();
 
     auto* splitter = new QSplitter(Qt::Vertical, this);
-    CentreView = new QStackedWidget(splitter);
-    auto* scroll = new QScrollArea;
+    auto* middle = new QWidget(splitter);
+    auto* middleColumn = new QVBoxLayout(middle);
+    middleColumn->setContentsMargins(0, 0, 0, 0);
+    buildTopBar(middle);
+    CentreView = new QStackedWidget(middle);
     ButtonView = new QWidget;
-    scroll->setWidget(ButtonView);
-    scroll->setWidgetResizable(true);
-    CentreView->addWidget(scroll);
+    CentreView->addWidget(ButtonView);
     TableView = new QWidget;
     CentreView->addWidget(TableView);
-    splitter->addWidget(CentreView);
+    middleColumn->addWidget(CentreView, 1);
+    splitter->addWidget(middle);
     splitter->addWidget(PageControl1);
     splitter->setStretchFactor(0, 1);
     auto* centre = new QWidget(this);
@@ -77,6 +83,9 @@ TMainForm::TMainForm(std::string programDir, QWidget* parent)
     row->addWidget(ToolPanel);
     row->addWidget(splitter, 1);
     setCentralWidget(centre);
+    connect(this, &TMainForm::rebuildMonitorRequested, this, [this] {
+        if (model_) model_->requestRebuild();
+    });
 
     connect(bridge_.get(), &PollBridge::eventLineArrived, this, &TMainForm::appendEventLine);
     connect(bridge_.get(), &PollBridge::eventLinesDrained, this,
@@ -95,6 +104,10 @@ TMainForm::TMainForm(std::string programDir, QWidget* parent)
     confirmExit = [this](const QString& text) {
         return QMessageBox::question(this, windowTitle(), text, QMessageBox::Ok | QMessageBox::Cancel) ==
                QMessageBox::Ok;
+    };
+    confirmDelete = [this](const QString& text) {
+        QMessageBox box(QMessageBox::Warning, windowTitle(), text, QMessageBox::No | QMessageBox::Ok, this);
+        return box.exec() == QMessageBox::Ok;
     };
     confirmStopPoll = [this](const QString& text) {
         QMessageBox box(QMessageBox::Information, windowTitle(), text, QMessageBox::Ok | QMessageBox::Cancel,
@@ -161,6 +174,149 @@ void TMainForm::buildTools() {
     connect(SpeedButtonStart, &QToolButton::clicked, this, [this] { startPoll(); });
     connect(SpeedButtonStop, &QToolButton::clicked, this, &TMainForm::stopPoll);
     col->addStretch(1);
+}
+
+void TMainForm::buildTopBar(QWidget* parent) {
+    auto* bar = new QWidget(parent);
+    auto* row = new QHBoxLayout(bar);
+    row->setContentsMargins(4, 2, 4, 2);
+    const QString look = "font-weight: bold; color: blue; background: silver";
+    row->addWidget(new QLabel("Группа объектов:", bar));
+    GroupList = new QComboBox(bar);
+    GroupList->addItem(kAllGroupsText);
+    GroupList->setMinimumWidth(180);
+    StateFilter = new QComboBox(bar);
+    StateFilter->addItems({"Все", "Норма", "Нет связи"});
+    row->addWidget(GroupList);
+    row->addWidget(StateFilter);
+    row->addWidget(new QLabel("Поиск", bar));
+    SearchKind = new QComboBox(bar);
+    SearchKind->addItems({"по адресу", "по номеру"});
+    row->addWidget(SearchKind);
+    SearchEdit = new QLineEdit(bar);
+    SearchEdit->setToolTip("Поле ввода поиска");
+    row->addWidget(SearchEdit, 1);
+    row->addWidget(new QLabel("Выбрано объектов:", bar));
+    SelectedCount = new QLabel("0", bar);
+    row->addWidget(SelectedCount);
+    for (QWidget* w : std::initializer_list<QWidget*>{GroupList, StateFilter, SearchKind, SearchEdit})
+        w->setStyleSheet(look);
+    parent->layout()->addWidget(bar);
+
+    auto guardedModel = [this](const std::function<void(MonitorModel&)>& op) {
+        if (!model_ || refilling_) return;
+        guarded("TMainForm", [&] {
+            op(*model_);
+            SelectedCount->setText(QString::number(model_->selectionCount()));
+        });
+    };
+    connect(GroupList, &QComboBox::currentIndexChanged, this,
+            [guardedModel](int i) { guardedModel([i](MonitorModel& m) { m.setGroupIndex(i); }); });
+    connect(StateFilter, &QComboBox::currentIndexChanged, this,
+            [guardedModel](int i) { guardedModel([i](MonitorModel& m) { m.setStateIndex(i); }); });
+    connect(SearchKind, &QComboBox::currentIndexChanged, this, [this, guardedModel](int i) {
+        guardedModel([i](MonitorModel& m) { m.setSearchKind(i); });
+        refilling_ = true;
+        SearchEdit->clear();
+        refilling_ = false;
+    });
+    connect(SearchEdit, &QLineEdit::textChanged, this, [guardedModel](const QString& t) {
+        guardedModel([t](MonitorModel& m) { m.setSearchText(t.toStdString()); });
+    });
+}
+
+void TMainForm::refillGroups() {
+    if (!model_) return;
+    refilling_ = true;
+    const auto& groups = model_->groups();
+    QStringList items;
+    for (const auto& g : groups)
+        items << QString::fromStdString(g);
+    QStringList now;
+    for (int i = 0; i < GroupList->count(); ++i)
+        now << GroupList->itemText(i);
+    if (now != items) {
+        GroupList->clear();
+        GroupList->addItems(items);
+    }
+    GroupList->setCurrentIndex(model_->groupIndex());
+    SelectedCount->setText(QString::number(model_->selectionCount()));
+    refilling_ = false;
+}
+
+void TMainForm::openObjects() {
+    monitor_ = nullptr;
+    if (CentreView->widget(0) != ButtonView) {
+        QWidget* old = CentreView->widget(0);
+        CentreView->removeWidget(old);
+        old->deleteLater();
+    }
+    model_.reset();
+    objects_.close();
+    objects_.open(dataDir_, "MAINDB");
+    objects_.setIndexFieldNames("NUM");
+    model_ = std::make_unique<MonitorModel>(objects_);
+    monitor_ = new ObjectMonitor(*model_);
+    CentreView->removeWidget(ButtonView);
+    CentreView->insertWidget(0, monitor_);
+    ButtonView = monitor_;
+    CentreView->setCurrentIndex(0);
+    connect(monitor_, &ObjectMonitor::rebuilt, this, &TMainForm::refillGroups);
+    connect(monitor_, &ObjectMonitor::popupRequested, this, &TMainForm::showObjectPopup);
+    connect(monitor_, &ObjectMonitor::autoPollToggleRequested, this, [this] { popupAutoPollToggle(); });
+    model_->requestRebuild();
+    SelectedCount->setText(QString::number(model_->selectionCount()));
+}
+
+bool TMainForm::popupRefused(PopupItem item) {
+    const std::string why = popupRefusal(item, access.AccessLevel, settings_.par2, run_->running());
+    if (why.empty()) return false;
+    inform(QString::fromStdString(why));
+    return true;
+}
+
+void TMainForm::popupAutoPollToggle() {
+    if (!model_ || popupRefused(PopupItem::AutoPollToggle)) return;
+    guarded("TMainForm", [this] { model_->toggleAutoPoll(); });
+}
+
+void TMainForm::popupAutoPollAll(bool on) {
+    if (!model_ || popupRefused(on ? PopupItem::AutoPollAllOn : PopupItem::AutoPollAllOff)) return;
+    guarded("TMainForm", [this, on] { model_->setAutoPollAll(on); });
+}
+
+void TMainForm::popupDelete() {
+    if (!model_ || popupRefused(PopupItem::Delete)) return;
+    guarded("TMainForm", [this] {
+        if (!confirmDelete("вы действительно хотите удалить объект " +
+                           QString::fromStdString(objects_.asString("ADDRES")) + " ?"))
+            return;
+        devdata::deleteObjectArchives(dataDir_, int(objects_.asInt("SERIALNUM")),
+                                      int(objects_.asInt("DEVTYPE")));
+        objects_.remove();
+        model_->requestRebuild();
+    });
+}
+
+void TMainForm::showObjectPopup(int num, const QPoint& at) {
+    QMenu menu(this);
+    QAction* toggle = menu.addAction("Автоопрос Вкл/Выкл");
+    QAction* allOn = menu.addAction("Автоопрос ВКЛ для всех");
+    QAction* allOff = menu.addAction("Автоопрос ВЫКЛ для всех");
+    menu.addSeparator();
+    QAction* show = menu.addAction("Показать настройки");
+    QAction* edit = menu.addAction("Редактировать");
+    QAction* del = menu.addAction("Удалить объект");
+    menu.addSeparator();
+    QAction* poll = menu.addAction("ОПРОСИТЬ объект");
+    QAction* chosen = menu.exec(at);
+    if (!chosen || !model_) return;
+    if (chosen == toggle) popupAutoPollToggle();
+    if (chosen == allOn) popupAutoPollAll(true);
+    if (chosen == allOff) popupAutoPollAll(false);
+    if (chosen == del) popupDelete();
+    if (chosen == show || chosen == edit) emit objectMasterRequested(chosen == edit);
+    if (chosen == poll && !popupRefused(PopupItem::PollObject)) emit singlePollRequested(num);
 }
 
 void TMainForm::buildPages() {
@@ -245,10 +401,19 @@ void TMainForm::buildMenus() {
     connect(buttons, &QAction::triggered, this, [this] { CentreView->setCurrentIndex(0); });
     connect(table, &QAction::triggered, this, [this] { CentreView->setCurrentIndex(1); });
     QMenu* order = view->addMenu("Упорядочить по");
-    order->addAction("порядку создания")->setShortcut(QKeySequence("Ctrl+D"));
-    order->addAction("серийному номеру")->setShortcut(QKeySequence("Ctrl+N"));
-    order->addAction("адресу объекта")->setShortcut(QKeySequence("Ctrl+A"));
-    order->addAction("Группе")->setShortcut(QKeySequence("Ctrl+G"));
+    const std::pair<const char*, Ordering> orders[] = {{"порядку создания", Ordering::Num},
+                                                       {"серийному номеру", Ordering::Serial},
+                                                       {"адресу объекта", Ordering::Address},
+                                                       {"Группе", Ordering::Group}};
+    const char* keys[] = {"Ctrl+D", "Ctrl+N", "Ctrl+A", "Ctrl+G"};
+    for (int i = 0; i < 4; ++i) {
+        QAction* a = order->addAction(orders[i].first);
+        a->setShortcut(QKeySequence(keys[i]));
+        const Ordering o = orders[i].second;
+        connect(a, &QAction::triggered, this, [this, o] {
+            if (model_) guarded("TMainForm", [this, o] { model_->setOrdering(o); });
+        });
+    }
 
     QMenu* service = menuBar()->addMenu("Сервис");
     service->addAction("Настройки программы")->setShortcut(QKeySequence(Qt::Key_F3));

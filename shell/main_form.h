@@ -3,9 +3,11 @@
 // bar, the menus, the clock tick, the program-wide error handler and the closing rules.
 #pragma once
 
+#include "dbf/table.h"
 #include "devdata/settings.h"
 #include "poll/poll_run.h"
 #include "shell/access.h"
+#include "shell/monitor_model.h"
 #include "shell/poll_bridge.h"
 
 #include <QApplication>
@@ -13,7 +15,10 @@
 #include <functional>
 #include <memory>
 
+class QComboBox;
 class QLabel;
+class QLineEdit;
+class QMenu;
 class QListWidget;
 class QPlainTextEdit;
 class QSpinBox;
@@ -24,6 +29,8 @@ class QToolButton;
 class QSplitter;
 
 namespace shell {
+
+class ObjectMonitor;
 
 inline constexpr const char* kMainCaption = "БД узлов учета тепловой энергии  ";
 
@@ -36,6 +43,12 @@ public:
 
     // The data directory in force and the settings record the window works with.
     void setDataDir(const std::string& dir) { dataDir_ = dir; }
+    // Opens the window's objects table (MAINDB in the data directory, ordered by NUM) and shows it in the
+    // object monitor. Throws the table engine's error.
+    void openObjects();
+    dbf::Table& objects() { return objects_; }
+    MonitorModel* monitorModel() { return model_.get(); }
+    ObjectMonitor* monitor() { return monitor_; }
     const std::string& dataDir() const { return dataDir_; }
     void setSettings(const devdata::Settings& s) { settings_ = s; }
     const devdata::Settings& settings() const { return settings_; }
@@ -86,6 +99,18 @@ public:
     QWidget* ToolPanel = nullptr;
     QLabel* StatusPanel[6] = {};
     QTimer* ClockTimer = nullptr;
+    // Top bar
+    QComboBox* GroupList = nullptr;
+    QComboBox* StateFilter = nullptr;
+    QComboBox* SearchKind = nullptr;
+    QLineEdit* SearchEdit = nullptr;
+    QLabel* SelectedCount = nullptr;
+    // The object pop-up menu for an object.
+    void showObjectPopup(int num, const QPoint& at);
+    // The pop-up menu's actions on the current object (with their checks); the tests call them directly.
+    void popupAutoPollToggle();
+    void popupAutoPollAll(bool on);
+    void popupDelete();
 
     // Shows the diagnostic pages ("Команды", "Ошибки", "Terminal", "Debug settings") or hides them.
     void showDiagnosticPages(bool on);
@@ -95,6 +120,7 @@ public:
     // The confirmations the closing rules ask; replaceable in tests. Return true for OK.
     std::function<bool(const QString& text)> confirmExit;
     std::function<bool(const QString& text)> confirmStopPoll;
+    std::function<bool(const QString& text)> confirmDelete;
     std::function<void(const QString& text)> inform;
     // Time the exit waits for a running poll: 50 times 100 ms.
     int exitWaitTries = 50;
@@ -103,6 +129,10 @@ public:
 
 signals:
     void rebuildMonitorRequested();
+    // Hooks for the windows that later parts bring: the object master (view or edit) and the single-object
+    // poll with its connection dialog.
+    void objectMasterRequested(bool edit);
+    void singlePollRequested(int num);
 
 protected:
     void closeEvent(QCloseEvent* e) override;
@@ -113,6 +143,9 @@ private:
     void buildPages();
     void buildStatusBar();
     void buildMenus();
+    void buildTopBar(QWidget* parent);
+    void refillGroups();
+    bool popupRefused(PopupItem item);
     void appendEventLine(const QString& text, bool replaceLast);
     void setStatus(int index, const QString& text);
     bool closeQuery();
@@ -120,6 +153,10 @@ private:
     std::string programDir_;
     std::string dataDir_;
     devdata::Settings settings_;
+    dbf::Table objects_;
+    std::unique_ptr<MonitorModel> model_;
+    ObjectMonitor* monitor_ = nullptr;
+    bool refilling_ = false;
     std::unique_ptr<PollBridge> bridge_;
     std::unique_ptr<polling::PollRun> run_;
     bool allowClose_ = false;

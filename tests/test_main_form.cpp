@@ -1,12 +1,16 @@
 // The main window's frame: pages fed by a poll, status texts, the clock tick, the error handler, closing.
 #include "dbf/codec.h"
+#include "devdata/layouts.h"
 #include "devdata/tables.h"
 #include "shell/main_form.h"
+#include "shell/object_monitor.h"
 #include "tests/qt_test_helpers.h"
 #include "tests/sim_process.h"
 #include "tests/tmpdir.h"
 
+#include <QComboBox>
 #include <QLabel>
+#include <QLineEdit>
 #include <QListWidget>
 #include <QPlainTextEdit>
 #include <QTabWidget>
@@ -208,4 +212,104 @@ TEST(MainForm, SessionEndRefusedWhileAPollRuns) {
     w.form.stopPoll();
     EXPECT_TRUE(w.form.sessionMayEnd());
     EXPECT_TRUE(w.form.endingSession);
+}
+
+namespace {
+
+void fillDemoObjects(Window& w, int port) {
+    dbf::Table t;
+    t.open(w.data, "MAINDB");
+    const char* streets[] = {"Ленина", "Мира", "Садовая", "Заводская", "Лесная", "Победы"};
+    for (int i = 1; i <= 30; ++i) {
+        t.append();
+        t.setInt("DEVTYPE", 236);
+        t.setInt("SERIALNUM", i == 1 ? 530 : 1000 + i);
+        t.setString("ADDRES", std::string(streets[i % 6]) + " " + std::to_string(i));
+        t.setInt("NETTYPE", 2);
+        t.setString("NETADR", "127.0.0.1");
+        t.setInt("IPPORT", port);
+        t.setString("STATE", i % 7 == 0 ? "Нет связи" : "---");
+        t.setBool("AUTOCON", i == 1);
+        t.setBool("ERR", i % 7 == 0);
+        t.setString("DESKRIPTION", i % 3 == 0 ? "Котельная №1" : "ЦТП Север");
+        t.post();
+    }
+}
+
+} // namespace
+
+TEST(MainForm, ObjectMonitorInTheWindow) {
+    SimProcess sim({"--type", "236", "--serial", "530", "--udp", "0"});
+    Window w;
+    fillDemoObjects(w, sim.port());
+    w.form.resize(1200, 800);
+    w.form.openObjects();
+    w.form.show();
+    w.form.monitor()->monitorTick();
+    EXPECT_EQ(w.form.monitor()->buttonCount(), 30);
+    EXPECT_EQ(w.form.SelectedCount->text(), "30");
+    ASSERT_EQ(w.form.GroupList->count(), 3); // "Все объекты" and the two groups in table order
+    EXPECT_EQ(w.form.GroupList->itemText(1), "ЦТП Север");
+
+    // group, then a search that replaces the group filter
+    w.form.GroupList->setCurrentIndex(2);
+    EXPECT_EQ(w.form.SelectedCount->text(), "10");
+    w.form.monitor()->monitorTick();
+    EXPECT_EQ(w.form.monitor()->buttonCount(), 10);
+    w.form.SearchEdit->setText("Ленина");
+    EXPECT_EQ(w.form.SelectedCount->text(), "5");
+    w.form.SearchKind->setCurrentIndex(1); // emptied search: everything again
+    EXPECT_EQ(w.form.SearchEdit->text(), "");
+
+    // the poll's end rebuilds the monitor: the polled object turns "Норма"
+    w.form.StateFilter->setCurrentIndex(0);
+    w.form.GroupList->setCurrentIndex(0);
+    ASSERT_TRUE(w.form.startPoll());
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !w.form.pollRun().running(); }, 30000));
+    QTest::qWait(50);
+    w.form.monitor()->monitorTick();
+    ASSERT_NE(w.form.monitor()->button(1), nullptr);
+    EXPECT_EQ(w.form.monitor()->button(1)->State.text(), "Норма");
+
+    // ordered by group: headers, then a screenshot of the window as a dispatcher sees it
+    for (QAction* a : w.form.findChildren<QAction*>())
+        if (a->text() == "Группе") a->trigger();
+    w.form.monitor()->monitorTick();
+    EXPECT_EQ(w.form.monitor()->headers().size(), 2);
+    mervo::test::saveScreenshot(w.form, MERVO_SCREENSHOT_DIR, "main_window_grouped");
+}
+
+TEST(MainForm, ObjectPopupChecksAndDelete) {
+    Window w;
+    fillDemoObjects(w, 1);
+    w.form.openObjects();
+    devdata::Settings s = w.form.settings();
+    s.par2 = 1; // "Редактирование параметров объекта" restricted
+    w.form.setSettings(s);
+    w.form.popupAutoPollToggle();
+    EXPECT_EQ(w.asked.last(), kAccessDeniedText);
+    w.form.popupDelete();
+    EXPECT_EQ(w.asked.last(), kAccessDeniedText);
+    EXPECT_EQ(w.form.objects().recordCount(), 30);
+
+    // the administrator deletes: the question, the object and its daily and hourly archives
+    w.form.access.AccessLevel = 1;
+    for (const char* kind : {"D", "H", "M"}) {
+        dbf::Table a;
+        const std::string name = std::string("ARCHDB530") + kind + "236";
+        a.create(w.data, name, devdata::archiveTableLayout(236)->fields,
+                 devdata::archiveTableLayout(236)->indexes);
+    }
+    QString question;
+    w.form.confirmDelete = [&](const QString& t) {
+        question = t;
+        return true;
+    };
+    w.form.objects().first();
+    w.form.popupDelete();
+    EXPECT_EQ(question, "вы действительно хотите удалить объект Мира 1 ?");
+    EXPECT_EQ(w.form.objects().recordCount(), 29);
+    EXPECT_FALSE(dbf::tableExists(w.data, "ARCHDB530D236"));
+    EXPECT_FALSE(dbf::tableExists(w.data, "ARCHDB530H236"));
+    EXPECT_TRUE(dbf::tableExists(w.data, "ARCHDB530M236"));
 }
