@@ -30,6 +30,8 @@ int main(int argc, char** argv) {
     form.setSettings(settings);
     form.autoPollOn = (settings.par2 & 32) != 0;
     form.nextPoll = settings.dtconn;
+    form.attachWindows(); // the settings window loads the settings in force
+    settings = form.settings();
     form.setWindowTitle(QString(shell::kMainCaption) + QString::fromStdString(shell::programVersion()));
 
     shell::DataDirQuestions ask;

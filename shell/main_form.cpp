@@ -3,6 +3,7 @@
 #include "dbf/codec.h"
 #include "devdata/tables.h"
 #include "shell/object_monitor.h"
+#include "shell/schedule.h"
 
 #include <QAction>
 #include <QActionGroup>
@@ -97,6 +98,10 @@ TMainForm::TMainForm(std::string programDir, QWidget* parent)
             [this](const QString& l) { TerminalMemo->appendPlainText(l); });
     connect(bridge_.get(), &PollBridge::ended, this, [this] { emit rebuildMonitorRequested(); });
 
+    ScheduleTimer = new QTimer(this);
+    ScheduleTimer->setInterval(1000);
+    connect(ScheduleTimer, &QTimer::timeout, this,
+            [this] { guarded("TMainForm", [this] { scheduleTick(); }); });
     ClockTimer = new QTimer(this);
     ClockTimer->setInterval(1000);
     connect(ClockTimer, &QTimer::timeout, this, [this] { guarded("TMainForm", [this] { clockTick(); }); });
@@ -115,6 +120,10 @@ TMainForm::TMainForm(std::string programDir, QWidget* parent)
         return box.exec() == QMessageBox::Ok;
     };
     inform = [this](const QString& text) { QMessageBox::information(this, windowTitle(), text); };
+    confirmStopAutoPoll = [this](const QString& text) {
+        return QMessageBox::question(this, windowTitle(), text, QMessageBox::Ok | QMessageBox::Cancel) ==
+               QMessageBox::Ok;
+    };
     showDiagnosticPages(false);
 }
 
@@ -150,9 +159,13 @@ void TMainForm::buildTools() {
     SpeedButtonAuto = button("Автоопрос", "Включение/отключение режима автоопроса объектов по расписанию.",
                              QStyle::SP_BrowserReload);
     SpeedButtonAuto->setCheckable(true);
-    connect(SpeedButtonAuto, &QToolButton::toggled, this, [this](bool on) { autoPollOn = on; });
+    connect(SpeedButtonAuto, &QToolButton::clicked, this, [this](bool down) { autoPollButton(down); });
     button("Архив", "Печать сводных отчетов по объектам.", QStyle::SP_FileDialogContentsView);
-    button("Настройки", "Изменение настроек программы", QStyle::SP_FileDialogListView);
+    QToolButton* settingsButton =
+        button("Настройки", "Изменение настроек программы", QStyle::SP_FileDialogListView);
+    connect(settingsButton, &QToolButton::clicked, this, [this] {
+        if (setup_) setup_->open();
+    });
     SpeedButtonSignal = button("Сигнал", "Сканер уровня принимаемого GSM сигнала", QStyle::SP_DriveNetIcon);
     connect(SpeedButtonSignal, &QToolButton::clicked, this, [this] {
         const QString tester = q(devdata::joinPath(programDir_, "LevelTest.dll"));
@@ -161,9 +174,13 @@ void TMainForm::buildTools() {
         else
             inform("Не установлен модуль тестирования уровня GSM сигнала");
     });
-    button("Доступ",
-           "Изменение текущего уровня доступа.\r\nОграничения доступа устанавливаются в настройках программы",
-           QStyle::SP_DialogYesButton);
+    QToolButton* accessButton = button(
+        "Доступ",
+        "Изменение текущего уровня доступа.\r\nОграничения доступа устанавливаются в настройках программы",
+        QStyle::SP_DialogYesButton);
+    connect(accessButton, &QToolButton::clicked, this, [this] {
+        if (access_) access_->open();
+    });
     SpeedButtonExit = button("Выход", "Выход из программы.\r\nДоступ устанавливается в настройках",
                              QStyle::SP_DialogCloseButton);
     connect(SpeedButtonExit, &QToolButton::clicked, this, &TMainForm::exitProgram);
@@ -416,8 +433,16 @@ void TMainForm::buildMenus() {
     }
 
     QMenu* service = menuBar()->addMenu("Сервис");
-    service->addAction("Настройки программы")->setShortcut(QKeySequence(Qt::Key_F3));
-    service->addAction("Смена уровня доступа")->setShortcut(QKeySequence(Qt::Key_F4));
+    QAction* settingsItem = service->addAction("Настройки программы");
+    settingsItem->setShortcut(QKeySequence(Qt::Key_F3));
+    connect(settingsItem, &QAction::triggered, this, [this] {
+        if (setup_) setup_->open();
+    });
+    QAction* accessItem = service->addAction("Смена уровня доступа");
+    accessItem->setShortcut(QKeySequence(Qt::Key_F4));
+    connect(accessItem, &QAction::triggered, this, [this] {
+        if (access_) access_->open();
+    });
 
     QMenu* help = menuBar()->addMenu("Справка");
     QAction* helpItem = help->addAction("Справка");
@@ -433,6 +458,105 @@ void TMainForm::buildMenus() {
         }
     });
     help->addAction("О программе");
+
+    // developer menus, hidden until the developer level
+    TempMenu = menuBar()->addMenu("TEMP");
+    connect(TempMenu->addAction("Обновить кнопки"), &QAction::triggered, this, [this] {
+        if (monitor_) monitor_->rebuild();
+    });
+    TempMenu->addAction("Показать окно опроса");
+    connect(TempMenu->addAction("EXIT"), &QAction::triggered, this, [this] {
+        allowClose_ = true;
+        close();
+        quitApplication();
+    });
+    DatabaseMenu = menuBar()->addMenu("База Данных");
+    connect(DatabaseMenu->addAction("Создать новую MainBD"), &QAction::triggered, this, [this] {
+        guarded("TMainForm", [this] {
+            const std::string dir = devdata::joinPath(programDir_, "DATA");
+            std::filesystem::create_directories(dir);
+            dbf::Table t;
+            devdata::createObjectsTable(t, dir);
+        });
+    });
+    connect(DatabaseMenu->addAction("Создать STATEBD"), &QAction::triggered, this, [this] {
+        guarded("TMainForm", [this] {
+            const std::string dir = devdata::joinPath(programDir_, "DATA");
+            std::filesystem::create_directories(dir);
+            dbf::Table t;
+            devdata::createStateTable(t, 236, dir, nullptr, "STATEDB");
+        });
+    });
+    TempMenu->menuAction()->setVisible(false);
+    DatabaseMenu->menuAction()->setVisible(false);
+}
+
+void TMainForm::attachWindows(SetupEnvironment env) {
+    setup_ = std::make_unique<TSetupForm>(std::move(env), this);
+    access_ = std::make_unique<Tseqform>(access, this);
+    connect(setup_.get(), &TSetupForm::autoPollOnChanged, this, [this](bool on) {
+        autoPollOn = on;
+        SpeedButtonAuto->setChecked(on);
+    });
+    connect(setup_.get(), &TSetupForm::showMainWindowRequested, this, [this] {
+        showMaximized();
+        raise();
+        activateWindow();
+    });
+    connect(setup_.get(), &TSetupForm::restrictionsApplied, this, [this] {
+        settings_ = setup_->settings();
+        nextPoll = settings_.dtconn;
+        applyWindowRestrictions();
+    });
+    connect(setup_.get(), &TSetupForm::dataDirChanged, this,
+            [this](const QString& d) { dataDir_ = d.toStdString(); });
+    connect(setup_.get(), &TSetupForm::objectsTableReopenRequested, this, [this](const QString& d) {
+        dataDir_ = d.toStdString();
+        guarded("TMainForm", [this] { openObjects(); });
+    });
+    connect(setup_.get(), &TSetupForm::rebuildMonitorRequested, this, [this] {
+        if (model_) model_->requestRebuild();
+    });
+    connect(setup_.get(), &TSetupForm::errorRaised, this,
+            [this](const QString& m) { handleError("TSetupForm", m); });
+    connect(access_.get(), &Tseqform::developerItemsVisible, this, [this](bool on) {
+        SpeedButtonStart->setVisible(on);
+        SpeedButtonStop->setVisible(on);
+        TempMenu->menuAction()->setVisible(on);
+        DatabaseMenu->menuAction()->setVisible(on);
+    });
+    connect(access_.get(), &Tseqform::developerPagesRequested, this, [this] { showDiagnosticPages(true); });
+    connect(access_.get(), &Tseqform::restrictionsChanged, this, [this] {
+        setup_->setAccessLevel(access.AccessLevel);
+        setup_->applyRestrictions();
+        applyWindowRestrictions();
+    });
+    // the settings the window was created with are the ones in force now
+    setup_->Load();
+    settings_ = setup_->settings();
+    nextPoll = settings_.dtconn;
+    schedule_ = std::make_unique<SetupFormSchedule>(
+        *setup_, [this] { return run_->running(); }, [this] { return autoPollOn; }, [this] { startPoll(); });
+    ScheduleTimer->start();
+}
+
+void TMainForm::applyWindowRestrictions() {
+    const Enabled e = applyRestrictions(access.AccessLevel, settings_.par2);
+    SpeedButtonAuto->setEnabled(e.autoPollButton);
+}
+
+void TMainForm::scheduleTick() {
+    if (!schedule_) return;
+    shell::scheduleTick(*schedule_, dbf::DateTime::now());
+    nextPoll = setup_->settings().dtconn;
+}
+
+void TMainForm::autoPollButton(bool down) {
+    autoPollOn = autoPollButtonPressed(
+        down, run_->running(),
+        [this] { return confirmStopAutoPoll("Внимание идет опрос объекта. Прервать опрос?"); },
+        [this] { run_->requestStop(); });
+    SpeedButtonAuto->setChecked(autoPollOn);
 }
 
 void TMainForm::appendEventLine(const QString& text, bool replaceLast) {

@@ -9,6 +9,7 @@
 #include "shell/access.h"
 #include "shell/monitor_model.h"
 #include "shell/poll_bridge.h"
+#include "shell/settings_form.h"
 
 #include <QApplication>
 #include <QMainWindow>
@@ -107,6 +108,22 @@ public:
     QLabel* SelectedCount = nullptr;
     // The object pop-up menu for an object.
     void showObjectPopup(int num, const QPoint& at);
+    // Creates the settings window (whose creation loads the settings into this window: AutoPollOn, data
+    // directory, restrictions, the main window's showing) and the access dialog, and connects them; starts
+    // the schedule tick on the settings in force.
+    void attachWindows(SetupEnvironment env = {});
+    TSetupForm* setupForm() { return setup_.get(); }
+    Tseqform* accessDialog() { return access_.get(); }
+    QTimer* ScheduleTimer = nullptr;
+    // One tick of the schedule: starts a poll when the next poll time has come.
+    void scheduleTick();
+    // The "Автоопрос" button was pressed (down = its new state).
+    void autoPollButton(bool down);
+    std::function<bool(const QString& text)> confirmStopAutoPoll;
+    // The developer's menus "TEMP" and "База Данных".
+    QMenu* TempMenu = nullptr;
+    QMenu* DatabaseMenu = nullptr;
+
     // The pop-up menu's actions on the current object (with their checks); the tests call them directly.
     void popupAutoPollToggle();
     void popupAutoPollAll(bool on);
@@ -153,7 +170,11 @@ private:
     std::string programDir_;
     std::string dataDir_;
     devdata::Settings settings_;
+    void applyWindowRestrictions();
     dbf::Table objects_;
+    std::unique_ptr<TSetupForm> setup_;
+    std::unique_ptr<Tseqform> access_;
+    std::unique_ptr<SetupFormSchedule> schedule_;
     std::unique_ptr<MonitorModel> model_;
     ObjectMonitor* monitor_ = nullptr;
     bool refilling_ = false;

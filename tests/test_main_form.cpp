@@ -4,6 +4,7 @@
 #include "devdata/tables.h"
 #include "shell/main_form.h"
 #include "shell/object_monitor.h"
+#include "shell/settings_form.h"
 #include "tests/qt_test_helpers.h"
 #include "tests/sim_process.h"
 #include "tests/tmpdir.h"
@@ -12,6 +13,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
+#include <QMenu>
 #include <QPlainTextEdit>
 #include <QTabWidget>
 #include <QTimer>
@@ -312,4 +314,58 @@ TEST(MainForm, ObjectPopupChecksAndDelete) {
     EXPECT_FALSE(dbf::tableExists(w.data, "ARCHDB530D236"));
     EXPECT_FALSE(dbf::tableExists(w.data, "ARCHDB530H236"));
     EXPECT_TRUE(dbf::tableExists(w.data, "ARCHDB530M236"));
+}
+
+TEST(MainForm, SettingsScheduleAndAccessWired) {
+    SimProcess sim({"--type", "236", "--serial", "530", "--udp", "0", "--latency", "300"});
+    Window w;
+    w.add(sim.port(), "Котельная №1");
+    // the store: auto-poll on at start, a poll every minute, the next one three days past
+    const std::string registry = w.dir.file("registry.ini");
+    {
+        std::ofstream f(registry);
+        f << "[PAR]\nPar2=32\nPeriod=4\nPeriodX=1\nPar1_234=1\nDPath=" << w.data << "\n";
+    }
+    devdata::SettingsStore store(registry);
+    devdata::Settings s = store.load();
+    s.dtconn = dbf::DateTime::now().addDays(-3);
+    store.save(s);
+    SetupEnvironment env;
+    env.programDir = w.prog;
+    env.programPath = w.prog + "/Mervo";
+    env.registryPath = registry;
+    env.autostartPath = w.dir.file("autostart/mervo.desktop");
+    w.form.attachWindows(env);
+    EXPECT_TRUE(w.form.autoPollOn);
+    EXPECT_TRUE(w.form.SpeedButtonAuto->isChecked());
+    EXPECT_EQ(w.form.settings().period, 4);
+
+    // the schedule tick finds the next poll time past: a poll starts and the next time moves on and is saved
+    w.form.scheduleTick();
+    EXPECT_TRUE(w.form.pollRun().running());
+    const dbf::DateTime next = store.load().dtconn;
+    EXPECT_GT(next, dbf::DateTime::now());
+    EXPECT_LT(next, dbf::DateTime::now().addMs(2 * 60'000));
+    w.form.clockTick();
+    EXPECT_TRUE(w.form.StatusPanel[4]->text().startsWith("Дата очередного опроса: "));
+
+    // "Автоопрос" pressed up during the poll: the question, the stop, auto-poll off
+    QString asked;
+    w.form.confirmStopAutoPoll = [&](const QString& t) {
+        asked = t;
+        return true;
+    };
+    w.form.SpeedButtonAuto->click();
+    EXPECT_EQ(asked, "Внимание идет опрос объекта. Прервать опрос?");
+    EXPECT_FALSE(w.form.autoPollOn);
+    EXPECT_FALSE(w.form.SpeedButtonAuto->isChecked());
+    w.form.pollRun().wait();
+
+    // the developer level shows START, STOP, the developer menus and the diagnostic pages
+    emit w.form.accessDialog()->developerItemsVisible(true);
+    emit w.form.accessDialog()->developerPagesRequested();
+    EXPECT_FALSE(w.form.SpeedButtonStart->isHidden());
+    EXPECT_TRUE(w.form.TempMenu->menuAction()->isVisible());
+    EXPECT_TRUE(w.form.PageControl1->isTabVisible(3));
+    EXPECT_TRUE(w.form.PageControl1->isTabVisible(1));
 }
