@@ -12,7 +12,7 @@ DATA=$DEMO/DATA
 if [ ! -f "$BUILD_DIR/build.ninja" ]; then
     cmake -S . -B "$BUILD_DIR" -G Ninja
 fi
-cmake --build "$BUILD_DIR" --target mervoctl calcsim
+cmake --build "$BUILD_DIR" --target mervoctl calcsim Mervo
 
 CTL="$BUILD_DIR/tools/mervoctl"
 SIM="$BUILD_DIR/sim/calcsim"
@@ -89,6 +89,25 @@ echo "== Current state of the type-236 calculators (STATEDB236)"
 "$CTL" dump "$DATA/STATEDB236.dbf"
 echo
 echo "== Daily archive of calculator 530 (ARCHDB530D236), first rows"
-"$CTL" dump "$DATA/ARCHDB530D236.dbf" | head -5 | cut -c1-160
+"$CTL" dump "$DATA/ARCHDB530D236.dbf" > "$DEMO/ARCHDB530D236.csv"
+head -5 "$DEMO/ARCHDB530D236.csv" | cut -c1-160
 echo
 echo "Data directory: $DATA (MAINDB.dbf and the tables the poll wrote); simulator log: $DEMO/calcsim.log"
+
+# The main program on the demo: auto-poll on at start, every minute, the first poll due at once.
+cat >> "$MERVO_REGISTRY" <<EOF
+Par2=32
+Period=4
+PeriodX=1
+DTConn=0000000000000000
+EOF
+SHOT="$PWD/$DEMO/mervo.png"
+echo
+if [ -n "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ]; then
+    echo "== Mervo on the demo (close it with Выход; a picture after every poll: $SHOT)"
+    MERVO_SCREENSHOT="$SHOT" "$BUILD_DIR/bin/Mervo"
+else
+    echo "== Mervo on the demo without a display (offscreen, 40 s)"
+    MERVO_SCREENSHOT="$SHOT" QT_QPA_PLATFORM=offscreen timeout 40 "$BUILD_DIR/bin/Mervo" || true
+    echo "Screenshot of the main window after its poll: $SHOT"
+fi

@@ -2,6 +2,7 @@
 #include "devdata/settings.h"
 #include "devdata/tables.h"
 #include "shell/main_form.h"
+#include "shell/object_monitor.h"
 #include "shell/startup.h"
 
 #include <QApplication>
@@ -65,6 +66,15 @@ int main(int argc, char** argv) {
         if (!form.sessionMayEnd() && m.allowsInteraction()) m.cancel();
     });
     if (!(settings.par2 & 64)) form.showMaximized();
+    // The demo and set-up checks without a display: a picture of the main window after every poll.
+    if (const QByteArray shot = qgetenv("MERVO_SCREENSHOT"); !shot.isEmpty()) {
+        QObject::connect(&form.bridge(), &shell::PollBridge::ended, &form, [&form, shot] {
+            QTimer::singleShot(1500, &form, [&form, shot] {
+                if (form.monitor()) form.monitor()->monitorTick();
+                form.grab().save(QString::fromLocal8Bit(shot));
+            });
+        });
+    }
     form.ClockTimer->start();
     form.clockTick();
     return app.exec();

@@ -262,11 +262,13 @@ void TMainForm::refillGroups() {
 }
 
 void TMainForm::openObjects() {
-    monitor_ = nullptr;
-    if (CentreView->widget(0) != ButtonView) {
-        QWidget* old = CentreView->widget(0);
-        CentreView->removeWidget(old);
-        old->deleteLater();
+    // the old monitor goes before its model: its tick must not run on a model that is gone
+    if (monitor_) {
+        CentreView->removeWidget(monitor_);
+        delete monitor_;
+        monitor_ = nullptr;
+        ButtonView = new QWidget;
+        CentreView->insertWidget(0, ButtonView);
     }
     model_.reset();
     objects_.close();
@@ -274,7 +276,9 @@ void TMainForm::openObjects() {
     objects_.setIndexFieldNames("NUM");
     model_ = std::make_unique<MonitorModel>(objects_);
     monitor_ = new ObjectMonitor(*model_);
-    CentreView->removeWidget(ButtonView);
+    QWidget* placeholder = ButtonView;
+    CentreView->removeWidget(placeholder);
+    delete placeholder;
     CentreView->insertWidget(0, monitor_);
     ButtonView = monitor_;
     CentreView->setCurrentIndex(0);

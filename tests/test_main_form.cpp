@@ -15,6 +15,7 @@
 #include <QListWidget>
 #include <QMenu>
 #include <QPlainTextEdit>
+#include <QStackedWidget>
 #include <QTabWidget>
 #include <QTimer>
 #include <QToolButton>
@@ -368,4 +369,17 @@ TEST(MainForm, SettingsScheduleAndAccessWired) {
     EXPECT_TRUE(w.form.TempMenu->menuAction()->isVisible());
     EXPECT_TRUE(w.form.PageControl1->isTabVisible(3));
     EXPECT_TRUE(w.form.PageControl1->isTabVisible(1));
+}
+
+TEST(MainForm, ReopeningTheObjectsTableReplacesTheMonitor) {
+    // a settings save reopens MAINDB: the old monitor must not tick on the model it had
+    Window w;
+    fillDemoObjects(w, 1);
+    w.form.show();
+    w.form.openObjects();
+    w.form.openObjects();
+    QTest::qWait(1300); // the monitor's one-second tick runs
+    ASSERT_NE(w.form.monitor(), nullptr);
+    EXPECT_EQ(w.form.monitor()->buttonCount(), 30);
+    EXPECT_EQ(w.form.CentreView->widget(0), static_cast<QWidget*>(w.form.monitor()));
 }
