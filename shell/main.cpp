@@ -65,7 +65,8 @@ int main(int argc, char** argv) {
     QObject::connect(&app, &QGuiApplication::commitDataRequest, [&form](QSessionManager& m) {
         if (!form.sessionMayEnd() && m.allowsInteraction()) m.cancel();
     });
-    if (!(settings.par2 & 64)) form.showMaximized();
+    // with the tray-at-start setting the icon alone shows, but only where there is a tray to come back from
+    if (!(settings.par2 & 64) || !form.trayAvailable()) form.showMaximized();
     // The demo and set-up checks without a display: a picture of the main window after every poll.
     if (const QByteArray shot = qgetenv("MERVO_SCREENSHOT"); !shot.isEmpty()) {
         QObject::connect(&form.bridge(), &shell::PollBridge::ended, &form, [&form, shot] {

@@ -19,6 +19,7 @@
 #include <QMenu>
 #include <QMenuBar>
 #include <QMessageBox>
+#include <QPainter>
 #include <QPlainTextEdit>
 #include <QProcess>
 #include <QScrollArea>
@@ -27,6 +28,7 @@
 #include <QStackedWidget>
 #include <QStatusBar>
 #include <QStyle>
+#include <QSystemTrayIcon>
 #include <QTabWidget>
 #include <QThread>
 #include <QTimer>
@@ -97,6 +99,7 @@ TMainForm::TMainForm(std::string programDir, QWidget* parent)
     connect(bridge_.get(), &PollBridge::terminalLineArrived, this,
             [this](const QString& l) { TerminalMemo->appendPlainText(l); });
     connect(bridge_.get(), &PollBridge::ended, this, [this] { emit rebuildMonitorRequested(); });
+    buildTray();
 
     ScheduleTimer = new QTimer(this);
     ScheduleTimer->setInterval(1000);
@@ -191,6 +194,82 @@ void TMainForm::buildTools() {
     connect(SpeedButtonStart, &QToolButton::clicked, this, [this] { startPoll(); });
     connect(SpeedButtonStop, &QToolButton::clicked, this, &TMainForm::stopPoll);
     col->addStretch(1);
+}
+
+void TMainForm::buildTray() {
+    trayAvailable = [] { return QSystemTrayIcon::isSystemTrayAvailable(); };
+    // the icon and the frames of its animation: a ring with a dot going round
+    auto frame = [](int step) {
+        QPixmap pm(32, 32);
+        pm.fill(Qt::transparent);
+        QPainter p(&pm);
+        p.setRenderHint(QPainter::Antialiasing);
+        p.setPen(QPen(QColor(0, 0, 128), 3));
+        p.drawEllipse(4, 4, 24, 24);
+        if (step >= 0) {
+            p.setBrush(QColor(255, 160, 0));
+            p.setPen(Qt::NoPen);
+            p.translate(16, 16);
+            p.rotate(step * 45.0);
+            p.drawEllipse(QPointF(0, -12), 4, 4);
+        }
+        return QIcon(pm);
+    };
+    Tray = new QSystemTrayIcon(frame(-1), this);
+    Tray->setToolTip("БД узлов учета тепловой энергии");
+    auto* menu = new QMenu(this);
+    connect(menu->addAction("Справка"), &QAction::triggered, this, [this] {
+        for (QAction* a : menuBar()->findChildren<QAction*>())
+            if (a->shortcut() == QKeySequence(Qt::Key_F1)) a->trigger();
+    });
+    connect(menu->addAction("Выход"), &QAction::triggered, this, &TMainForm::exitProgram);
+    Tray->setContextMenu(menu);
+    connect(Tray, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason r) {
+        if (r == QSystemTrayIcon::Trigger) trayClicked();
+    });
+    if (trayAvailable()) Tray->show();
+    trayAnimation_ = new QTimer(this);
+    trayAnimation_->setInterval(150);
+    connect(trayAnimation_, &QTimer::timeout, this,
+            [this, frame] { Tray->setIcon(frame(trayFrame_++ % 8)); });
+    connect(bridge_.get(), &PollBridge::started, this, [this, frame](bool single) {
+        if (!single) {
+            const dbf::DateTime now = dbf::DateTime::now();
+            balloon("Запущен опрос теплосчетчиков " + QString::fromStdString(now.timeText()));
+        }
+        trayAnimation_->start();
+    });
+    connect(bridge_.get(), &PollBridge::ended, this,
+            [this, frame](bool single, bool, const QString& summary) {
+                trayAnimation_->stop();
+                Tray->setIcon(frame(-1));
+                if (!single)
+                    balloon("Опрос объектов завершен " +
+                            QString::fromStdString(dbf::DateTime::now().timeText()) + "\n" + "\r" + summary);
+            });
+}
+
+void TMainForm::balloon(const QString& text) {
+    lastBalloonTitle = "БД узлов учета тепловой энергии";
+    lastBalloonText = text;
+    if (Tray->isVisible()) Tray->showMessage(lastBalloonTitle, text, QSystemTrayIcon::Information, 20000);
+}
+
+void TMainForm::hideIntoTray() {
+    if (trayAvailable())
+        hide();
+    else
+        showMinimized(); // no tray to come back from: the window stays on the desktop
+}
+
+void TMainForm::trayClicked() {
+    if (isVisible() && !isMinimized()) {
+        hide();
+    } else {
+        showMaximized();
+        raise();
+        activateWindow();
+    }
 }
 
 void TMainForm::buildTopBar(QWidget* parent) {
@@ -629,7 +708,7 @@ void TMainForm::guarded(const QString& className, const std::function<void()>& o
 void TMainForm::exitProgram() {
     if (restricted(kRestrictExit)) {
         inform(kAccessDeniedText);
-        hide();
+        hideIntoTray();
         return;
     }
     autoPollOn = false;
@@ -645,7 +724,7 @@ bool TMainForm::closeQuery() {
     if (endingSession) return true;
     if (restricted(kRestrictExit)) {
         inform(kAccessDeniedText);
-        hide();
+        hideIntoTray();
         return false;
     }
     autoPollOn = false;
@@ -681,7 +760,7 @@ void TMainForm::closeEvent(QCloseEvent* e) {
     }
     // the title-bar close box hides the window into the tray; it never ends the program
     e->ignore();
-    hide();
+    hideIntoTray();
 }
 
 void TMainForm::showEvent(QShowEvent* e) {

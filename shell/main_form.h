@@ -28,6 +28,7 @@ class QTabWidget;
 class QTimer;
 class QToolButton;
 class QSplitter;
+class QSystemTrayIcon;
 
 namespace shell {
 
@@ -120,6 +121,14 @@ public:
     // The "Автоопрос" button was pressed (down = its new state).
     void autoPollButton(bool down);
     std::function<bool(const QString& text)> confirmStopAutoPoll;
+    // The notification-area icon: its hint and menu, the click that shows or hides the window, the animation
+    // during a poll and the balloons at a run's start and end. Where the desktop has no tray, the window
+    // stays reachable: closing it minimises it instead of hiding it.
+    QSystemTrayIcon* Tray = nullptr;
+    std::function<bool()> trayAvailable;
+    QString lastBalloonTitle, lastBalloonText;
+    void trayClicked();
+
     // The developer's menus "TEMP" and "База Данных".
     QMenu* TempMenu = nullptr;
     QMenu* DatabaseMenu = nullptr;
@@ -171,6 +180,11 @@ private:
     std::string dataDir_;
     devdata::Settings settings_;
     void applyWindowRestrictions();
+    void buildTray();
+    void balloon(const QString& text);
+    void hideIntoTray();
+    QTimer* trayAnimation_ = nullptr;
+    int trayFrame_ = 0;
     dbf::Table objects_;
     std::unique_ptr<TSetupForm> setup_;
     std::unique_ptr<Tseqform> access_;

@@ -105,6 +105,13 @@ TEST(MainForm, APollFeedsThePagesWhileTheWindowAnswers) {
     EXPECT_TRUE(lines.contains("Отключено:     0"));
     EXPECT_EQ(w.form.StatusPanel[1]->text(), "Опрос завершен");
     EXPECT_EQ(w.form.StatusPanel[3]->text(), "Опрошено:   2  Осталось:   0  Ошибок:   0 ");
+    // the balloon of the run's end carries the summary
+    EXPECT_EQ(w.form.lastBalloonTitle, "БД узлов учета тепловой энергии");
+    EXPECT_TRUE(w.form.lastBalloonText.startsWith("Опрос объектов завершен "))
+        << w.form.lastBalloonText.toStdString();
+    EXPECT_TRUE(
+        w.form.lastBalloonText.endsWith("\n\rОпрошено:\t002 из   2\n\rОшибок:\t000\n\rОтключено:\t000\n\r"))
+        << w.form.lastBalloonText.toStdString();
     // the terminal page got the traffic
     w.form.showDiagnosticPages(true);
     EXPECT_TRUE(w.form.TerminalMemo->toPlainText().contains("Send:  06 EC 12 02 00"));
@@ -146,18 +153,32 @@ TEST(MainForm, ErrorHandlerCountsLogsAndShows) {
 }
 
 TEST(MainForm, ClosingRules) {
-    // the title-bar close box only hides the window
+    // the title-bar close box only hides the window into the tray
     {
         Window w;
+        w.form.trayAvailable = [] { return true; };
         w.form.show();
         w.form.close();
         EXPECT_FALSE(w.form.isVisible());
         EXPECT_FALSE(w.quit);
         EXPECT_TRUE(w.asked.isEmpty());
+        w.form.trayClicked(); // a click on the icon brings it back
+        EXPECT_TRUE(w.form.isVisible());
+    }
+    // without a tray the window stays reachable: closing minimises it
+    {
+        Window w;
+        w.form.trayAvailable = [] { return false; };
+        w.form.show();
+        w.form.close();
+        EXPECT_TRUE(w.form.isVisible());
+        EXPECT_TRUE(w.form.isMinimized());
+        EXPECT_FALSE(w.quit);
     }
     // "Выход" under the user restriction: refused and hidden
     {
         Window w;
+        w.form.trayAvailable = [] { return true; };
         devdata::Settings s = w.form.settings();
         s.par2 = 16;
         w.form.setSettings(s);
