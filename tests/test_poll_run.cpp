@@ -4,6 +4,7 @@
 #include "devdata/layouts.h"
 #include "devdata/tables.h"
 #include "poll/poll_run.h"
+#include "tests/sim_dump.h"
 #include "tests/sim_process.h"
 #include "tests/tmpdir.h"
 
@@ -16,6 +17,7 @@
 #include <sstream>
 
 using namespace polling;
+using mervo::test::dumpOf;
 using mervo::test::SimProcess;
 using mervo::test::TempDir;
 
@@ -111,21 +113,6 @@ struct Fixture {
 
     std::string prefix(const std::string& addres) const { return run.eventLinePrefix(addres); }
 };
-
-nlohmann::json dumpOf(const std::vector<std::string>& deviceArgs) {
-    std::string cmd = std::string(CALCSIM_PATH) + " --dump";
-    for (const auto& a : deviceArgs)
-        cmd += " '" + a + "'";
-    cmd += " --udp 0";
-    FILE* p = ::popen(cmd.c_str(), "r");
-    std::string out;
-    char buf[4096];
-    size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, p)) > 0)
-        out.append(buf, n);
-    ::pclose(p);
-    return nlohmann::json::parse(out)["devices"][0];
-}
 
 double round2(double v) {
     return std::round(v * 100) / 100;

@@ -2,6 +2,7 @@
 #include "dbf/table.h"
 #include "poll/protocol.h"
 #include "poll/serial_port.h"
+#include "tests/sim_dump.h"
 #include "tests/sim_process.h"
 #include "tests/tmpdir.h"
 
@@ -12,6 +13,7 @@
 #include <thread>
 
 using namespace polling;
+using mervo::test::dumpOf;
 using mervo::test::SimProcess;
 using mervo::test::TempDir;
 
@@ -51,21 +53,6 @@ struct Device {
         }
     }
 };
-
-nlohmann::json dumpOf(const std::vector<std::string>& deviceArgs) {
-    std::string cmd = std::string(CALCSIM_PATH) + " --dump";
-    for (const auto& a : deviceArgs)
-        cmd += " '" + a + "'";
-    cmd += " --udp 0";
-    FILE* p = ::popen(cmd.c_str(), "r");
-    std::string out;
-    char buf[4096];
-    size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, p)) > 0)
-        out.append(buf, n);
-    ::pclose(p);
-    return nlohmann::json::parse(out)["devices"][0];
-}
 
 float floatAt(std::span<const uint8_t> rec, size_t off) {
     float f;
