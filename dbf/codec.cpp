@@ -285,6 +285,18 @@ int compareText(const uint8_t* a, const uint8_t* b, int n) {
     return 0;
 }
 
+std::string withExtension(const std::string& name, const char* ext) {
+    auto dot = name.rfind('.');
+    if (dot != std::string::npos && name.find('/', dot) == std::string::npos)
+        return name.substr(0, dot) + ext;
+    return name + ext;
+}
+
+std::string joinPath(const std::string& dir, const std::string& name) {
+    if (dir.empty()) return name;
+    return dir.back() == '/' ? dir + name : dir + "/" + name;
+}
+
 bool sameName(std::string_view a, std::string_view b) {
     if (a.size() != b.size()) return false;
     for (size_t i = 0; i < a.size(); ++i) {

@@ -41,6 +41,11 @@ std::string fromCp1251(std::string_view cp1251);
 uint16_t collationWeight(uint8_t c);
 int compareText(const uint8_t* a, const uint8_t* b, int n);
 
+// File names: name with its extension replaced by ext (".MDX"), or ext appended when it has none.
+std::string withExtension(const std::string& name, const char* ext);
+// dir + "/" + name, without doubling a separator dir ends with.
+std::string joinPath(const std::string& dir, const std::string& name);
+
 // ASCII case-insensitive comparison of names.
 bool sameName(std::string_view a, std::string_view b);
 std::string upper(std::string_view s);

@@ -31,13 +31,6 @@ std::string findFile(const std::string& dir, const std::string& name) {
 
 namespace {
 
-std::string withExt(const std::string& name, const char* ext) {
-    auto dot = name.rfind('.');
-    if (dot != std::string::npos && name.find('/', dot) == std::string::npos)
-        return name.substr(0, dot) + ext;
-    return name + ext;
-}
-
 void removeAll(const std::string& dir, const std::string& name) {
     // every spelling of the name, not only the first one found
     for (;;) {
@@ -51,12 +44,12 @@ void removeAll(const std::string& dir, const std::string& name) {
 } // namespace
 
 void deleteTable(const std::string& dir, const std::string& name) {
-    removeAll(dir, withExt(name, ".dbf"));
-    removeAll(dir, withExt(name, ".MDX"));
+    removeAll(dir, codec::withExtension(name, ".dbf"));
+    removeAll(dir, codec::withExtension(name, ".MDX"));
 }
 
 bool tableExists(const std::string& dir, const std::string& name) {
-    return !findFile(dir, withExt(name, ".dbf")).empty();
+    return !findFile(dir, codec::withExtension(name, ".dbf")).empty();
 }
 
 } // namespace dbf

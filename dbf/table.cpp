@@ -117,17 +117,6 @@ void pwriteAll(int fd, const void* buf, size_t n, off_t off, const std::string& 
     }
 }
 
-std::string withExt(const std::string& name, const char* ext) {
-    auto dot = name.rfind('.');
-    if (dot != std::string::npos) return name.substr(0, dot) + ext;
-    return name + ext;
-}
-
-std::string joinPath(const std::string& dir, const std::string& name) {
-    if (dir.empty()) return name;
-    return dir.back() == '/' ? dir + name : dir + "/" + name;
-}
-
 std::string trimRight(std::string s) {
     while (!s.empty() && (s.back() == ' ' || s.back() == '\0'))
         s.pop_back();
@@ -686,7 +675,7 @@ struct Table::Impl {
 
     // nullopt when the file is missing, damaged or made for another row length.
     std::optional<MdxFile> readMdx(bool withOrders) const {
-        std::string p = findFile(dir, withExt(baseName(), ".MDX"));
+        std::string p = findFile(dir, withExtension(baseName(), ".MDX"));
         if (p.empty()) return std::nullopt;
         int f = ::open(p.c_str(), O_RDONLY | O_CLOEXEC);
         if (f < 0) return std::nullopt;
@@ -748,8 +737,8 @@ struct Table::Impl {
     }
 
     std::string mdxTarget() const {
-        std::string p = findFile(dir, withExt(baseName(), ".MDX"));
-        return p.empty() ? joinPath(dir, withExt(baseName(), ".MDX")) : p;
+        std::string p = findFile(dir, withExtension(baseName(), ".MDX"));
+        return p.empty() ? joinPath(dir, withExtension(baseName(), ".MDX")) : p;
     }
 
     // Writes the index file atomically (a new file renamed over the old one). Caller holds the exclusive

@@ -429,7 +429,9 @@ int cmdPoll(const std::vector<std::string>& args) {
     config.programDir = devdata::programDir();
     config.dataDir = dir;
     config.tempDir = devdata::tempDirOf(dir);
-    config.settings = [&store] { return store.load(); };
+    // the settings of the store as they are when the run starts
+    const devdata::Settings settings = store.load();
+    config.settings = [settings] { return settings; };
     PrintingObserver out;
     polling::PollRun run(polling::systemClock(), &out);
     run.start(config, single);
