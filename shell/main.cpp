@@ -1,6 +1,7 @@
 // Mervo, the main program: one running copy, the settings, the data directory, the main window.
 #include "devdata/settings.h"
 #include "devdata/tables.h"
+#include "shell/about.h"
 #include "shell/main_form.h"
 #include "shell/object_monitor.h"
 #include "shell/startup.h"
@@ -11,6 +12,7 @@
 #include <QSessionManager>
 #include <QTimer>
 #include <csignal>
+#include <memory>
 
 int main(int argc, char** argv) {
     std::signal(SIGPIPE, SIG_IGN);
@@ -28,6 +30,10 @@ int main(int argc, char** argv) {
     devdata::Settings settings = store.load();
 
     shell::TMainForm form(programDir);
+    // the splash shows while the remaining windows are made and the data directory is checked
+    auto splash = std::make_unique<shell::TSplashForm>();
+    splash->setVersion(QString::fromStdString(shell::programVersion()));
+    splash->showNow();
     form.setSettings(settings);
     form.autoPollOn = (settings.par2 & 32) != 0;
     form.nextPoll = settings.dtconn;
@@ -36,7 +42,8 @@ int main(int argc, char** argv) {
     form.setWindowTitle(QString(shell::kMainCaption) + QString::fromStdString(shell::programVersion()));
 
     shell::DataDirQuestions ask;
-    ask.driveMissing = [](const std::string& text) {
+    ask.driveMissing = [&splash](const std::string& text) {
+        if (splash) splash->hide(); // the question must not sit under a stay-on-top window
         return QMessageBox::warning(nullptr, shell::kApplicationTitle, QString::fromStdString(text),
                                     QMessageBox::Ok | QMessageBox::Cancel) == QMessageBox::Ok;
     };
@@ -51,9 +58,11 @@ int main(int argc, char** argv) {
         data = shell::checkDataDirectory(devdata::dataDirFromSetting(settings.dpath, programDir), programDir,
                                          ask);
     } catch (const std::exception& e) {
+        splash.reset();
         QMessageBox::critical(nullptr, shell::kApplicationTitle, QString::fromStdString(e.what()));
         return 1;
     }
+    splash.reset();
     if (!data) return 0;
     form.setDataDir(*data);
     try {

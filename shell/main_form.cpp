@@ -2,8 +2,12 @@
 
 #include "dbf/codec.h"
 #include "devdata/tables.h"
+#include "shell/about.h"
+#include "shell/local_connect.h"
 #include "shell/object_monitor.h"
 #include "shell/schedule.h"
+#include "shell/startup.h"
+#include "shell/table_view.h"
 
 #include <QAction>
 #include <QActionGroup>
@@ -46,6 +50,22 @@ QString q(const std::string& s) {
     return QString::fromStdString(s);
 }
 
+// A status bar panel: its design width while the window is wide enough, narrower when it is not, so that the
+// status bar never holds the window wider than the desktop.
+class StatusPanelLabel : public QLabel {
+public:
+    StatusPanelLabel(int width, QWidget* parent) : QLabel(parent), width_(width) {
+        setSizePolicy(QSizePolicy::Maximum, QSizePolicy::Fixed);
+        setMaximumWidth(width);
+        setFixedHeight(20);
+    }
+    QSize sizeHint() const override { return {width_, 20}; }
+    QSize minimumSizeHint() const override { return {0, 20}; }
+
+private:
+    int width_;
+};
+
 // The terminal page clears itself on a double click.
 class TerminalEdit : public QPlainTextEdit {
 public:
@@ -74,8 +94,29 @@ TMainForm::TMainForm(std::string programDir, QWidget* parent)
     CentreView = new QStackedWidget(middle);
     ButtonView = new QWidget;
     CentreView->addWidget(ButtonView);
-    TableView = new QWidget;
+    TableView = new ObjectTableView(objects_, state_);
     CentreView->addWidget(TableView);
+    connect(TableView, &ObjectTableView::currentObjectChanged, this, [this](int num) {
+        guarded("TMainForm", [this] { openCurrentState(); });
+        TableView->reloadState();
+        emit currentObjectChanged(num);
+    });
+    connect(TableView, &ObjectTableView::objectWindowRequested, this, &TMainForm::objectWindowRequested);
+    connect(TableView, &ObjectTableView::popupRequested, this, &TMainForm::showObjectPopup);
+    connect(TableView, &ObjectTableView::deleteRequested, this, [this] {
+        popupDelete();
+        if (CentreView->currentWidget() == TableView) guarded("TMainForm", [this] { TableView->reload(); });
+    });
+    connect(TableView, &ObjectTableView::editRequested, this, [this] {
+        if (!popupRefused(PopupItem::Edit)) emit objectMasterRequested(true);
+    });
+    connect(TableView, &ObjectTableView::cancelRequested, this, [this] {
+        guarded("TMainForm", [this] {
+            if (objects_.isOpen() && objects_.state() != dbf::Table::State::Browse) objects_.cancel();
+        });
+    });
+    connect(TableView, &ObjectTableView::errorRaised, this,
+            [this](const QString& m) { handleError("TDBGrid", m); });
     middleColumn->addWidget(CentreView, 1);
     splitter->addWidget(middle);
     splitter->addWidget(PageControl1);
@@ -98,8 +139,17 @@ TMainForm::TMainForm(std::string programDir, QWidget* parent)
     });
     connect(bridge_.get(), &PollBridge::terminalLineArrived, this,
             [this](const QString& l) { TerminalMemo->appendPlainText(l); });
-    connect(bridge_.get(), &PollBridge::ended, this, [this] { emit rebuildMonitorRequested(); });
+    connect(bridge_.get(), &PollBridge::ended, this, [this] {
+        emit rebuildMonitorRequested();
+        if (CentreView->currentWidget() == TableView) guarded("TMainForm", [this] { TableView->reload(); });
+    });
     buildTray();
+
+    AboutBox = new TAboutBox(q(programVersion()), this);
+    PollForm = new TForm1(pollObjects_, *bridge_, this);
+    LocalConnect = new TLocalConnect(this);
+    LocalConnect->follow(bridge_.get());
+    LocalConnect->setStopPoll([this] { run_->stop(); });
 
     ScheduleTimer = new QTimer(this);
     ScheduleTimer->setInterval(1000);
@@ -152,18 +202,25 @@ void TMainForm::buildTools() {
         b->setToolButtonStyle(Qt::ToolButtonTextUnderIcon);
         b->setAutoRaise(true);
         b->setFixedSize(64, 55);
+        QFont small = b->font(); // the captions fit the 64-pixel buttons
+        small.setPixelSize(10);
+        b->setFont(small);
         col->addWidget(b);
         return b;
     };
-    button("Объект",
-           "Создание объектов и изменение их настроек.\r\nДоступ к функции ограничивается установкой "
-           "соответствующего флажка в настройках программы",
-           QStyle::SP_FileDialogDetailedView);
+    QToolButton* objectButton =
+        button("Объект",
+               "Создание объектов и изменение их настроек.\r\nДоступ к функции ограничивается установкой "
+               "соответствующего флажка в настройках программы",
+               QStyle::SP_FileDialogDetailedView);
+    connect(objectButton, &QToolButton::clicked, this, [this] { emit objectMasterRequested(false); });
     SpeedButtonAuto = button("Автоопрос", "Включение/отключение режима автоопроса объектов по расписанию.",
                              QStyle::SP_BrowserReload);
     SpeedButtonAuto->setCheckable(true);
     connect(SpeedButtonAuto, &QToolButton::clicked, this, [this](bool down) { autoPollButton(down); });
-    button("Архив", "Печать сводных отчетов по объектам.", QStyle::SP_FileDialogContentsView);
+    QToolButton* archiveButton =
+        button("Архив", "Печать сводных отчетов по объектам.", QStyle::SP_FileDialogContentsView);
+    connect(archiveButton, &QToolButton::clicked, this, &TMainForm::summaryReportRequested);
     QToolButton* settingsButton =
         button("Настройки", "Изменение настроек программы", QStyle::SP_FileDialogListView);
     connect(settingsButton, &QToolButton::clicked, this, [this] {
@@ -270,6 +327,12 @@ void TMainForm::trayClicked() {
         raise();
         activateWindow();
     }
+    // the object window and the state windows that are open come to the front with the click
+    for (const QPointer<QWidget>& w : trayFollowers_)
+        if (w && w->isVisible()) {
+            w->raise();
+            w->activateWindow();
+        }
 }
 
 void TMainForm::buildTopBar(QWidget* parent) {
@@ -350,9 +413,14 @@ void TMainForm::openObjects() {
         CentreView->insertWidget(0, ButtonView);
     }
     model_.reset();
+    state_.close();
+    state_.clearMaster();
     objects_.close();
     objects_.open(dataDir_, "MAINDB");
     objects_.setIndexFieldNames("NUM");
+    pollObjects_.close();
+    pollObjects_.open(dataDir_, "MAINDB");
+    pollObjects_.setIndexFieldNames("NUM");
     model_ = std::make_unique<MonitorModel>(objects_);
     monitor_ = new ObjectMonitor(*model_);
     QWidget* placeholder = ButtonView;
@@ -364,8 +432,52 @@ void TMainForm::openObjects() {
     connect(monitor_, &ObjectMonitor::rebuilt, this, &TMainForm::refillGroups);
     connect(monitor_, &ObjectMonitor::popupRequested, this, &TMainForm::showObjectPopup);
     connect(monitor_, &ObjectMonitor::autoPollToggleRequested, this, [this] { popupAutoPollToggle(); });
+    connect(monitor_, &ObjectMonitor::objectSelected, this, [this](int num) {
+        guarded("TMainForm", [this] { openCurrentState(); });
+        emit currentObjectChanged(num);
+    });
+    connect(monitor_, &ObjectMonitor::objectWindowRequested, this, &TMainForm::objectWindowRequested);
+    connect(monitor_, &ObjectMonitor::archiveRequested, this, &TMainForm::objectArchiveRequested);
+    connect(monitor_, &ObjectMonitor::stateRequested, this, &TMainForm::objectStateRequested);
+    // a rebuild follows every change of the filter, the ordering and the objects: the grid follows it too
+    connect(monitor_, &ObjectMonitor::rebuilt, this, [this] {
+        if (CentreView->currentWidget() == TableView) guarded("TMainForm", [this] { TableView->reload(); });
+    });
     model_->requestRebuild();
     SelectedCount->setText(QString::number(model_->selectionCount()));
+    if (CentreView->currentWidget() == TableView) TableView->reload();
+}
+
+void TMainForm::openCurrentState() {
+    state_.close();
+    state_.clearMaster();
+    if (!objects_.isOpen() || objects_.recNo() <= 0) return;
+    const int type = int(objects_.asInt("DEVTYPE"));
+    if (dbf::findFile(dataDir_, devdata::stateTableName(type) + ".dbf").empty()) return;
+    devdata::openDetail(state_, dataDir_, devdata::stateTableName(type), &objects_);
+}
+
+void TMainForm::showTableView(bool table) {
+    if (table) {
+        CentreView->setCurrentWidget(TableView);
+        guarded("TMainForm", [this] { TableView->reload(); });
+    } else {
+        CentreView->setCurrentIndex(0);
+    }
+}
+
+bool TMainForm::pollObjectWithDialog(int num) {
+    if (run_->running()) {
+        inform(polling::kAlreadyRunning);
+        return false;
+    }
+    bool found = false;
+    guarded("TMainForm", [&] {
+        found = model_ ? model_->withObject(num, [] {}) : objects_.locate("NUM", dbf::Value(int64_t(num)));
+    });
+    if (!found || !startPoll(num)) return false;
+    LocalConnect->exec();
+    return true;
 }
 
 bool TMainForm::popupRefused(PopupItem item) {
@@ -416,7 +528,10 @@ void TMainForm::showObjectPopup(int num, const QPoint& at) {
     if (chosen == allOff) popupAutoPollAll(false);
     if (chosen == del) popupDelete();
     if (chosen == show || chosen == edit) emit objectMasterRequested(chosen == edit);
-    if (chosen == poll && !popupRefused(PopupItem::PollObject)) emit singlePollRequested(num);
+    if (chosen == poll && !popupRefused(PopupItem::PollObject)) {
+        emit singlePollRequested(num);
+        pollObjectWithDialog(num);
+    }
 }
 
 void TMainForm::buildPages() {
@@ -459,9 +574,7 @@ void TMainForm::showDiagnosticPages(bool on) {
 void TMainForm::buildStatusBar() {
     const int widths[6] = {60, 200, 200, 250, 230, 50};
     for (int i = 0; i < 6; ++i) {
-        StatusPanel[i] = new QLabel(this);
-        StatusPanel[i]->setFixedWidth(widths[i]);
-        StatusPanel[i]->setFixedHeight(20);
+        StatusPanel[i] = new StatusPanelLabel(widths[i], this);
         if (i == 0) StatusPanel[i]->setAlignment(Qt::AlignCenter);
         statusBar()->addWidget(StatusPanel[i], i == 5 ? 1 : 0);
     }
@@ -469,7 +582,9 @@ void TMainForm::buildStatusBar() {
 
 void TMainForm::buildMenus() {
     QMenu* object = menuBar()->addMenu("Объект");
-    object->addAction("Мастер объектов")->setShortcut(QKeySequence(Qt::Key_F2));
+    QAction* master = object->addAction("Мастер объектов");
+    master->setShortcut(QKeySequence(Qt::Key_F2));
+    connect(master, &QAction::triggered, this, [this] { emit objectMasterRequested(false); });
     QAction* exit = object->addAction("Выход");
     exit->setShortcut(QKeySequence(Qt::Key_F10));
     connect(exit, &QAction::triggered, this, &TMainForm::exitProgram);
@@ -498,8 +613,8 @@ void TMainForm::buildMenus() {
         group->addAction(a);
     }
     buttons->setChecked(true);
-    connect(buttons, &QAction::triggered, this, [this] { CentreView->setCurrentIndex(0); });
-    connect(table, &QAction::triggered, this, [this] { CentreView->setCurrentIndex(1); });
+    connect(buttons, &QAction::triggered, this, [this] { showTableView(false); });
+    connect(table, &QAction::triggered, this, [this] { showTableView(true); });
     QMenu* order = view->addMenu("Упорядочить по");
     const std::pair<const char*, Ordering> orders[] = {{"порядку создания", Ordering::Num},
                                                        {"серийному номеру", Ordering::Serial},
@@ -540,14 +655,15 @@ void TMainForm::buildMenus() {
             }
         }
     });
-    help->addAction("О программе");
+    connect(help->addAction("О программе"), &QAction::triggered, this, [this] { AboutBox->exec(); });
 
     // developer menus, hidden until the developer level
     TempMenu = menuBar()->addMenu("TEMP");
     connect(TempMenu->addAction("Обновить кнопки"), &QAction::triggered, this, [this] {
         if (monitor_) monitor_->rebuild();
     });
-    TempMenu->addAction("Показать окно опроса");
+    connect(TempMenu->addAction("Показать окно опроса"), &QAction::triggered, this,
+            [this] { PollForm->exec(); });
     connect(TempMenu->addAction("EXIT"), &QAction::triggered, this, [this] {
         allowClose_ = true;
         close();

@@ -13,6 +13,7 @@
 
 #include <QApplication>
 #include <QMainWindow>
+#include <QPointer>
 #include <functional>
 #include <memory>
 
@@ -33,6 +34,10 @@ class QSystemTrayIcon;
 namespace shell {
 
 class ObjectMonitor;
+class ObjectTableView;
+class TAboutBox;
+class TForm1;
+class TLocalConnect;
 
 inline constexpr const char* kMainCaption = "БД узлов учета тепловой энергии  ";
 
@@ -49,6 +54,13 @@ public:
     // object monitor. Throws the table engine's error.
     void openObjects();
     dbf::Table& objects() { return objects_; }
+    // The poll form's own copy of the objects table, opened beside the window's.
+    dbf::Table& pollFormObjects() { return pollObjects_; }
+    // The current object's current-state table ("STATEDB" + DEVTYPE, ordered by "NUMSTATE", a detail of the
+    // objects table by NUM); closed when the object's type has no such file yet. The state windows read it.
+    dbf::Table& currentState() { return state_; }
+    // Reopens the current-state table for the objects table's current record.
+    void openCurrentState();
     MonitorModel* monitorModel() { return model_.get(); }
     ObjectMonitor* monitor() { return monitor_; }
     const std::string& dataDir() const { return dataDir_; }
@@ -97,7 +109,19 @@ public:
     QSpinBox* SendPause = nullptr;
     QStackedWidget* CentreView = nullptr;
     QWidget* ButtonView = nullptr;
-    QWidget* TableView = nullptr;
+    ObjectTableView* TableView = nullptr;
+    // "Кнопки" / "Таблица": switches the centre view (the table view reads its grids on the way).
+    void showTableView(bool table);
+    TAboutBox* AboutBox = nullptr;
+    TForm1* PollForm = nullptr;
+    TLocalConnect* LocalConnect = nullptr;
+    // "ОПРОСИТЬ объект" and the object window's connection action: a single-object poll of the object NUM
+    // (made the current object first) with the connection dialog, modal until the poll ends or "Отмена".
+    // False when the object is not in the selection or a poll is already running.
+    bool pollObjectWithDialog(int num);
+    // Windows that a click on the tray icon brings to the front when they are visible (the object window
+    // and the state windows register themselves here).
+    void addTrayFollower(QWidget* w) { trayFollowers_.push_back(w); }
     QWidget* ToolPanel = nullptr;
     QLabel* StatusPanel[6] = {};
     QTimer* ClockTimer = nullptr;
@@ -159,6 +183,15 @@ signals:
     // poll with its connection dialog.
     void objectMasterRequested(bool edit);
     void singlePollRequested(int num);
+    // "Архив": the summary-report window.
+    void summaryReportRequested();
+    // Clicks on an object (button or table row): the object window, its archive and its state actions. The
+    // object is the current record when they are sent.
+    void objectWindowRequested(int num);
+    void objectArchiveRequested(int num);
+    void objectStateRequested(int num);
+    // The objects table's current record moved and the current-state table was reopened for it.
+    void currentObjectChanged(int num);
 
 protected:
     void closeEvent(QCloseEvent* e) override;
@@ -186,6 +219,9 @@ private:
     QTimer* trayAnimation_ = nullptr;
     int trayFrame_ = 0;
     dbf::Table objects_;
+    dbf::Table pollObjects_;
+    dbf::Table state_;
+    std::vector<QPointer<QWidget>> trayFollowers_;
     std::unique_ptr<TSetupForm> setup_;
     std::unique_ptr<Tseqform> access_;
     std::unique_ptr<SetupFormSchedule> schedule_;

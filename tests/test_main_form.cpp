@@ -2,9 +2,13 @@
 #include "dbf/codec.h"
 #include "devdata/layouts.h"
 #include "devdata/tables.h"
+#include "shell/about.h"
+#include "shell/local_connect.h"
 #include "shell/main_form.h"
 #include "shell/object_monitor.h"
 #include "shell/settings_form.h"
+#include "shell/startup.h"
+#include "shell/table_view.h"
 #include "tests/qt_test_helpers.h"
 #include "tests/sim_process.h"
 #include "tests/tmpdir.h"
@@ -15,8 +19,11 @@
 #include <QListWidget>
 #include <QMenu>
 #include <QPlainTextEdit>
+#include <QPushButton>
 #include <QStackedWidget>
+#include <QStatusBar>
 #include <QTabWidget>
+#include <QTableView>
 #include <QTimer>
 #include <QToolButton>
 #include <filesystem>
@@ -403,4 +410,202 @@ TEST(MainForm, ReopeningTheObjectsTableReplacesTheMonitor) {
     ASSERT_NE(w.form.monitor(), nullptr);
     EXPECT_EQ(w.form.monitor()->buttonCount(), 30);
     EXPECT_EQ(w.form.CentreView->widget(0), static_cast<QWidget*>(w.form.monitor()));
+}
+
+namespace {
+
+// State rows of type 236 for the objects NUM 1 and 2.
+void fillStateRows(Window& w) {
+    dbf::Table objects;
+    objects.open(w.data, "MAINDB");
+    dbf::Table state;
+    devdata::createStateTable(state, 236, w.data, nullptr);
+    for (int num : {1, 2, 2}) {
+        state.append();
+        state.setInt("NUMSTATE", num);
+        state.post();
+    }
+}
+
+} // namespace
+
+TEST(MainForm, TableViewFollowsTheObjectsTableAndItsCurrentState) {
+    Window w;
+    fillDemoObjects(w, 1);
+    fillStateRows(w);
+    w.form.resize(1200, 800);
+    w.form.openObjects();
+    w.form.show();
+    w.form.monitor()->monitorTick();
+    mervo::test::saveScreenshot(w.form, MERVO_SCREENSHOT_DIR, "main_window_buttons");
+
+    QStringList windowRequests;
+    QObject::connect(&w.form, &TMainForm::objectWindowRequested,
+                     [&](int num) { windowRequests << QString::number(num); });
+    auto menuItem = [&](const QString& text, const char* key) {
+        for (QAction* a : w.form.findChildren<QAction*>())
+            if (a->text() == text) {
+                EXPECT_EQ(a->shortcut(), QKeySequence(key));
+                a->trigger();
+            }
+    };
+    menuItem("Таблица", "Ctrl+T");
+    ASSERT_EQ(w.form.CentreView->currentWidget(), w.form.TableView);
+    DbfGridModel* grid = w.form.TableView->objectsModel();
+    ASSERT_EQ(grid->rowCount(), 30);
+    ASSERT_EQ(grid->columnCount(), 17);
+    EXPECT_EQ(grid->headerData(0, Qt::Horizontal, Qt::DisplayRole).toString(), "NUM");
+    EXPECT_EQ(grid->headerData(16, Qt::Horizontal, Qt::DisplayRole).toString(), "DESKRIPTION");
+    EXPECT_EQ(grid->index(1, 3).data().toString(), "Садовая 2");
+
+    // a row made current moves the objects table and opens that object's current-state rows
+    w.form.TableView->selectRow(1);
+    EXPECT_EQ(w.form.objects().asInt("NUM"), 2);
+    ASSERT_TRUE(w.form.currentState().isOpen());
+    EXPECT_EQ(w.form.TableView->stateModel()->rowCount(), 2);
+    w.form.TableView->Next->trigger();
+    EXPECT_EQ(w.form.objects().asInt("NUM"), 3);
+    EXPECT_EQ(w.form.TableView->stateModel()->rowCount(), 0);
+    w.form.TableView->Last->trigger();
+    EXPECT_EQ(w.form.objects().asInt("NUM"), 30);
+    w.form.TableView->First->trigger();
+    EXPECT_EQ(w.form.TableView->stateModel()->rowCount(), 1);
+
+    // the top bar's group narrows the grid as it narrows the monitor
+    w.form.GroupList->setCurrentIndex(2);
+    w.form.monitor()->monitorTick();
+    EXPECT_EQ(grid->rowCount(), 10);
+    mervo::test::saveScreenshot(w.form, MERVO_SCREENSHOT_DIR, "main_window_table");
+
+    // a double click opens the object window of that row
+    const QRect cell = w.form.TableView->ObjectsGrid->visualRect(grid->index(0, 3));
+    QTest::mouseClick(w.form.TableView->ObjectsGrid->viewport(), Qt::LeftButton, {}, cell.center());
+    QTest::mouseDClick(w.form.TableView->ObjectsGrid->viewport(), Qt::LeftButton, {}, cell.center());
+    ASSERT_EQ(windowRequests.size(), 1);
+    EXPECT_EQ(windowRequests.last(), QString::number(w.form.objects().asInt("NUM")));
+
+    // the navigator's delete keeps the pop-up menu's checks and question
+    devdata::Settings s = w.form.settings();
+    s.par2 = 1; // "Редактирование параметров объекта" restricted at the user level
+    w.form.setSettings(s);
+    w.form.TableView->Delete->trigger();
+    EXPECT_EQ(w.asked.last(), kAccessDeniedText);
+    EXPECT_EQ(grid->rowCount(), 10);
+    w.form.access.AccessLevel = 1;
+    QString question;
+    w.form.confirmDelete = [&](const QString& t) {
+        question = t;
+        return true;
+    };
+    w.form.TableView->selectRow(0);
+    const std::string address = w.form.objects().asString("ADDRES");
+    w.form.TableView->Delete->trigger();
+    EXPECT_EQ(question.toStdString(), "вы действительно хотите удалить объект " + address + " ?");
+    EXPECT_EQ(grid->rowCount(), 9);
+
+    // back to the buttons
+    menuItem("Кнопки", "Ctrl+K");
+    EXPECT_EQ(w.form.CentreView->currentWidget(), w.form.monitor());
+}
+
+TEST(MainForm, AnObjectWhoseTypeWasNeverPolledHasNoStateRows) {
+    Window w;
+    fillDemoObjects(w, 1); // no STATEDB236 in the data folder
+    w.form.openObjects();
+    w.form.show();
+    w.form.showTableView(true);
+    w.form.TableView->selectRow(4);
+    EXPECT_EQ(w.form.objects().asInt("NUM"), 5);
+    EXPECT_FALSE(w.form.currentState().isOpen());
+    EXPECT_EQ(w.form.TableView->stateModel()->rowCount(), 0);
+    EXPECT_EQ(w.form.errorCount, 0);
+}
+
+TEST(MainForm, SingleObjectPollFromThePopupWithTheConnectionDialog) {
+    SimProcess sim({"--type", "236", "--serial", "530", "--udp", "0", "--latency", "100"});
+    Window w;
+    w.add(sim.port(), "Котельная №1");
+    w.add(sim.port(), "Школа №3");
+    w.form.openObjects();
+    w.form.show();
+    QStringList labels;
+    QObject::connect(w.form.LocalConnect, &QDialog::finished, [&](int r) { labels << QString::number(r); });
+    bool dialogSeen = false;
+    QTimer watch;
+    QObject::connect(&watch, &QTimer::timeout,
+                     [&] { dialogSeen = dialogSeen || w.form.LocalConnect->isVisible(); });
+    watch.start(10);
+    // the second object alone, whatever its AUTOCON
+    ASSERT_TRUE(w.form.pollObjectWithDialog(2));
+    EXPECT_TRUE(dialogSeen);
+    EXPECT_EQ(labels, QStringList{QString::number(QDialog::Accepted)});
+    EXPECT_TRUE(QTest::qWaitFor([&] { return !w.form.pollRun().running(); }, 5000));
+    dbf::Table t;
+    t.open(w.data, "MAINDB");
+    ASSERT_TRUE(t.locate("NUM", dbf::Value(int64_t(2))));
+    EXPECT_EQ(t.asString("STATE"), "Норма");
+    ASSERT_TRUE(t.locate("NUM", dbf::Value(int64_t(1))));
+    EXPECT_NE(t.asString("STATE"), "Норма");
+    EXPECT_EQ(w.form.objects().asInt("NUM"), 2); // the polled object is the current one
+}
+
+TEST(MainForm, CancelInTheConnectionDialogStopsTheSingleObjectPoll) {
+    SimProcess sim({"--type", "236", "--serial", "530", "--udp", "0", "--latency", "1500"});
+    Window w;
+    w.add(sim.port(), "Котельная №1");
+    w.form.openObjects();
+    w.form.show();
+    QTimer::singleShot(300, [&] {
+        ASSERT_TRUE(w.form.LocalConnect->isVisible());
+        QTest::mouseClick(w.form.LocalConnect->Button1, Qt::LeftButton);
+    });
+    ASSERT_TRUE(w.form.pollObjectWithDialog(1));
+    EXPECT_EQ(w.form.LocalConnect->result(), QDialog::Rejected);
+    EXPECT_FALSE(w.form.pollRun().running());
+}
+
+TEST(MainForm, AboutBoxSplashAndPollForm) {
+    Window w;
+    fillDemoObjects(w, 1);
+    w.form.openObjects();
+
+    QTimer::singleShot(100, [&] {
+        EXPECT_EQ(w.form.AboutBox->ProductName->text(), "БД узлов учета тепловой энергии ");
+        EXPECT_EQ(w.form.AboutBox->Version->text().toStdString(), programVersion());
+        mervo::test::saveScreenshot(*w.form.AboutBox, MERVO_SCREENSHOT_DIR, "about");
+        QTest::mouseClick(w.form.AboutBox->OKButton, Qt::LeftButton);
+    });
+    for (QAction* a : w.form.findChildren<QAction*>())
+        if (a->text() == "О программе") a->trigger();
+    EXPECT_FALSE(w.form.AboutBox->isVisible());
+
+    TSplashForm splash;
+    splash.setVersion(QString::fromStdString(programVersion()));
+    splash.showNow();
+    EXPECT_EQ(splash.size(), QSize(411, 217));
+    EXPECT_TRUE(splash.VersionLabel->geometry().right() > 300 &&
+                splash.VersionLabel->geometry().bottom() > 100);
+    mervo::test::saveScreenshot(splash, MERVO_SCREENSHOT_DIR, "splash");
+
+    // the developer's poll form shows its own copy of the objects table
+    QTimer::singleShot(100, [&] {
+        EXPECT_EQ(w.form.PollForm->Grid->model()->rowCount(), 30);
+        w.form.PollForm->accept();
+    });
+    for (QAction* a : w.form.findChildren<QAction*>())
+        if (a->text() == "Показать окно опроса") a->trigger();
+}
+
+TEST(MainForm, StatusBarGivesWayToANarrowWindow) {
+    Window w;
+    w.form.openObjects();
+    w.form.show();
+    w.form.resize(420, 500);
+    QTest::qWait(20);
+    // the panels give way to the window rather than holding it 990 pixels wide
+    EXPECT_LT(w.form.statusBar()->minimumSizeHint().width(), 420);
+    w.form.resize(1400, 500);
+    QTest::qWait(20);
+    EXPECT_EQ(w.form.StatusPanel[1]->width(), 200); // the design widths where there is room
+    EXPECT_EQ(w.form.StatusPanel[3]->width(), 250);
 }
