@@ -173,6 +173,10 @@ TMainForm::TMainForm(std::string programDir, QWidget* parent)
         return box.exec() == QMessageBox::Ok;
     };
     inform = [this](const QString& text) { QMessageBox::information(this, windowTitle(), text); };
+    openDocument = [](const QString& path) { QDesktopServices::openUrl(QUrl::fromLocalFile(path)); };
+    startProgram = [this](const QString& path) {
+        if (!QProcess::startDetached(path, {})) handleError("TMainForm", "Не удалось запустить " + path);
+    };
     confirmStopAutoPoll = [this](const QString& text) {
         return QMessageBox::question(this, windowTitle(), text, QMessageBox::Ok | QMessageBox::Cancel) ==
                QMessageBox::Ok;
@@ -227,13 +231,7 @@ void TMainForm::buildTools() {
         if (setup_) setup_->open();
     });
     SpeedButtonSignal = button("Сигнал", "Сканер уровня принимаемого GSM сигнала", QStyle::SP_DriveNetIcon);
-    connect(SpeedButtonSignal, &QToolButton::clicked, this, [this] {
-        const QString tester = q(devdata::joinPath(programDir_, "LevelTest.dll"));
-        if (QFile::exists(tester))
-            QProcess::startDetached(tester, {});
-        else
-            inform("Не установлен модуль тестирования уровня GSM сигнала");
-    });
+    connect(SpeedButtonSignal, &QToolButton::clicked, this, &TMainForm::startSignalTester);
     QToolButton* accessButton = button(
         "Доступ",
         "Изменение текущего уровня доступа.\r\nОграничения доступа устанавливаются в настройках программы",
@@ -251,6 +249,26 @@ void TMainForm::buildTools() {
     connect(SpeedButtonStart, &QToolButton::clicked, this, [this] { startPoll(); });
     connect(SpeedButtonStop, &QToolButton::clicked, this, &TMainForm::stopPoll);
     col->addStretch(1);
+}
+
+void TMainForm::showHelp() {
+    // the desktop's opener on the help files, in the same order as ever
+    for (const char* file : {"HELP/Help.chm", "HELP/Index.html"}) {
+        const std::string found = dbf::findFile(devdata::joinPath(programDir_, "HELP"),
+                                                std::filesystem::path(file).filename().string());
+        if (!found.empty()) {
+            openDocument(q(found));
+            return;
+        }
+    }
+}
+
+void TMainForm::startSignalTester() {
+    const std::string tester = dbf::findFile(programDir_, "LevelTest.dll");
+    if (!tester.empty())
+        startProgram(q(tester));
+    else
+        inform("Не установлен модуль тестирования уровня GSM сигнала");
 }
 
 void TMainForm::buildTray() {
@@ -275,10 +293,7 @@ void TMainForm::buildTray() {
     Tray = new QSystemTrayIcon(frame(-1), this);
     Tray->setToolTip("БД узлов учета тепловой энергии");
     auto* menu = new QMenu(this);
-    connect(menu->addAction("Справка"), &QAction::triggered, this, [this] {
-        for (QAction* a : menuBar()->findChildren<QAction*>())
-            if (a->shortcut() == QKeySequence(Qt::Key_F1)) a->trigger();
-    });
+    connect(menu->addAction("Справка"), &QAction::triggered, this, &TMainForm::showHelp);
     connect(menu->addAction("Выход"), &QAction::triggered, this, &TMainForm::exitProgram);
     Tray->setContextMenu(menu);
     connect(Tray, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason r) {
@@ -645,16 +660,7 @@ void TMainForm::buildMenus() {
     QMenu* help = menuBar()->addMenu("Справка");
     QAction* helpItem = help->addAction("Справка");
     helpItem->setShortcut(QKeySequence(Qt::Key_F1));
-    connect(helpItem, &QAction::triggered, this, [this] {
-        // the desktop's opener on the help files, in the same order as ever
-        for (const char* file : {"HELP/Help.chm", "HELP/Index.html"}) {
-            const QString path = q(devdata::joinPath(programDir_, file));
-            if (QFile::exists(path)) {
-                QDesktopServices::openUrl(QUrl::fromLocalFile(path));
-                return;
-            }
-        }
-    });
+    connect(helpItem, &QAction::triggered, this, &TMainForm::showHelp);
     connect(help->addAction("О программе"), &QAction::triggered, this, [this] { AboutBox->exec(); });
 
     // developer menus, hidden until the developer level

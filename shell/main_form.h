@@ -172,6 +172,14 @@ public:
     std::function<bool(const QString& text)> confirmStopPoll;
     std::function<bool(const QString& text)> confirmDelete;
     std::function<void(const QString& text)> inform;
+    // Opens a help file with the desktop's opener / starts a program without arguments; replaceable in tests.
+    std::function<void(const QString& path)> openDocument;
+    std::function<void(const QString& path)> startProgram;
+    // "Справка" (F1, the tray menu): "HELP/Help.chm", else "HELP/Index.html" in the program folder, else
+    // nothing.
+    void showHelp();
+    // "Сигнал": the GSM level tester "LevelTest.dll" of the program folder, or its message.
+    void startSignalTester();
     // Time the exit waits for a running poll: 50 times 100 ms.
     int exitWaitTries = 50;
     // Ends the application after an allowed exit; replaceable in tests.

@@ -609,3 +609,32 @@ TEST(MainForm, StatusBarGivesWayToANarrowWindow) {
     EXPECT_EQ(w.form.StatusPanel[1]->width(), 200); // the design widths where there is room
     EXPECT_EQ(w.form.StatusPanel[3]->width(), 250);
 }
+
+TEST(MainForm, HelpAndSignalTesterFromTheProgramFolder) {
+    Window w;
+    QStringList opened, started;
+    w.form.openDocument = [&](const QString& p) { opened << p; };
+    w.form.startProgram = [&](const QString& p) { started << p; };
+    auto write = [&](const std::string& rel) {
+        std::filesystem::create_directories(std::filesystem::path(w.prog + "/" + rel).parent_path());
+        std::ofstream(w.prog + "/" + rel) << "x";
+    };
+    // no help files: nothing happens; no tester: its message
+    w.form.showHelp();
+    w.form.startSignalTester();
+    EXPECT_TRUE(opened.isEmpty());
+    EXPECT_TRUE(started.isEmpty());
+    EXPECT_EQ(w.asked.last(), "Не установлен модуль тестирования уровня GSM сигнала");
+    // the page, then the compiled help before it
+    write("HELP/Index.html");
+    w.form.showHelp();
+    ASSERT_EQ(opened.size(), 1);
+    EXPECT_TRUE(opened.last().endsWith("/HELP/Index.html"));
+    write("HELP/Help.chm");
+    w.form.showHelp();
+    EXPECT_TRUE(opened.last().endsWith("/HELP/Help.chm"));
+    write("LevelTest.dll");
+    QTest::mouseClick(w.form.SpeedButtonSignal, Qt::LeftButton);
+    ASSERT_EQ(started.size(), 1);
+    EXPECT_TRUE(started.last().endsWith("/LevelTest.dll"));
+}
