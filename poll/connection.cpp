@@ -347,12 +347,7 @@ std::string Connections::modemStatusText() const {
     } catch (const SerialError&) {
         return {};
     }
-    std::string t;
-    t += s & kCts ? "CTS:On " : "CTS:Off ";
-    t += s & kDsr ? "DSR:On " : "DSR:Off ";
-    t += s & kRing ? "Ring:On " : "Ring:Off ";
-    t += s & kRlsd ? "RLSD:On " : "RLSD:Off ";
-    return t;
+    return lineSignalsText(s);
 }
 
 } // namespace polling

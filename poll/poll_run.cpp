@@ -47,7 +47,14 @@ std::string fmt1(const char* format, int a) {
 
 PollRun::PollRun(Clock& clock, PollObserver* observer)
     : clock_(clock), observer_(observer), protocol_(clock, stop_, this),
-      connections_(protocol_, clock, stop_, *this) {}
+      connections_(protocol_, clock, stop_, *this) {
+    // the serial line's carrier and handshake lines, as the port's event thread sees them change
+    SerialEvents events;
+    events.modemLinesChanged = [this](unsigned status) {
+        if (observer_) observer_->lineSignals(lineSignalsText(status));
+    };
+    connections_.port().setEvents(std::move(events));
+}
 
 PollRun::~PollRun() {
     if (thread_.joinable()) {

@@ -47,6 +47,9 @@ public:
     virtual void runEnded(const RunResult& /*result*/) {}
     // The protocol's traffic lines for the terminal page.
     virtual void terminalLine(const std::string& /*line*/) {}
+    // The serial line's modem signals changed ("CTS:On DSR:Off Ring:Off RLSD:On "), for the status bar's
+    // last panel. Called on the port's event thread.
+    virtual void lineSignals(const std::string& /*text*/) {}
 };
 
 struct PollConfig {

@@ -111,6 +111,15 @@ void SerialPort::open() {
     }
 }
 
+std::string lineSignalsText(unsigned s) {
+    std::string t;
+    t += s & kCts ? "CTS:On " : "CTS:Off ";
+    t += s & kDsr ? "DSR:On " : "DSR:Off ";
+    t += s & kRing ? "Ring:On " : "Ring:Off ";
+    t += s & kRlsd ? "RLSD:On " : "RLSD:Off ";
+    return t;
+}
+
 void SerialPort::setEvents(SerialEvents events) {
     events_ = std::move(events);
 }

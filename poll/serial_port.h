@@ -31,6 +31,9 @@ struct SerialEvents {
     std::function<void(unsigned lineErrors)> lineError;
 };
 
+// "CTS:On DSR:Off Ring:Off RLSD:On ": the modem status as the status bar shows it.
+std::string lineSignalsText(unsigned modemStatus);
+
 class SerialPort {
 public:
     SerialPort() = default;

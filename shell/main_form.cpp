@@ -137,6 +137,10 @@ TMainForm::TMainForm(std::string programDir, QWidget* parent)
     connect(bridge_.get(), &PollBridge::statusTextChanged, this, [this](int i, const QString& t) {
         if (i >= 0 && i <= 4) setStatus(i, t);
     });
+    connect(bridge_.get(), &PollBridge::lineSignalsChanged, this, [this](const QString& t) {
+        setStatus(5, t);
+        StatusPanel[5]->setToolTip(t); // the panel is narrow; the hint holds all four signals
+    });
     connect(bridge_.get(), &PollBridge::terminalLineArrived, this,
             [this](const QString& l) { TerminalMemo->appendPlainText(l); });
     connect(bridge_.get(), &PollBridge::ended, this, [this] {

@@ -48,4 +48,8 @@ void PollBridge::terminalLine(const std::string& line) {
     emit terminalLineArrived(q(line));
 }
 
+void PollBridge::lineSignals(const std::string& text) {
+    emit lineSignalsChanged(q(text));
+}
+
 } // namespace shell

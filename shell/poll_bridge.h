@@ -23,6 +23,7 @@ public:
     void runStarted(bool singleObject) override;
     void runEnded(const polling::RunResult& result) override;
     void terminalLine(const std::string& line) override;
+    void lineSignals(const std::string& text) override;
 
 signals:
     // Event lines come in batches: the poll thread queues them and the GUI thread takes all that are pending
@@ -35,6 +36,7 @@ signals:
     // summary: the end summary of an all-objects run (empty otherwise)
     void ended(bool singleObject, bool stopped, const QString& summary, const QString& logFile);
     void terminalLineArrived(const QString& line);
+    void lineSignalsChanged(const QString& text);
 
 private:
     void drain();

@@ -30,6 +30,7 @@
 #include <fstream>
 #include <gtest/gtest.h>
 #include <sstream>
+#include <thread>
 
 using namespace shell;
 using mervo::test::SimProcess;
@@ -637,4 +638,14 @@ TEST(MainForm, HelpAndSignalTesterFromTheProgramFolder) {
     QTest::mouseClick(w.form.SpeedButtonSignal, Qt::LeftButton);
     ASSERT_EQ(started.size(), 1);
     EXPECT_TRUE(started.last().endsWith("/LevelTest.dll"));
+}
+
+TEST(MainForm, LineSignalsGoToTheLastStatusPanel) {
+    Window w;
+    // what the port's event thread reports reaches the panel through the bridge's queue
+    std::thread portThread(
+        [&] { w.form.bridge().lineSignals(polling::lineSignalsText(polling::kCts | polling::kRlsd)); });
+    portThread.join();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !w.form.StatusPanel[5]->text().isEmpty(); }, 2000));
+    EXPECT_EQ(w.form.StatusPanel[5]->text(), "CTS:On DSR:Off Ring:Off RLSD:On ");
 }
