@@ -275,7 +275,11 @@ TStateVexaP::TStateVexaP(dbf::Table& view, const QString& groupCaption, bool mas
     : TStateWindow(view, groupCaption, parent) {
     setObjectName(masses ? "StateVexaPM" : "StateVexaP");
     auto* top = new QHBoxLayout;
-    top->addWidget(new QLabel(QString::fromUtf8("Код ошибки устройства")));
+    auto* caption = new QLabel(QString::fromUtf8("Код ошибки устройства"));
+    QFont normal = caption->font();
+    normal.setBold(false);
+    caption->setFont(normal);
+    top->addWidget(caption);
     auto* hard = new QLabel;
     hard->setObjectName("HardErr");
     hard->setFrameShape(QFrame::Panel);
