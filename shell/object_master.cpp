@@ -68,9 +68,7 @@ std::string trimmedText(const QLineEdit* e) {
 
 // The scheme list file of the program folder, found without regard to letter case; empty when missing.
 std::string scmListPath(const std::string& programDir) {
-    std::string dir = dbf::findFile(programDir, "Circuits");
-    if (dir.empty()) return {};
-    return dbf::findFile(dir, "ScmList.lst");
+    return dbf::findFile(programDir + "/Circuits", "ScmList.lst");
 }
 
 } // namespace
@@ -573,13 +571,15 @@ void TADOBJ::showSchemeMenu() {
 
 void TADOBJ::chooseScheme(const QString& line) {
     if (mode_ == Mode::Browse) return;
-    // a malformed line abandons the choice before anything changes
-    const int number = schemeNumberOfLine(line);
-    SchemeDescription->setPlainText(line);
-    objects_.setInt("SCHTYPE", number);
-    const int type = objects_.isNull("DEVTYPE") ? 0 : int(objects_.asInt("DEVTYPE"));
-    const std::string path = schemeFilePath(programDir_, type, number);
-    if (fs::exists(path) && schemePreview) schemePreview(path);
+    guarded([&] {
+        // a malformed line abandons the choice before anything changes
+        const int number = schemeNumberOfLine(line);
+        SchemeDescription->setPlainText(line);
+        objects_.setInt("SCHTYPE", number);
+        const int type = objects_.isNull("DEVTYPE") ? 0 : int(objects_.asInt("DEVTYPE"));
+        const std::string path = schemeFilePath(programDir_, type, number);
+        if (fs::exists(path) && schemePreview) schemePreview(path);
+    });
 }
 
 void TADOBJ::openSchemeEditor() {

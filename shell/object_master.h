@@ -86,7 +86,7 @@ public:
     void cancelObject();  // "ОТМЕНА"
     // Lines of the scheme list of the current device type, as the menu of "Список схем" offers them.
     QStringList schemeMenuLines() const;
-    // A line of that menu chosen.
+    // A line of that menu chosen; a malformed line goes to the error handler and changes nothing.
     void chooseScheme(const QString& line);
     void openSchemeEditor(); // "Редактор схем"
 
