@@ -230,6 +230,7 @@ std::string keyOf(const std::string& line) {
 
 IniFile::IniFile(std::string path) : path_(std::move(path)) {
     std::ifstream in(path_, std::ios::binary);
+    exists_ = bool(in);
     std::string raw;
     Section* current = nullptr;
     while (std::getline(in, raw)) {
@@ -271,6 +272,21 @@ std::vector<std::string> IniFile::keys(const std::string& section) const {
     if (const Section* s = find(section))
         for (const auto& line : s->lines)
             if (std::string k = keyOf(line); !k.empty()) out.push_back(k);
+    return out;
+}
+
+std::vector<std::string> IniFile::sections() const {
+    std::vector<std::string> out;
+    for (const auto& s : sections_)
+        out.push_back(s.name);
+    return out;
+}
+
+std::vector<std::string> IniFile::lines(const std::string& section) const {
+    std::vector<std::string> out;
+    if (const Section* s = find(section))
+        for (const auto& line : s->lines)
+            if (!trimmed(line).empty()) out.push_back(trimmed(line));
     return out;
 }
 

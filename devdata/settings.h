@@ -87,6 +87,11 @@ public:
     std::optional<std::string> value(const std::string& section, const std::string& key) const;
     // The keys of a section in file order.
     std::vector<std::string> keys(const std::string& section) const;
+    // The section names in file order.
+    std::vector<std::string> sections() const;
+    // The non-blank lines of a section as they stand (UTF-8); empty when there is no such section.
+    std::vector<std::string> lines(const std::string& section) const;
+    bool exists() const { return exists_; }
     void set(const std::string& section, const std::string& key, const std::string& utf8Value);
     // Writes the file (creating it). Throws dbf::Error when it cannot be written.
     void write() const;
@@ -99,6 +104,7 @@ private:
     Section* find(const std::string& name);
     const Section* find(const std::string& name) const;
     std::string path_;
+    bool exists_ = false;
     std::vector<std::string> head_; // lines before the first section
     std::vector<Section> sections_;
 };
