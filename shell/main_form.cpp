@@ -1,12 +1,15 @@
 #include "shell/main_form.h"
 
 #include "dbf/codec.h"
+#include "devdata/state_windows.h"
 #include "devdata/tables.h"
 #include "shell/about.h"
 #include "shell/local_connect.h"
+#include "shell/object_master.h"
 #include "shell/object_monitor.h"
 #include "shell/schedule.h"
 #include "shell/startup.h"
+#include "shell/summary_report.h"
 #include "shell/table_view.h"
 
 #include <QAction>
@@ -97,8 +100,7 @@ TMainForm::TMainForm(std::string programDir, QWidget* parent)
     TableView = new ObjectTableView(objects_, state_);
     CentreView->addWidget(TableView);
     connect(TableView, &ObjectTableView::currentObjectChanged, this, [this](int num) {
-        guarded("TMainForm", [this] { openCurrentState(); });
-        TableView->reloadState();
+        currentStateChanged(true);
         emit currentObjectChanged(num);
     });
     connect(TableView, &ObjectTableView::objectWindowRequested, this, &TMainForm::objectWindowRequested);
@@ -145,12 +147,38 @@ TMainForm::TMainForm(std::string programDir, QWidget* parent)
             [this](const QString& l) { TerminalMemo->appendPlainText(l); });
     connect(bridge_.get(), &PollBridge::ended, this, [this] {
         emit rebuildMonitorRequested();
+        currentStateChanged(true); // a first poll of a type makes its table; a new row shows in the windows
         if (CentreView->currentWidget() == TableView) guarded("TMainForm", [this] { TableView->reload(); });
     });
     buildTray();
 
     AboutBox = new TAboutBox(q(programVersion()), this);
     PollForm = new TForm1(pollObjects_, *bridge_, this);
+    ObjectMaster = new TADOBJ(objects_, programDir_, this);
+    ObjectMaster->groups = [this] {
+        QStringList g;
+        for (int i = 0; i < GroupList->count(); ++i)
+            g << GroupList->itemText(i);
+        return g;
+    };
+    ObjectMaster->editRestricted = [this] { return restricted(kRestrictObjectEdit); };
+    ObjectMaster->errorHandler = [this](const QString& c, const QString& m) { handleError(c, m); };
+    ObjectMaster->deviceChanged = [this] { currentStateChanged(true); };
+    ObjectMaster->closed = [this] {
+        guarded("TMainForm", [this] {
+            objects_.refresh();
+            if (model_) model_->requestRebuild();
+            if (CentreView->currentWidget() == TableView) TableView->reload();
+        });
+    };
+    connect(this, &TMainForm::objectMasterRequested, this, [this](bool edit) {
+        if (!objects_.isOpen()) return;
+        ObjectMaster->showModal(edit);
+    });
+    SummaryReport = new TSRepForm(programDir_, this);
+    SummaryReport->currentGroup = [this] { return GroupList->currentText(); };
+    connect(this, &TMainForm::summaryReportRequested, this, [this] { SummaryReport->showModal(); });
+    connect(this, &TMainForm::objectStateRequested, this, &TMainForm::showObjectState);
     LocalConnect = new TLocalConnect(this);
     LocalConnect->follow(bridge_.get());
     LocalConnect->setStopPoll([this] { run_->stop(); });
@@ -352,6 +380,10 @@ void TMainForm::trayClicked() {
             w->raise();
             w->activateWindow();
         }
+    if (QWidget* state = devdata::shownStateWindow(); state && state->isVisible()) {
+        state->raise();
+        state->activateWindow();
+    }
 }
 
 void TMainForm::buildTopBar(QWidget* parent) {
@@ -452,7 +484,7 @@ void TMainForm::openObjects() {
     connect(monitor_, &ObjectMonitor::popupRequested, this, &TMainForm::showObjectPopup);
     connect(monitor_, &ObjectMonitor::autoPollToggleRequested, this, [this] { popupAutoPollToggle(); });
     connect(monitor_, &ObjectMonitor::objectSelected, this, [this](int num) {
-        guarded("TMainForm", [this] { openCurrentState(); });
+        currentStateChanged(true);
         emit currentObjectChanged(num);
     });
     connect(monitor_, &ObjectMonitor::objectWindowRequested, this, &TMainForm::objectWindowRequested);
@@ -474,6 +506,29 @@ void TMainForm::openCurrentState() {
     const int type = int(objects_.asInt("DEVTYPE"));
     if (dbf::findFile(dataDir_, devdata::stateTableName(type) + ".dbf").empty()) return;
     devdata::openDetail(state_, dataDir_, devdata::stateTableName(type), &objects_);
+}
+
+void TMainForm::currentStateChanged(bool reopen) {
+    guarded("TMainForm", [this, reopen] {
+        if (reopen) {
+            openCurrentState();
+            if (ObjectMaster && ObjectMaster->isVisible()) ObjectMaster->reread();
+        } else if (state_.isOpen()) {
+            state_.refresh();
+        }
+    });
+    if (CentreView->currentWidget() == TableView) guarded("TMainForm", [this] { TableView->reloadState(); });
+    if (devdata::TStateWindow* w = devdata::shownStateWindow()) w->viewChanged();
+}
+
+void TMainForm::showObjectState(int num) {
+    bool found = false;
+    guarded("TMainForm", [&] {
+        found = model_ ? model_->withObject(num, [] {}) : objects_.locate("NUM", dbf::Value(int64_t(num)));
+    });
+    if (!found) return;
+    currentStateChanged(true);
+    guarded("TMainForm", [this] { devdata::showStateWindow(int(objects_.asInt("DEVTYPE")), state_, this); });
 }
 
 void TMainForm::showTableView(bool table) {

@@ -36,6 +36,8 @@ namespace shell {
 class ObjectMonitor;
 class ObjectTableView;
 class TAboutBox;
+class TADOBJ;
+class TSRepForm;
 class TForm1;
 class TLocalConnect;
 
@@ -113,6 +115,12 @@ public:
     // "Кнопки" / "Таблица": switches the centre view (the table view reads its grids on the way).
     void showTableView(bool table);
     TAboutBox* AboutBox = nullptr;
+    // The object master "Мастер объектов" and the summary report window, made once with the window.
+    TADOBJ* ObjectMaster = nullptr;
+    TSRepForm* SummaryReport = nullptr;
+    // The object's state window (Ctrl-click, the object window's "Состояние"): the current-state table is
+    // reopened for the object NUM made current, then the window of its device type is shown modally.
+    void showObjectState(int num);
     TForm1* PollForm = nullptr;
     TLocalConnect* LocalConnect = nullptr;
     // "ОПРОСИТЬ объект" and the object window's connection action: a single-object poll of the object NUM
@@ -221,6 +229,9 @@ private:
     std::string dataDir_;
     devdata::Settings settings_;
     void applyWindowRestrictions();
+    // The current-state table was reopened for another current object (reopen) or its rows changed: the
+    // table view's lower grid and a state window being shown follow.
+    void currentStateChanged(bool reopen);
     void buildTray();
     void balloon(const QString& text);
     void hideIntoTray();

@@ -1,6 +1,7 @@
 // The main window's frame: pages fed by a poll, status texts, the clock tick, the error handler, closing.
 #include "dbf/codec.h"
 #include "devdata/layouts.h"
+#include "devdata/state_windows.h"
 #include "devdata/tables.h"
 #include "shell/about.h"
 #include "shell/local_connect.h"
@@ -648,4 +649,68 @@ TEST(MainForm, LineSignalsGoToTheLastStatusPanel) {
     portThread.join();
     ASSERT_TRUE(QTest::qWaitFor([&] { return !w.form.StatusPanel[5]->text().isEmpty(); }, 2000));
     EXPECT_EQ(w.form.StatusPanel[5]->text(), "CTS:On DSR:Off Ring:Off RLSD:On ");
+}
+
+TEST(MainForm, ObjectWindowsOpenFromTheMainWindowAndFollowAPoll) {
+    SimProcess sim({"--type", "236", "--serial", "530", "--udp", "0"});
+    Window w;
+    w.add(sim.port(), "Котельная №1");
+    w.form.resize(1000, 700);
+    w.form.openObjects();
+    w.form.show();
+    w.form.monitor()->monitorTick();
+    ObjectButton* button = w.form.monitor()->button(1);
+    ASSERT_NE(button, nullptr);
+
+    // Ctrl-click before any poll: the window of the type opens empty, without an error
+    QString before = "unset";
+    QTimer::singleShot(200, [&] {
+        devdata::TStateWindow* sw = devdata::shownStateWindow();
+        before = sw ? sw->fieldText("HEnergy1").isEmpty() ? "empty" : "filled" : "none";
+        if (sw) sw->reject();
+    });
+    QTest::mouseClick(button, Qt::LeftButton, Qt::ControlModifier, QPoint(20, 20));
+    EXPECT_EQ(before, "empty");
+    EXPECT_EQ(w.form.errorCount, 0);
+
+    // while the window is shown, the poll's end reopens the view that the poll created: the values appear
+    QString during;
+    QTimer::singleShot(200, [&] { ASSERT_TRUE(w.form.startPoll()); });
+    QTimer::singleShot(200, [&] {
+        EXPECT_TRUE(QTest::qWaitFor([&] { return !w.form.pollRun().running(); }, 30000));
+        QTest::qWait(200);
+        devdata::TStateWindow* sw = devdata::shownStateWindow();
+        if (sw) {
+            QLabel* l = sw->valueLabel("HEnergy1");
+            during = l ? l->text() : "no label";
+            sw->reject();
+        }
+    });
+    QTest::mouseClick(button, Qt::LeftButton, Qt::ControlModifier, QPoint(20, 20));
+    ASSERT_TRUE(w.form.currentState().isOpen());
+    EXPECT_FALSE(during.isEmpty());
+    EXPECT_EQ(during.toStdString(), w.form.currentState().asString("HEnergy1"));
+
+    // "Объект" / F2 opens the object master on the current object; "Архив" the summary report window
+    QString masterAddress, reportCaption;
+    QTimer::singleShot(200, [&] {
+        for (QWidget* top : QApplication::topLevelWidgets())
+            if (top->isVisible() && top->windowTitle() == "Мастер объектов") {
+                masterAddress = "open";
+                static_cast<QDialog*>(top)->reject();
+            }
+    });
+    for (QAction* a : w.form.findChildren<QAction*>())
+        if (a->text() == "Мастер объектов") a->trigger();
+    EXPECT_EQ(masterAddress, "open");
+    QTimer::singleShot(200, [&] {
+        for (QWidget* top : QApplication::topLevelWidgets())
+            if (top->isVisible() && top->windowTitle() == "Настройки сводного отчета") {
+                reportCaption = top->windowTitle();
+                static_cast<QDialog*>(top)->reject();
+            }
+    });
+    for (QToolButton* b : w.form.findChildren<QToolButton*>())
+        if (b->text() == "Архив") QTest::mouseClick(b, Qt::LeftButton);
+    EXPECT_EQ(reportCaption, "Настройки сводного отчета");
 }
