@@ -31,12 +31,12 @@ cat > "$DEMO/devices.json" <<EOF
   "endpoints": [
     {"udp": 0, "type": 128, "serial": 112},
     {"tcp": 0, "type": 225, "serial": 311},
-    {"pty": "$LINE", "type": 229, "serial": 1207, "filled": {"hourly": 48, "daily": 10}},
+    {"pty": "$LINE", "type": 229, "serial": 1207, "filled": {"hourly": 192, "daily": 35}},
     {"udp": 0, "type": 230, "serial": 1315},
     {"tcp": 0, "type": 231, "serial": 2048},
     {"pty": "$MODEM", "type": 234, "serial": 4410, "modem": {"csq": 17, "dial": "connect", "guard_ms": 1000}},
     {"udp": 0, "type": 235, "serial": 4520},
-    {"tcp": 0, "type": 236, "serial": 530, "filled": {"hourly": 72, "daily": 20, "monthly": 6}},
+    {"tcp": 0, "type": 236, "serial": 530, "filled": {"hourly": 192, "daily": 35, "monthly": 6}},
     {"udp": 0, "type": 237, "serial": 5200},
     {"tcp": 0, "type": 238, "serial": 77}
   ]
