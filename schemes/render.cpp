@@ -217,10 +217,32 @@ QImage withTransparentColour(const QImage& image) {
 }
 
 std::vector<uint8_t> encodeBmp(const QImage& image) {
+    QImage rgb = image.convertToFormat(QImage::Format_RGB32);
+    // A picture of at most 256 colours (every vector element) is stored with a colour table, 8 bits a pixel.
+    std::map<QRgb, int> index;
+    QList<QRgb> table;
+    for (int y = 0; y < rgb.height() && table.size() <= 256; ++y) {
+        const auto* line = reinterpret_cast<const QRgb*>(rgb.constScanLine(y));
+        for (int x = 0; x < rgb.width() && table.size() <= 256; ++x)
+            if (index.emplace(line[x] | 0xFF000000u, int(table.size())).second) table.push_back(line[x] | 0xFF000000u);
+    }
+    QImage out;
+    if (table.size() <= 256) {
+        out = QImage(rgb.size(), QImage::Format_Indexed8);
+        out.setColorTable(table);
+        for (int y = 0; y < rgb.height(); ++y) {
+            const auto* line = reinterpret_cast<const QRgb*>(rgb.constScanLine(y));
+            uchar* dst = out.scanLine(y);
+            for (int x = 0; x < rgb.width(); ++x)
+                dst[x] = uchar(index[line[x] | 0xFF000000u]);
+        }
+    } else {
+        out = rgb.convertToFormat(QImage::Format_RGB888);
+    }
     QByteArray bytes;
     QBuffer buf(&bytes);
     buf.open(QIODevice::WriteOnly);
-    image.convertToFormat(QImage::Format_RGB888).save(&buf, "BMP");
+    out.save(&buf, "BMP");
     return std::vector<uint8_t>(bytes.begin(), bytes.end());
 }
 
