@@ -247,6 +247,8 @@ private:
     }
 
     ObjectBlock readBlock() {
+        // a scheme nests two levels; a deep nest is a broken or hostile file, not a reason to exhaust the stack
+        if (++depth_ > kMaxDepth) fail("objects nested too deeply");
         std::string kw = ident(false);
         if (!dbf::codec::sameName(kw, "object")) fail("'object' expected");
         ObjectBlock b;
@@ -259,7 +261,10 @@ private:
             size_t save = pos_;
             int saveLine = line_;
             std::string word = ident(true);
-            if (dbf::codec::sameName(word, "end")) return b;
+            if (dbf::codec::sameName(word, "end")) {
+                --depth_;
+                return b;
+            }
             if (dbf::codec::sameName(word, "object")) {
                 pos_ = save;
                 line_ = saveLine;
@@ -444,9 +449,11 @@ private:
         return PropValue::makeBytes(std::move(out));
     }
 
+    static constexpr int kMaxDepth = 32;
     std::string_view t_;
     size_t pos_ = 0;
     int line_ = 1;
+    int depth_ = 0;
 };
 
 } // namespace

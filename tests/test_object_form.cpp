@@ -3,6 +3,9 @@
 // state and connection hooks; the archive and protocol commands with real processes.
 #include "dbf/table.h"
 #include "devdata/tables.h"
+#include "poll/clock.h"
+#include "poll/poll_run.h"
+#include "sim_process.h"
 #include "qt_test_helpers.h"
 #include "schemes/object_form.h"
 #include "schemes/processes.h"
@@ -378,4 +381,53 @@ TEST_F(ObjectFormTest, BuiltInBackgroundWithoutWallpaperFile) {
     TOBJECTFORM form(prog.path(), objects, data.path());
     EXPECT_FALSE(form.Dr->wallpaper().isNull());
     EXPECT_NE(form.Dr->wallpaper().size(), QSize(1001, 581));
+}
+
+// The connection command with a real single-object poll of the simulator: the field labels show what the
+// calculator said.
+TEST_F(ObjectFormTest, ConnectionPollsTheSimulatorAndTheLabelsShowItsValues) {
+    mervo::test::SimProcess sim({"--type", "236", "--serial", "530", "--udp", "0", "--state", "TemperF1=71.5",
+                                 "--state", "TemperR1=44.25", "--state", "HEnergy1=1520.5", "--state",
+                                 "Pressure11=0.625"});
+    objects.append();
+    objects.setInt("DEVTYPE", 236);
+    objects.setInt("SERIALNUM", 530);
+    objects.setString("ADDRES", "ул. Заводская, 3");
+    objects.setInt("NETTYPE", 2);
+    objects.setString("NETADR", "127.0.0.1");
+    objects.setInt("IPPORT", sim.port());
+    objects.setInt("SCHTYPE", 1);
+    objects.setString("STATE", "---");
+    objects.setBool("AUTOCON", true);
+    objects.setBool("ERR", false);
+    objects.setString("DESKRIPTION", "ЦТП Север");
+    objects.post();
+    const int num = int(objects.asInt("NUM"));
+
+    devdata::Settings settings;
+    settings.par1_234 = devdata::kBitState; // the state only: no archives, no clock
+    polling::PollConfig config;
+    config.programDir = prog.path();
+    config.dataDir = data.path();
+    config.tempDir = devdata::tempDirOf(data.path());
+    config.settings = [settings] { return settings; };
+    polling::PollRun run(polling::systemClock());
+
+    TOBJECTFORM form(prog.path(), objects, data.path());
+    form.setSettings(settings);
+    QObject::connect(&form, &TOBJECTFORM::connectionRequested, [&] {
+        ASSERT_TRUE(run.start(config, num));
+        while (run.running())
+            QTest::qWait(20);
+        run.wait();
+    });
+    form.show();
+    EXPECT_EQ(form.fieldText("TemperF1"), std::nullopt); // never polled: no state table yet
+    EXPECT_EQ(form.StateText->text(), "---");
+    form.ConnectionButton->click();
+    EXPECT_EQ(form.StateText->text(), "Норма");
+    EXPECT_EQ(form.fieldText("TemperF1"), "71.5");
+    EXPECT_EQ(form.fieldText("TemperR1"), "44.25");
+    EXPECT_NE(form.fieldText("HEnergy1").value_or("").find("1520.5"), std::string::npos);
+    mervo::test::saveScreenshot(form, MERVO_SCREENSHOT_DIR, "object_form_236_polled");
 }

@@ -303,6 +303,12 @@ TEST(SchemeReader, RefusesWhatItDoesNotKnow) {
         {"code beyond Unicode", head + "  object Text1: TLabel\r\n    Caption = #1114112\r\n  end\r\nend\r\n"},
         {"element inside a label", head + "  object Text1: TLabel\r\n    object Text2: TLabel\r\n    end\r\n  end\r\nend\r\n"},
         {"empty", ""},
+        {"nested beyond reason", [] {
+             std::string t;
+             for (int i = 0; i < 100000; ++i)
+                 t += "object P" + std::to_string(i) + ": TPanel\n";
+             return t;
+         }()},
     };
     for (const auto& c : cases)
         EXPECT_THROW(parseSchemeText(c.text), SchemeError) << c.name;

@@ -163,17 +163,17 @@ void heatingSystem(Builder& b, int n, int ySupply, bool pressures, bool masses) 
     const int y3 = (ySupply + yReturn) / 2;
     b.hpipe("Труба подающая", 840, 900, y3 - 30);
     b.part("Счетчик расхода", 930, y3 - 30);
-    b.field(906, y3 - 4, "V3", "V3" + d, kM3, 62);
+    b.field(876, y3 - 4, "V3", "V3" + d, kM3, 80);
     int row = y3 + 20;
     if (pressures) {
-        b.field(906, row, "G3", "CurrV3" + d, kM3h, 62);
+        b.field(876, row, "G3", "CurrV3" + d, kM3h, 80);
         row += 24;
     }
     if (masses) {
-        b.field(906, row, "M3", "Weight3" + d, "т", 62);
+        b.field(876, row, "M3", "Weight3" + d, "т", 80);
         row += 24;
     }
-    b.field(906, row, "T3", "TemperX" + d, kDeg, 62);
+    b.field(876, row, "T3", "TemperX" + d, kDeg, 80);
 }
 
 Scheme twoSystems(const ElementLibrary& lib, int type, bool masses) {
