@@ -1,9 +1,11 @@
 #include "schemes/render.h"
 
 #include "dbf/codec.h"
+#include "schemes/metafile.h"
 
 #include <QBuffer>
 #include <QFontMetrics>
+#include <QImageReader>
 #include <QPainter>
 #include <QPolygon>
 #include <algorithm>
@@ -54,11 +56,14 @@ QImage decodeJpeg(const uint8_t* data, size_t size) {
     jpeg_create_decompress(&cinfo);
     jpeg_mem_src(&cinfo, const_cast<unsigned char*>(data), static_cast<unsigned long>(size));
     jpeg_read_header(&cinfo, TRUE);
+    if (cinfo.image_width == 0 || cinfo.image_height == 0 || cinfo.image_width > 10000 || cinfo.image_height > 10000)
+        jpegFail(reinterpret_cast<j_common_ptr>(&cinfo));
     const bool cmyk = cinfo.jpeg_color_space == JCS_CMYK || cinfo.jpeg_color_space == JCS_YCCK;
     cinfo.out_color_space = cmyk ? JCS_CMYK : JCS_RGB;
     jpeg_start_decompress(&cinfo);
     const int w = int(cinfo.output_width), h = int(cinfo.output_height);
-    if (w <= 0 || h <= 0 || w > 20000 || h > 20000) jpegFail(reinterpret_cast<j_common_ptr>(&cinfo));
+    if (w <= 0 || h <= 0 || w > 10000 || h > 10000 || cinfo.output_components < 1 || cinfo.output_components > 4)
+        jpegFail(reinterpret_cast<j_common_ptr>(&cinfo));
     out = new QImage(w, h, QImage::Format_RGB32);
     std::vector<unsigned char> row(size_t(w) * size_t(cinfo.output_components));
     while (cinfo.output_scanline < cinfo.output_height) {
@@ -136,44 +141,18 @@ std::vector<uint8_t> encodeJpeg(const QImage& image, int quality) {
 
 namespace {
 
-QImage metafilePlaceholder(const Picture& p) {
-    const auto& b = p.bytes;
-    int w = 0, h = 0;
-    QString kind;
-    auto le32 = [&](size_t at) { return int32_t(dbf::codec::getLe32(&b[at])); };
-    auto le16 = [&](size_t at) { return int16_t(dbf::codec::getLe16(&b[at])); };
-    if (b.size() >= 88 && le32(0) == 1 && dbf::codec::getLe32(&b[40]) == 0x464D4520u) {
-        kind = "EMF";
-        w = le32(16) - le32(8) + 1;
-        h = le32(20) - le32(12) + 1;
-        if (w <= 1 || h <= 1) { // bounds unset: the frame in 0.01 mm at 96 pixels per inch
-            w = int((le32(32) - le32(24)) * 96.0 / 2540.0);
-            h = int((le32(36) - le32(28)) * 96.0 / 2540.0);
-        }
-    } else if (b.size() >= 22 && dbf::codec::getLe32(&b[0]) == 0x9AC6CDD7u) {
-        kind = "WMF";
-        int inch = uint16_t(le16(14));
-        if (inch <= 0) inch = 1440;
-        w = int((le16(10) - le16(6)) * 96.0 / inch);
-        h = int((le16(12) - le16(8)) * 96.0 / inch);
-    } else {
-        throw SchemeError("the metafile is neither an enhanced nor a placeable Windows metafile");
-    }
-    w = std::clamp(w, 16, 4000);
-    h = std::clamp(h, 16, 4000);
-    QImage img(w, h, QImage::Format_ARGB32_Premultiplied);
-    img.fill(Qt::transparent);
-    QPainter g(&img);
-    QPen pen(QColor(0x80, 0x80, 0x80), 1, Qt::DashLine);
-    g.setPen(pen);
-    g.drawRect(0, 0, w - 1, h - 1);
-    g.drawLine(0, 0, w - 1, h - 1);
-    g.drawLine(0, h - 1, w - 1, 0);
-    QFont f("DejaVu Sans");
-    f.setPixelSize(std::clamp(h / 5, 8, 20));
-    g.setFont(f);
-    g.setPen(QColor(0x40, 0x40, 0x40));
-    g.drawText(QRect(0, 0, w, h), Qt::AlignCenter, kind);
+// A picture larger than this on either side is taken for a damaged one rather than allocated.
+constexpr int kMaxPictureSide = 10000;
+
+QImage decodeWithQt(const char* data, qsizetype size, const char* format) {
+    QByteArray bytes = QByteArray::fromRawData(data, size);
+    QBuffer buf(&bytes);
+    buf.open(QIODevice::ReadOnly);
+    QImageReader reader(&buf, format);
+    const QSize s = reader.size();
+    if (s.isValid() && (s.width() > kMaxPictureSide || s.height() > kMaxPictureSide)) return QImage();
+    QImage img = reader.read();
+    if (img.width() > kMaxPictureSide || img.height() > kMaxPictureSide) return QImage();
     return img;
 }
 
@@ -188,7 +167,7 @@ QImage pictureImage(const Picture& p) {
     case PictureKind::Bitmap:
         if (p.bytes.size() < 26 || p.bytes[0] != 'B' || p.bytes[1] != 'M')
             throw SchemeError("the bitmap is no BMP file");
-        img = QImage::fromData(QByteArray::fromRawData(data, size), "BMP");
+        img = decodeWithQt(data, size, "BMP");
         if (img.isNull()) throw SchemeError("the bitmap cannot be decoded");
         return img;
     case PictureKind::Jpeg:
@@ -196,10 +175,10 @@ QImage pictureImage(const Picture& p) {
         if (img.isNull()) throw SchemeError("the JPEG picture cannot be decoded");
         return img;
     case PictureKind::Icon:
-        img = QImage::fromData(QByteArray::fromRawData(data, size), "ICO");
+        img = decodeWithQt(data, size, "ICO");
         if (img.isNull()) throw SchemeError("the icon cannot be decoded");
         return img;
-    case PictureKind::Metafile: return metafilePlaceholder(p);
+    case PictureKind::Metafile: return renderMetafile(p.bytes);
     }
     return img;
 }

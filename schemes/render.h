@@ -26,9 +26,8 @@ std::vector<uint8_t> encodeJpeg(const QImage& image, int quality = 85);
 
 // ---- pictures of picture elements
 
-// The picture as an image. Bitmaps and icons are decoded by Qt, JPEG pictures by libjpeg. A metafile is not
-// interpreted: it becomes a picture of the size its header gives with a dashed frame, its diagonals and the
-// word "EMF" or "WMF". Throws SchemeError for bytes that are no picture of their kind.
+// The picture as an image. Bitmaps and icons are decoded by Qt, JPEG pictures by libjpeg, metafiles are
+// played by schemes/metafile.h. Throws SchemeError for bytes that are no picture of their kind.
 QImage pictureImage(const Picture& p);
 // The picture with the pixels of the colour of its bottom-left pixel made see-through (what "Transparent"
 // does to a bitmap).

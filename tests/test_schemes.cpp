@@ -455,3 +455,35 @@ TEST(SchemeList, DescriptionsPerDeviceTypeInWindows1251) {
     EXPECT_TRUE(readSchemeList(list, 236).empty());
     EXPECT_EQ((SchemeListLine{"Sx", ""}.number()), 0);
 }
+
+// Damaged files: every outcome is a scheme or a SchemeError, never a crash or a read outside the text.
+TEST(SchemeReader, DamagedTextsAreReadOrRefused) {
+    const std::string good = schemeText(fixtureScheme());
+    uint32_t seed = 12345;
+    auto rnd = [&] {
+        seed = seed * 1103515245u + 12345u;
+        return (seed >> 8) & 0xFFFFFF;
+    };
+    const char alphabet[] = "'#+{}[]=:\r\n 0123456789ABCDEFobjectend,$-.";
+    int refused = 0;
+    for (int i = 0; i < 3000; ++i) {
+        std::string t = good;
+        const int edits = 1 + int(rnd() % 4);
+        for (int k = 0; k < edits; ++k) {
+            size_t at = rnd() % t.size();
+            switch (rnd() % 3) {
+            case 0: t[at] = alphabet[rnd() % (sizeof alphabet - 1)]; break;
+            case 1: t.erase(at, 1 + rnd() % 40); break;
+            default: t.insert(at, 1, char(rnd() % 256)); break;
+            }
+            if (t.empty()) t = "x";
+        }
+        try {
+            Scheme s = parseSchemeText(t);
+            EXPECT_EQ(schemeText(parseSchemeText(schemeText(s))), schemeText(s));
+        } catch (const SchemeError&) {
+            ++refused;
+        }
+    }
+    EXPECT_GT(refused, 100);
+}

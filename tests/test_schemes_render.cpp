@@ -80,30 +80,103 @@ TEST(SchemePictures, BitmapsIconsAndTheTransparentColour) {
     EXPECT_THROW(pictureImage({PictureKind::Icon, std::vector<uint8_t>(10, 0)}), SchemeError);
 }
 
-TEST(SchemePictures, MetafilesBecomeAFrameOfTheirSize) {
-    std::vector<uint8_t> emf(108, 0);
-    auto put = [&](size_t at, uint32_t v) { dbf::codec::putLe32(&emf[at], v); };
-    put(0, 1);
-    put(4, 108);
-    put(8, 0);
-    put(12, 0);
-    put(16, 119); // bounds 0..119 × 0..59
-    put(20, 59);
-    put(40, 0x464D4520);
-    QImage img = pictureImage({PictureKind::Metafile, emf});
-    EXPECT_EQ(img.size(), QSize(120, 60));
-    EXPECT_EQ(qAlpha(img.pixel(60, 10)), 0);  // see-through inside
-    int frame = 0;
-    for (int x = 0; x < 120; ++x)
-        frame += qAlpha(img.pixel(x, 0)) > 0;
-    EXPECT_GT(frame, 40); // the dashed frame
-    std::vector<uint8_t> wmf(40, 0);
-    dbf::codec::putLe32(&wmf[0], 0x9AC6CDD7u);
-    dbf::codec::putLe16(&wmf[10], 1440); // one inch wide
-    dbf::codec::putLe16(&wmf[12], 720);
-    dbf::codec::putLe16(&wmf[14], 1440);
-    EXPECT_EQ(pictureImage({PictureKind::Metafile, wmf}).size(), QSize(96, 48));
+namespace {
+
+// Records of a metafile built by hand.
+struct Records {
+    std::vector<uint8_t> bytes;
+    void u32(uint32_t v) {
+        for (int i = 0; i < 4; ++i)
+            bytes.push_back(uint8_t(v >> (8 * i)));
+    }
+    void u16(uint16_t v) {
+        bytes.push_back(uint8_t(v));
+        bytes.push_back(uint8_t(v >> 8));
+    }
+    // an EMF record: type, size, then the parameters as 32-bit values
+    void emf(uint32_t type, std::vector<uint32_t> params) {
+        u32(type);
+        u32(uint32_t(8 + params.size() * 4));
+        for (uint32_t p : params)
+            u32(p);
+    }
+    // a WMF record: size in words, function, 16-bit parameters
+    void wmf(uint16_t fn, std::vector<uint16_t> params) {
+        u32(uint32_t(3 + params.size()));
+        u16(fn);
+        for (uint16_t p : params)
+            u16(p);
+    }
+};
+
+std::vector<uint8_t> sampleEmf() {
+    Records r;
+    // header: bounds 0,0-119,59, frame, " EMF", version, sizes, device 1024×768 px = 320×240 mm
+    r.emf(1, {0, 0, 119, 59, 0, 0, 3175, 1587, 0x464D4520, 0x10000, 0, 0, 0, 0, 0, 0, 1024, 768, 320, 240});
+    r.emf(39, {1, 0, 0x000000FF, 0});             // brush 1: solid red
+    r.emf(37, {1});                                // select it
+    r.emf(38, {2, 0, 3, 0, 0x00FF0000});           // pen 2: solid blue, 3 wide
+    r.emf(37, {2});
+    r.emf(43, {10, 10, 50, 40});                   // rectangle
+    r.emf(37, {0x80000005});                       // NULL_BRUSH
+    r.emf(42, {70, 10, 110, 50});                  // ellipse outline only
+    r.emf(27, {0, 55});                            // move to
+    r.emf(54, {119, 55});                          // line to
+    r.emf(9999, {1, 2, 3});                        // an unknown record is skipped
+    // a 2 × 2 bitmap (24 bits, bottom-up rows) stretched to 20,44 - 40,54: yellow
+    std::vector<uint32_t> dib = {0, 0, 0, 0, 20, 44, 0, 0, 2, 2, 80, 40, 120, 16, 0, 0x00CC0020, 20, 10,
+                                 40, 2, 2, 0x00180001, 0, 16, 0, 0, 0, 0};
+    for (int row = 0; row < 2; ++row) {
+        dib.push_back(0x00FFFF00u); // bytes 00 FF FF 00: pixel 0 yellow (B G R), then B of pixel 1
+        dib.push_back(0x0000FFFFu);               // G R of pixel 1, padding
+    }
+    r.emf(81, dib);
+    r.emf(14, {0, 0, 20});                         // EOF
+    return r.bytes;
+}
+
+} // namespace
+
+TEST(SchemePictures, EnhancedMetafilesArePlayed) {
+    QImage img = pictureImage({PictureKind::Metafile, sampleEmf()});
+    ASSERT_EQ(img.size(), QSize(120, 60));
+    EXPECT_TRUE(near(img.pixel(30, 25), qRgb(255, 0, 0)));  // the rectangle's fill
+    EXPECT_TRUE(near(img.pixel(10, 25), qRgb(0, 0, 255)));  // its pen
+    EXPECT_EQ(qAlpha(img.pixel(90, 30)), 0);                // inside the unfilled ellipse
+    EXPECT_TRUE(near(img.pixel(70, 30), qRgb(0, 0, 255)));  // its outline
+    EXPECT_TRUE(near(img.pixel(60, 55), qRgb(0, 0, 255)));  // the line
+    EXPECT_EQ(qAlpha(img.pixel(60, 2)), 0);                 // nothing drawn there
+    EXPECT_TRUE(near(img.pixel(30, 49), qRgb(255, 255, 0))); // the embedded bitmap
+    // a record whose size runs past the end ends the playing, nothing is read beyond the bytes
+    std::vector<uint8_t> cut = sampleEmf();
+    cut.resize(cut.size() - 30);
+    cut[cut.size() - 8] = 0xFF;
+    EXPECT_NO_THROW(pictureImage({PictureKind::Metafile, cut}));
     EXPECT_THROW(pictureImage({PictureKind::Metafile, std::vector<uint8_t>(40, 7)}), SchemeError);
+}
+
+TEST(SchemePictures, PlaceableWindowsMetafilesArePlayed) {
+    Records r;
+    // placeable header: key, handle, frame 0,0-1440,720 at 1440 units per inch, reserved, checksum
+    r.u32(0x9AC6CDD7);
+    r.u16(0);
+    for (uint16_t v : {0, 0, 1440, 720, 1440})
+        r.u16(v);
+    r.u32(0);
+    r.u16(0);
+    // metafile header: type 1, 9 words, version, size, 2 objects, max record, no parameters
+    for (uint16_t v : {1, 9, 0x300, 0, 0, 2, 0, 0, 0})
+        r.u16(v);
+    r.wmf(0x020B, {0, 0});                 // window origin 0,0
+    r.wmf(0x020C, {720, 1440});            // window extent 1440 × 720
+    r.wmf(0x02FC, {0, 0xFF00, 0x0000, 0}); // solid green brush (0x0000FF00)
+    r.wmf(0x012D, {0});
+    r.wmf(0x041B, {600, 600, 120, 120});   // rectangle 120,120 - 600,600 (bottom, right, top, left)
+    r.wmf(0, {});
+    QImage img = pictureImage({PictureKind::Metafile, r.bytes});
+    ASSERT_EQ(img.size(), QSize(96, 48));
+    EXPECT_TRUE(near(img.pixel(20, 20), qRgb(0, 255, 0)));
+    EXPECT_EQ(qAlpha(img.pixel(80, 40)), 0);
 }
 
 TEST(ElementLibraryDrawing, ShapesOnFuchsiaAtScale) {
@@ -221,4 +294,31 @@ TEST(SchemePainting, FieldLabelsShowTheRowAndLabelsTheirText) {
         paintElements(p, s.area, [](const std::string&) -> std::optional<std::string> { return std::nullopt; });
     }
     EXPECT_EQ(redPixels(QRect(0, 0, 300, 120)), 0);
+}
+
+// Damaged pictures: an image or a SchemeError, never a crash or a read outside the bytes.
+TEST(SchemePictures, DamagedPicturesAreDecodedOrRefused) {
+    uint32_t seed = 777;
+    auto rnd = [&] {
+        seed = seed * 1103515245u + 12345u;
+        return (seed >> 8) & 0xFFFFFF;
+    };
+    const std::vector<Picture> originals = {
+        {PictureKind::Metafile, sampleEmf()},
+        {PictureKind::Jpeg, encodeJpeg(testImage(24, 16), 80)},
+        {PictureKind::Bitmap, encodeBmp(testImage(9, 7))},
+    };
+    for (const auto& original : originals)
+        for (int i = 0; i < 400; ++i) {
+            Picture p = original;
+            for (int k = 0; k < 1 + int(rnd() % 6); ++k)
+                p.bytes[rnd() % p.bytes.size()] = uint8_t(rnd());
+            if (rnd() % 4 == 0) p.bytes.resize(rnd() % p.bytes.size() + 1);
+            try {
+                QImage img = pictureImage(p);
+                EXPECT_LE(img.width(), 10000);
+                EXPECT_LE(img.height(), 10000);
+            } catch (const SchemeError&) {
+            }
+        }
 }
