@@ -14,6 +14,7 @@
 #include <QProcess>
 #include <QPushButton>
 #include <QShowEvent>
+#include <cstdio>
 
 static void initSchemeResources() {
     Q_INIT_RESOURCE(schemes);
@@ -317,8 +318,53 @@ void TOBJECTFORM::state() {
 }
 
 void TOBJECTFORM::connection() {
+    if (isPollRunning && isPollRunning()) {
+        QMessageBox::information(this, windowTitle(), kPollActiveText, QMessageBox::Ok);
+        return;
+    }
     emit connectionRequested();
     dataChanged();
+}
+
+void TOBJECTFORM::done(int r) {
+    if (closeQuery && !closeQuery()) return;
+    clearScheme();
+    QDialog::done(r);
+}
+
+bool TOBJECTFORM::writeSnapshot(const std::string& path) const {
+    auto prop = [](const char* name, PropValue v) { return Property{name, std::move(v)}; };
+    ObjectBlock form;
+    form.name = "OBJECTFORM";
+    form.className = "TOBJECTFORM";
+    form.properties = {prop("Left", PropValue::makeInt(x())), prop("Top", PropValue::makeInt(y())),
+                       prop("Width", PropValue::makeInt(width())), prop("Height", PropValue::makeInt(height())),
+                       prop("Caption", PropValue::makeString(windowTitle().toStdString()))};
+    int k = 0;
+    for (const QLabel* l : Header->findChildren<QLabel*>()) {
+        ObjectBlock b;
+        b.name = "Label" + std::to_string(++k);
+        b.className = "TLabel";
+        b.properties = {prop("Left", PropValue::makeInt(l->x())), prop("Top", PropValue::makeInt(l->y())),
+                        prop("Caption", PropValue::makeString(l->text().toStdString())),
+                        prop("Visible", PropValue::makeIdent(l->isVisibleTo(this) ? "True" : "False"))};
+        form.children.push_back(b);
+    }
+    for (const QPushButton* btn : findChildren<QPushButton*>()) {
+        ObjectBlock b;
+        b.name = "Button" + std::to_string(++k);
+        b.className = "TButton";
+        b.properties = {prop("Caption", PropValue::makeString(btn->text().toStdString())),
+                        prop("Enabled", PropValue::makeIdent(btn->isEnabled() ? "True" : "False")),
+                        prop("Visible", PropValue::makeIdent(btn->isVisibleTo(this) ? "True" : "False"))};
+        form.children.push_back(b);
+    }
+    form.children.push_back(toBlock(scheme_.area));
+    const std::string text = writeObjectText(form) + "\r\n";
+    std::FILE* f = std::fopen(path.c_str(), "wb");
+    if (!f) return false;
+    const bool ok = std::fwrite(text.data(), 1, text.size(), f) == text.size();
+    return std::fclose(f) == 0 && ok;
 }
 
 std::string TOBJECTFORM::reportProgramPath() const {

@@ -79,9 +79,14 @@ public:
     void clearScheme();
     // "Состояние": emits stateRequested() (the main window opens the state window of the device type).
     void state();
-    // "Соединение": emits connectionRequested() (the main window runs the single-object poll with its
-    // dialog), then re-reads the rows.
+    // "Соединение": while a poll run is active (isPollRunning) says "Идет процесс автоматического опроса
+    // объектов. Дождитесь окончания опроса или прервите процесс чтения" and does nothing else; otherwise emits
+    // connectionRequested() (the main window runs the single-object poll with its dialog), then re-reads the
+    // rows.
     void connection();
+    std::function<bool()> isPollRunning;
+    inline static const char* const kPollActiveText =
+        "Идет процесс автоматического опроса объектов. Дождитесь окончания опроса или прервите процесс чтения";
     // " АРХИВ": ends running report programs, then starts "Zorbel.dll" on the daily or hourly archive as the
     // setting ArchType orders them, or says "Архив отсутствует".
     void archive();
@@ -89,6 +94,12 @@ public:
     void protocol();
     // The clock tick: the protocol button is offered exactly while no poll run is active.
     void setPollRunning(bool running);
+    // Asked before the window closes (the scheme editor asks about unsaved changes); false keeps it open.
+    // Closing removes the scheme's elements.
+    std::function<bool()> closeQuery;
+    // Writes the window's complete state (its controls and the scheme) to the snapshot file, replacing it;
+    // the editor does so before every press on the empty drawing area. False when it cannot be written.
+    bool writeSnapshot(const std::string& path = snapshotPath()) const;
 
     // ---- state
     const Scheme& scheme() const { return scheme_; }
@@ -143,6 +154,7 @@ signals:
 
 protected:
     void showEvent(QShowEvent* e) override;
+    void done(int r) override;
 
 private:
     void buildHeader();

@@ -857,6 +857,13 @@ std::string wallpaperPath(const std::string& programDir) {
     return p.empty() ? dbf::codec::joinPath(programDir, "wallpaper.jpg") : p;
 }
 
+std::string snapshotPath() {
+    std::error_code ec;
+    fs::path dir = fs::temp_directory_path(ec);
+    if (ec) dir = "/tmp";
+    return (dir / "res.tmp").string();
+}
+
 int SchemeListLine::number() const {
     if (key.size() < 2) return 0;
     auto v = parseInteger(key.substr(1));
