@@ -55,12 +55,18 @@ QColor colorRef(uint32_t c) {
 
 Qt::PenStyle penStyle(uint32_t style) {
     switch (style & 0x0F) {
-    case 1: return Qt::DashLine;
-    case 2: return Qt::DotLine;
-    case 3: return Qt::DashDotLine;
-    case 4: return Qt::DashDotDotLine;
-    case 5: return Qt::NoPen;
-    default: return Qt::SolidLine;
+    case 1:
+        return Qt::DashLine;
+    case 2:
+        return Qt::DotLine;
+    case 3:
+        return Qt::DashDotLine;
+    case 4:
+        return Qt::DashDotDotLine;
+    case 5:
+        return Qt::NoPen;
+    default:
+        return Qt::SolidLine;
     }
 }
 
@@ -116,25 +122,50 @@ public:
     void select(uint32_t ih) {
         if (ih & 0x80000000u) { // stock objects
             switch (ih & 0xFF) {
-            case 0: dc.brush = QBrush(Qt::white); break;
-            case 1: dc.brush = QBrush(QColor(192, 192, 192)); break;
-            case 2: dc.brush = QBrush(QColor(128, 128, 128)); break;
-            case 3: dc.brush = QBrush(QColor(64, 64, 64)); break;
-            case 4: dc.brush = QBrush(Qt::black); break;
-            case 5: dc.brush = Qt::NoBrush; break;
-            case 6: dc.pen = QPen(Qt::white, 0); break;
-            case 7: dc.pen = QPen(Qt::black, 0); break;
-            case 8: dc.pen = Qt::NoPen; break;
-            default: break;
+            case 0:
+                dc.brush = QBrush(Qt::white);
+                break;
+            case 1:
+                dc.brush = QBrush(QColor(192, 192, 192));
+                break;
+            case 2:
+                dc.brush = QBrush(QColor(128, 128, 128));
+                break;
+            case 3:
+                dc.brush = QBrush(QColor(64, 64, 64));
+                break;
+            case 4:
+                dc.brush = QBrush(Qt::black);
+                break;
+            case 5:
+                dc.brush = Qt::NoBrush;
+                break;
+            case 6:
+                dc.pen = QPen(Qt::white, 0);
+                break;
+            case 7:
+                dc.pen = QPen(Qt::black, 0);
+                break;
+            case 8:
+                dc.pen = Qt::NoPen;
+                break;
+            default:
+                break;
             }
             return;
         }
         auto it = objects.find(ih);
         if (it == objects.end()) return;
         switch (it->second.kind) {
-        case GdiObject::Pen: dc.pen = it->second.pen; break;
-        case GdiObject::Brush: dc.brush = it->second.brush; break;
-        case GdiObject::Font: dc.font = it->second.font; break;
+        case GdiObject::Pen:
+            dc.pen = it->second.pen;
+            break;
+        case GdiObject::Brush:
+            dc.brush = it->second.brush;
+            break;
+        case GdiObject::Font:
+            dc.font = it->second.font;
+            break;
         }
     }
     void save() {
@@ -353,20 +384,50 @@ QImage playEmf(const std::vector<uint8_t>& data) {
             return out;
         };
         switch (type) {
-        case 14: pos = data.size(); break; // EOF
-        case 9: pl.dc.winExt = QSizeF(r.i32(8), r.i32(12)), pl.dc.winExtSet = true; break;
-        case 10: pl.dc.winOrg = pt32(8); break;
-        case 11: pl.dc.vpExt = QSizeF(r.i32(8), r.i32(12)), pl.dc.vpExtSet = true; break;
-        case 12: pl.dc.vpOrg = pt32(8); break;
-        case 18: pl.dc.opaqueBk = r.u32(8) == 2; break;
-        case 19: pl.dc.fill = r.u32(8) == 2 ? Qt::WindingFill : Qt::OddEvenFill; break;
-        case 22: pl.dc.textAlign = r.u32(8); break;
-        case 24: pl.dc.textColor = colorRef(r.u32(8)); break;
-        case 25: pl.dc.bkColor = colorRef(r.u32(8)); break;
-        case 27: pl.moveTo(pt32(8)); break;
-        case 54: pl.lineTo(pt32(8)); break;
-        case 33: pl.save(); break;
-        case 34: pl.restore(r.i32(8)); break;
+        case 14:
+            pos = data.size();
+            break; // EOF
+        case 9:
+            pl.dc.winExt = QSizeF(r.i32(8), r.i32(12));
+            pl.dc.winExtSet = true;
+            break;
+        case 10:
+            pl.dc.winOrg = pt32(8);
+            break;
+        case 11:
+            pl.dc.vpExt = QSizeF(r.i32(8), r.i32(12));
+            pl.dc.vpExtSet = true;
+            break;
+        case 12:
+            pl.dc.vpOrg = pt32(8);
+            break;
+        case 18:
+            pl.dc.opaqueBk = r.u32(8) == 2;
+            break;
+        case 19:
+            pl.dc.fill = r.u32(8) == 2 ? Qt::WindingFill : Qt::OddEvenFill;
+            break;
+        case 22:
+            pl.dc.textAlign = r.u32(8);
+            break;
+        case 24:
+            pl.dc.textColor = colorRef(r.u32(8));
+            break;
+        case 25:
+            pl.dc.bkColor = colorRef(r.u32(8));
+            break;
+        case 27:
+            pl.moveTo(pt32(8));
+            break;
+        case 54:
+            pl.lineTo(pt32(8));
+            break;
+        case 33:
+            pl.save();
+            break;
+        case 34:
+            pl.restore(r.i32(8));
+            break;
         case 35:
         case 36: {
             QTransform x(r.f32(8), r.f32(12), r.f32(16), r.f32(20), r.f32(24), r.f32(28));
@@ -381,8 +442,12 @@ QImage playEmf(const std::vector<uint8_t>& data) {
                 pl.dc.world = x;
             break;
         }
-        case 37: pl.select(r.u32(8)); break;
-        case 40: pl.objects.erase(r.u32(8)); break;
+        case 37:
+            pl.select(r.u32(8));
+            break;
+        case 40:
+            pl.objects.erase(r.u32(8));
+            break;
         case 38: { // CREATEPEN
             GdiObject o;
             o.kind = GdiObject::Pen;
@@ -401,8 +466,9 @@ QImage playEmf(const std::vector<uint8_t>& data) {
             GdiObject o;
             o.kind = GdiObject::Brush;
             const uint32_t style = r.u32(12);
-            o.brush = style == 1 ? QBrush(Qt::NoBrush)
-                                 : QBrush(colorRef(r.u32(16)), style == 2 ? Qt::DiagCrossPattern : Qt::SolidPattern);
+            o.brush = style == 1
+                          ? QBrush(Qt::NoBrush)
+                          : QBrush(colorRef(r.u32(16)), style == 2 ? Qt::DiagCrossPattern : Qt::SolidPattern);
             pl.objects[r.u32(8)] = o;
             break;
         }
@@ -419,30 +485,72 @@ QImage playEmf(const std::vector<uint8_t>& data) {
             pl.objects[r.u32(8)] = o;
             break;
         }
-        case 42: pl.rect(QRectF(pt32(8), pt32(16)), 1); break;
-        case 43: pl.rect(QRectF(pt32(8), pt32(16)), 0); break;
-        case 44: pl.rect(QRectF(pt32(8), pt32(16)), 2, QSizeF(r.i32(24), r.i32(28))); break;
-        case 2: pl.bezier(points(24, false), false); break;
-        case 3: pl.polyline(points(24, false), true, false); break;
-        case 4: pl.polyline(points(24, false), false, false); break;
-        case 5: pl.bezier(points(24, false), true); break;
-        case 6: pl.polyline(points(24, false), false, true); break;
-        case 85: pl.bezier(points(24, true), false); break;
-        case 86: pl.polyline(points(24, true), true, false); break;
-        case 87: pl.polyline(points(24, true), false, false); break;
-        case 88: pl.bezier(points(24, true), true); break;
-        case 89: pl.polyline(points(24, true), false, true); break;
-        case 7: pl.polyPolygon(polyPoly(false), false); break;
-        case 8: pl.polyPolygon(polyPoly(false), true); break;
-        case 90: pl.polyPolygon(polyPoly(true), false); break;
-        case 91: pl.polyPolygon(polyPoly(true), true); break;
-        case 59: pl.path = QPainterPath(pl.dc.pos); break; // BEGINPATH
-        case 61: // CLOSEFIGURE
+        case 42:
+            pl.rect(QRectF(pt32(8), pt32(16)), 1);
+            break;
+        case 43:
+            pl.rect(QRectF(pt32(8), pt32(16)), 0);
+            break;
+        case 44:
+            pl.rect(QRectF(pt32(8), pt32(16)), 2, QSizeF(r.i32(24), r.i32(28)));
+            break;
+        case 2:
+            pl.bezier(points(24, false), false);
+            break;
+        case 3:
+            pl.polyline(points(24, false), true, false);
+            break;
+        case 4:
+            pl.polyline(points(24, false), false, false);
+            break;
+        case 5:
+            pl.bezier(points(24, false), true);
+            break;
+        case 6:
+            pl.polyline(points(24, false), false, true);
+            break;
+        case 85:
+            pl.bezier(points(24, true), false);
+            break;
+        case 86:
+            pl.polyline(points(24, true), true, false);
+            break;
+        case 87:
+            pl.polyline(points(24, true), false, false);
+            break;
+        case 88:
+            pl.bezier(points(24, true), true);
+            break;
+        case 89:
+            pl.polyline(points(24, true), false, true);
+            break;
+        case 7:
+            pl.polyPolygon(polyPoly(false), false);
+            break;
+        case 8:
+            pl.polyPolygon(polyPoly(false), true);
+            break;
+        case 90:
+            pl.polyPolygon(polyPoly(true), false);
+            break;
+        case 91:
+            pl.polyPolygon(polyPoly(true), true);
+            break;
+        case 59:
+            pl.path = QPainterPath(pl.dc.pos);
+            break; // BEGINPATH
+        case 61:   // CLOSEFIGURE
             if (pl.path) pl.path->closeSubpath();
             break;
-        case 62: pl.drawPath(true, false); break;
-        case 63: pl.drawPath(true, true); break;
-        case 64: pl.drawPath(false, true); break;
+        case 62:
+            pl.drawPath(true, false);
+            break;
+        case 63:
+            pl.drawPath(true, true);
+            break;
+        case 64:
+            pl.drawPath(false, true);
+            break;
         case 84: { // EXTTEXTOUTW
             const QPointF ref = pt32(36);
             const uint32_t n = r.u32(44), off = r.u32(48);
@@ -460,7 +568,8 @@ QImage playEmf(const std::vector<uint8_t>& data) {
             pl.image(dib, QRectF(r.i32(24), r.i32(28), r.i32(72), r.i32(76)));
             break;
         }
-        default: break;
+        default:
+            break;
         }
     }
     return img;
@@ -512,15 +621,34 @@ QImage playWmf(const std::vector<uint8_t>& data) {
                 }
         };
         switch (fn) {
-        case 0x020B: pl.dc.winOrg = QPointF(param(1), param(0)); break;
-        case 0x020C: pl.dc.winExt = QSizeF(param(1), param(0)), pl.dc.winExtSet = true; break;
-        case 0x0102: pl.dc.opaqueBk = param(0) == 2; break;
-        case 0x0106: pl.dc.fill = param(0) == 2 ? Qt::WindingFill : Qt::OddEvenFill; break;
-        case 0x012E: pl.dc.textAlign = uint16_t(param(0)); break;
-        case 0x0209: pl.dc.textColor = colorRef(r.u32(6)); break;
-        case 0x0201: pl.dc.bkColor = colorRef(r.u32(6)); break;
-        case 0x001E: pl.save(); break;
-        case 0x0127: pl.restore(param(0)); break;
+        case 0x020B:
+            pl.dc.winOrg = QPointF(param(1), param(0));
+            break;
+        case 0x020C:
+            pl.dc.winExt = QSizeF(param(1), param(0));
+            pl.dc.winExtSet = true;
+            break;
+        case 0x0102:
+            pl.dc.opaqueBk = param(0) == 2;
+            break;
+        case 0x0106:
+            pl.dc.fill = param(0) == 2 ? Qt::WindingFill : Qt::OddEvenFill;
+            break;
+        case 0x012E:
+            pl.dc.textAlign = uint16_t(param(0));
+            break;
+        case 0x0209:
+            pl.dc.textColor = colorRef(r.u32(6));
+            break;
+        case 0x0201:
+            pl.dc.bkColor = colorRef(r.u32(6));
+            break;
+        case 0x001E:
+            pl.save();
+            break;
+        case 0x0127:
+            pl.restore(param(0));
+            break;
         case 0x012D: {
             const uint16_t i = uint16_t(param(0));
             if (i < table.size() && table[i] >= 0) pl.select(i);
@@ -545,8 +673,9 @@ QImage playWmf(const std::vector<uint8_t>& data) {
             GdiObject o;
             o.kind = GdiObject::Brush;
             const uint16_t style = uint16_t(param(0));
-            o.brush = style == 1 ? QBrush(Qt::NoBrush)
-                                 : QBrush(colorRef(r.u32(8)), style == 2 ? Qt::DiagCrossPattern : Qt::SolidPattern);
+            o.brush = style == 1
+                          ? QBrush(Qt::NoBrush)
+                          : QBrush(colorRef(r.u32(8)), style == 2 ? Qt::DiagCrossPattern : Qt::SolidPattern);
             addObject(o);
             break;
         }
@@ -562,8 +691,11 @@ QImage playWmf(const std::vector<uint8_t>& data) {
         }
         case 0x00F7: // CREATEPALETTE and other objects take a slot too
         case 0x01F9:
-        case 0x0142: addObject(GdiObject{GdiObject::Brush, QPen(), QBrush(Qt::NoBrush), QFont()}); break;
-        default: break;
+        case 0x0142:
+            addObject(GdiObject{GdiObject::Brush, QPen(), QBrush(Qt::NoBrush), QFont()});
+            break;
+        default:
+            break;
         }
         // drawing records use the mapping in force
         const QTransform base = baseFor(pl.dc);
@@ -588,21 +720,34 @@ QImage playWmf(const std::vector<uint8_t>& data) {
             return out;
         };
         switch (fn) {
-        case 0x0214: mapped([&](Player& d) { d.moveTo(QPointF(param(1), param(0))); }); break;
-        case 0x0213: mapped([&](Player& d) { d.lineTo(QPointF(param(1), param(0))); }); break;
+        case 0x0214:
+            mapped([&](Player& d) { d.moveTo(QPointF(param(1), param(0))); });
+            break;
+        case 0x0213:
+            mapped([&](Player& d) { d.lineTo(QPointF(param(1), param(0))); });
+            break;
         case 0x041B:
-            mapped([&](Player& d) { d.rect(QRectF(QPointF(param(3), param(2)), QPointF(param(1), param(0))), 0); });
+            mapped([&](Player& d) {
+                d.rect(QRectF(QPointF(param(3), param(2)), QPointF(param(1), param(0))), 0);
+            });
             break;
         case 0x0418:
-            mapped([&](Player& d) { d.rect(QRectF(QPointF(param(3), param(2)), QPointF(param(1), param(0))), 1); });
+            mapped([&](Player& d) {
+                d.rect(QRectF(QPointF(param(3), param(2)), QPointF(param(1), param(0))), 1);
+            });
             break;
         case 0x061C:
             mapped([&](Player& d) {
-                d.rect(QRectF(QPointF(param(5), param(4)), QPointF(param(3), param(2))), 2, QSizeF(param(1), param(0)));
+                d.rect(QRectF(QPointF(param(5), param(4)), QPointF(param(3), param(2))), 2,
+                       QSizeF(param(1), param(0)));
             });
             break;
-        case 0x0324: mapped([&](Player& d) { d.polyline(poly(0), true, false); }); break;
-        case 0x0325: mapped([&](Player& d) { d.polyline(poly(0), false, false); }); break;
+        case 0x0324:
+            mapped([&](Player& d) { d.polyline(poly(0), true, false); });
+            break;
+        case 0x0325:
+            mapped([&](Player& d) { d.polyline(poly(0), false, false); });
+            break;
         case 0x0538: {
             const int n = param(0);
             std::vector<QPolygonF> polys;
@@ -620,8 +765,8 @@ QImage playWmf(const std::vector<uint8_t>& data) {
         case 0x0521: { // TEXTOUT
             const int n = std::max<int>(0, param(0));
             if (!r.has(8, size_t(n))) break;
-            QString s = QString::fromStdString(dbf::codec::fromCp1251(
-                std::string(reinterpret_cast<const char*>(r.data() + 8), size_t(n))));
+            QString s = QString::fromStdString(
+                dbf::codec::fromCp1251(std::string(reinterpret_cast<const char*>(r.data() + 8), size_t(n))));
             const size_t after = 1 + (size_t(n) + 1) / 2;
             mapped([&](Player& d) { d.text(QPointF(param(after + 1), param(after)), s); });
             break;
@@ -636,7 +781,8 @@ QImage playWmf(const std::vector<uint8_t>& data) {
             mapped([&](Player& d) { d.text(QPointF(param(1), param(0)), s); });
             break;
         }
-        default: break;
+        default:
+            break;
         }
     }
     return img;

@@ -40,16 +40,20 @@ PropValue PropValue::makeBytes(std::vector<uint8_t> b) {
 bool PropValue::operator==(const PropValue& o) const {
     if (kind != o.kind) return false;
     switch (kind) {
-    case Kind::Integer: return integer == o.integer;
-    case Kind::Ident: return dbf::codec::sameName(text, o.text);
+    case Kind::Integer:
+        return integer == o.integer;
+    case Kind::Ident:
+        return dbf::codec::sameName(text, o.text);
     case Kind::Set: {
         if (items.size() != o.items.size()) return false;
         for (size_t i = 0; i < items.size(); ++i)
             if (!dbf::codec::sameName(items[i], o.items[i])) return false;
         return true;
     }
-    case Kind::String: return text == o.text;
-    case Kind::Bytes: return bytes == o.bytes;
+    case Kind::String:
+        return text == o.text;
+    case Kind::Bytes:
+        return bytes == o.bytes;
     }
     return false;
 }
@@ -247,7 +251,8 @@ private:
     }
 
     ObjectBlock readBlock() {
-        // a scheme nests two levels; a deep nest is a broken or hostile file, not a reason to exhaust the stack
+        // a scheme nests two levels; a deep nest is a broken or hostile file, not a reason to exhaust the
+        // stack
         if (++depth_ > kMaxDepth) fail("objects nested too deeply");
         std::string kw = ident(false);
         if (!dbf::codec::sameName(kw, "object")) fail("'object' expected");
@@ -279,7 +284,8 @@ private:
     PropValue readValue() {
         skipBlanks();
         char c = peek();
-        if (c == '-' || c == '+' || std::isdigit(static_cast<unsigned char>(c)) || c == '$') return readInteger();
+        if (c == '-' || c == '+' || std::isdigit(static_cast<unsigned char>(c)) || c == '$')
+            return readInteger();
         if (identStart(c)) return PropValue::makeIdent(ident(true));
         if (c == '[') return readSet();
         if (c == '\'' || c == '#') return readString();
@@ -300,13 +306,15 @@ private:
             advance();
             while (std::isxdigit(static_cast<unsigned char>(peek()))) {
                 char d = peek();
-                v = v * 16 + uint64_t(std::isdigit(static_cast<unsigned char>(d)) ? d - '0'
-                                                                                   : (std::toupper(d) - 'A' + 10));
+                v = v * 16 + uint64_t(std::isdigit(static_cast<unsigned char>(d))
+                                          ? d - '0'
+                                          : (std::toupper(d) - 'A' + 10));
                 if (v > 0xFFFFFFFFull) fail("integer out of range");
                 ++digits;
                 advance();
             }
-            if (v > 0x7FFFFFFF) v = uint64_t(int64_t(int32_t(uint32_t(v)))); // $FF000005 is a negative Integer
+            if (v > 0x7FFFFFFF)
+                v = uint64_t(int64_t(int32_t(uint32_t(v)))); // $FF000005 is a negative Integer
         } else {
             while (std::isdigit(static_cast<unsigned char>(peek()))) {
                 v = v * 10 + uint64_t(peek() - '0');
@@ -380,9 +388,9 @@ private:
                     advance();
                     while (std::isxdigit(static_cast<unsigned char>(peek()))) {
                         char d = peek();
-                        v = v * 16 +
-                            uint64_t(std::isdigit(static_cast<unsigned char>(d)) ? d - '0'
-                                                                                 : (std::toupper(d) - 'A' + 10));
+                        v = v * 16 + uint64_t(std::isdigit(static_cast<unsigned char>(d))
+                                                  ? d - '0'
+                                                  : (std::toupper(d) - 'A' + 10));
                         if (v > 0x10FFFF) fail("character code out of range");
                         ++digits;
                         advance();
@@ -460,16 +468,20 @@ private:
 
 std::string writeValue(const PropValue& v, int level) {
     switch (v.kind) {
-    case PropValue::Kind::Integer: return std::to_string(v.integer);
-    case PropValue::Kind::Ident: return v.text;
+    case PropValue::Kind::Integer:
+        return std::to_string(v.integer);
+    case PropValue::Kind::Ident:
+        return v.text;
     case PropValue::Kind::Set: {
         std::string s = "[";
         for (size_t i = 0; i < v.items.size(); ++i)
             s += (i ? ", " : "") + v.items[i];
         return s + "]";
     }
-    case PropValue::Kind::String: return writeString(v.text, level);
-    case PropValue::Kind::Bytes: return writeBytes(v.bytes, level);
+    case PropValue::Kind::String:
+        return writeString(v.text, level);
+    case PropValue::Kind::Bytes:
+        return writeBytes(v.bytes, level);
     }
     return {};
 }

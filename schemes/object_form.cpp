@@ -338,7 +338,8 @@ bool TOBJECTFORM::writeSnapshot(const std::string& path) const {
     form.name = "OBJECTFORM";
     form.className = "TOBJECTFORM";
     form.properties = {prop("Left", PropValue::makeInt(x())), prop("Top", PropValue::makeInt(y())),
-                       prop("Width", PropValue::makeInt(width())), prop("Height", PropValue::makeInt(height())),
+                       prop("Width", PropValue::makeInt(width())),
+                       prop("Height", PropValue::makeInt(height())),
                        prop("Caption", PropValue::makeString(windowTitle().toStdString()))};
     int k = 0;
     for (const QLabel* l : Header->findChildren<QLabel*>()) {

@@ -80,13 +80,14 @@ public:
     // "Состояние": emits stateRequested() (the main window opens the state window of the device type).
     void state();
     // "Соединение": while a poll run is active (isPollRunning) says "Идет процесс автоматического опроса
-    // объектов. Дождитесь окончания опроса или прервите процесс чтения" and does nothing else; otherwise emits
-    // connectionRequested() (the main window runs the single-object poll with its dialog), then re-reads the
-    // rows.
+    // объектов. Дождитесь окончания опроса или прервите процесс чтения" and does nothing else; otherwise
+    // emits connectionRequested() (the main window runs the single-object poll with its dialog), then
+    // re-reads the rows.
     void connection();
     std::function<bool()> isPollRunning;
     inline static const char* const kPollActiveText =
-        "Идет процесс автоматического опроса объектов. Дождитесь окончания опроса или прервите процесс чтения";
+        "Идет процесс автоматического опроса объектов. Дождитесь окончания опроса или прервите процесс "
+        "чтения";
     // " АРХИВ": ends running report programs, then starts "Zorbel.dll" on the daily or hourly archive as the
     // setting ArchType orders them, or says "Архив отсутствует".
     void archive();

@@ -14,6 +14,7 @@
 #include <fstream>
 #include <map>
 #include <sstream>
+#include <tuple>
 
 extern "C" {
 #include <jpeglib.h>
@@ -56,13 +57,15 @@ QImage decodeJpeg(const uint8_t* data, size_t size) {
     jpeg_create_decompress(&cinfo);
     jpeg_mem_src(&cinfo, const_cast<unsigned char*>(data), static_cast<unsigned long>(size));
     jpeg_read_header(&cinfo, TRUE);
-    if (cinfo.image_width == 0 || cinfo.image_height == 0 || cinfo.image_width > 10000 || cinfo.image_height > 10000)
+    if (cinfo.image_width == 0 || cinfo.image_height == 0 || cinfo.image_width > 10000 ||
+        cinfo.image_height > 10000)
         jpegFail(reinterpret_cast<j_common_ptr>(&cinfo));
     const bool cmyk = cinfo.jpeg_color_space == JCS_CMYK || cinfo.jpeg_color_space == JCS_YCCK;
     cinfo.out_color_space = cmyk ? JCS_CMYK : JCS_RGB;
     jpeg_start_decompress(&cinfo);
     const int w = int(cinfo.output_width), h = int(cinfo.output_height);
-    if (w <= 0 || h <= 0 || w > 10000 || h > 10000 || cinfo.output_components < 1 || cinfo.output_components > 4)
+    if (w <= 0 || h <= 0 || w > 10000 || h > 10000 || cinfo.output_components < 1 ||
+        cinfo.output_components > 4)
         jpegFail(reinterpret_cast<j_common_ptr>(&cinfo));
     out = new QImage(w, h, QImage::Format_RGB32);
     std::vector<unsigned char> row(size_t(w) * size_t(cinfo.output_components));
@@ -163,7 +166,8 @@ QImage pictureImage(const Picture& p) {
     const auto* data = reinterpret_cast<const char*>(p.bytes.data());
     const auto size = qsizetype(p.bytes.size());
     switch (p.kind) {
-    case PictureKind::None: return QImage();
+    case PictureKind::None:
+        return QImage();
     case PictureKind::Bitmap:
         if (p.bytes.size() < 26 || p.bytes[0] != 'B' || p.bytes[1] != 'M')
             throw SchemeError("the bitmap is no BMP file");
@@ -178,7 +182,8 @@ QImage pictureImage(const Picture& p) {
         img = decodeWithQt(data, size, "ICO");
         if (img.isNull()) throw SchemeError("the icon cannot be decoded");
         return img;
-    case PictureKind::Metafile: return renderMetafile(p.bytes);
+    case PictureKind::Metafile:
+        return renderMetafile(p.bytes);
     }
     return img;
 }
@@ -203,7 +208,8 @@ std::vector<uint8_t> encodeBmp(const QImage& image) {
     for (int y = 0; y < rgb.height() && table.size() <= 256; ++y) {
         const auto* line = reinterpret_cast<const QRgb*>(rgb.constScanLine(y));
         for (int x = 0; x < rgb.width() && table.size() <= 256; ++x)
-            if (index.emplace(line[x] | 0xFF000000u, int(table.size())).second) table.push_back(line[x] | 0xFF000000u);
+            if (index.emplace(line[x] | 0xFF000000u, int(table.size())).second)
+                table.push_back(line[x] | 0xFF000000u);
     }
     QImage out;
     if (table.size() <= 256) {
@@ -458,9 +464,15 @@ void paintText(QPainter& p, const Element& e, const Element& parent, const QStri
     QRect box(e.left(), e.top(), e.width(), e.height());
     int flags = 0;
     switch (e.alignment()) {
-    case Alignment::Left: flags |= Qt::AlignLeft; break;
-    case Alignment::Center: flags |= Qt::AlignHCenter; break;
-    case Alignment::Right: flags |= Qt::AlignRight; break;
+    case Alignment::Left:
+        flags |= Qt::AlignLeft;
+        break;
+    case Alignment::Center:
+        flags |= Qt::AlignHCenter;
+        break;
+    case Alignment::Right:
+        flags |= Qt::AlignRight;
+        break;
     }
     std::string layout = classHasProperty(e.cls(), "Layout") ? e.identProp("Layout") : "tlTop";
     flags |= layout == "tlCenter" ? Qt::AlignVCenter : layout == "tlBottom" ? Qt::AlignBottom : Qt::AlignTop;
@@ -468,10 +480,11 @@ void paintText(QPainter& p, const Element& e, const Element& parent, const QStri
     if (mnemonic) flags |= Qt::TextShowMnemonic;
     if (e.autoSize()) {
         QFontMetrics fm(font);
-        QRect r = fm.boundingRect(QRect(0, 0, e.wordWrap() ? e.width() : 100000, 100000),
-                                  (flags & ~(Qt::AlignHCenter | Qt::AlignRight | Qt::AlignVCenter |
-                                             Qt::AlignBottom)) | Qt::AlignLeft | Qt::AlignTop,
-                                  text);
+        QRect r = fm.boundingRect(
+            QRect(0, 0, e.wordWrap() ? e.width() : 100000, 100000),
+            (flags & ~(Qt::AlignHCenter | Qt::AlignRight | Qt::AlignVCenter | Qt::AlignBottom)) |
+                Qt::AlignLeft | Qt::AlignTop,
+            text);
         int w = e.wordWrap() ? e.width() : r.width();
         int h = std::max(r.height(), fm.height());
         if (e.alignment() == Alignment::Right && !e.wordWrap()) box.setLeft(box.right() + 1 - w);
@@ -498,12 +511,12 @@ QString captionText(const std::string& s) {
 }
 
 QImage cachedImage(const Element& e) {
-    // The pictures of one scheme are few; decoded images are kept by the bytes they came from.
-    static std::map<std::string, QImage> cache;
+    // The pictures of one scheme are few; decoded images are kept by a hash of the bytes they came from.
+    static std::map<std::tuple<size_t, size_t, bool>, QImage> cache;
     const PropValue* v = e.find("Picture.Data");
     if (!v) return QImage();
-    std::string key(v->bytes.begin(), v->bytes.end());
-    key += e.transparent() ? 'T' : 'O';
+    const std::string_view bytes(reinterpret_cast<const char*>(v->bytes.data()), v->bytes.size());
+    const auto key = std::make_tuple(std::hash<std::string_view>{}(bytes), bytes.size(), e.transparent());
     auto it = cache.find(key);
     if (it != cache.end()) return it->second;
     if (cache.size() > 256) cache.clear();
@@ -559,8 +572,12 @@ void drawBevel(QPainter& p, QRect r, const std::string& kind, int width) {
 void paintElement(QPainter& p, const Element& e, const Element& parent, const FieldText& fieldText) {
     if (!e.visible()) return;
     switch (e.cls()) {
-    case ElementClass::Image: paintImage(p, e); break;
-    case ElementClass::Label: paintText(p, e, parent, captionText(e.caption()), true); break;
+    case ElementClass::Image:
+        paintImage(p, e);
+        break;
+    case ElementClass::Label:
+        paintText(p, e, parent, captionText(e.caption()), true);
+        break;
     case ElementClass::DBText: {
         std::optional<std::string> v;
         if (fieldText && sameName(e.dataSource(), kStateSourceName)) v = fieldText(e.dataField());

@@ -20,29 +20,39 @@ using dbf::codec::sameName;
 
 const char* className(ElementClass c) {
     switch (c) {
-    case ElementClass::Panel: return "TPanel";
-    case ElementClass::Image: return "TImage";
-    case ElementClass::Label: return "TLabel";
-    case ElementClass::DBText: return "TDBText";
-    case ElementClass::DBEdit: return "TDBEdit";
+    case ElementClass::Panel:
+        return "TPanel";
+    case ElementClass::Image:
+        return "TImage";
+    case ElementClass::Label:
+        return "TLabel";
+    case ElementClass::DBText:
+        return "TDBText";
+    case ElementClass::DBEdit:
+        return "TDBEdit";
     }
     return "";
 }
 
 std::optional<ElementClass> classFromName(std::string_view name) {
-    for (ElementClass c : {ElementClass::Panel, ElementClass::Image, ElementClass::Label, ElementClass::DBText,
-                           ElementClass::DBEdit})
+    for (ElementClass c : {ElementClass::Panel, ElementClass::Image, ElementClass::Label,
+                           ElementClass::DBText, ElementClass::DBEdit})
         if (sameName(name, className(c))) return c;
     return std::nullopt;
 }
 
 const char* namePrefix(ElementClass c) {
     switch (c) {
-    case ElementClass::Panel: return "Panel";
-    case ElementClass::Image: return "MImage";
-    case ElementClass::Label: return "Text";
-    case ElementClass::DBText: return "DBText";
-    case ElementClass::DBEdit: return "DBEdit";
+    case ElementClass::Panel:
+        return "Panel";
+    case ElementClass::Image:
+        return "MImage";
+    case ElementClass::Label:
+        return "Text";
+    case ElementClass::DBText:
+        return "DBText";
+    case ElementClass::DBEdit:
+        return "DBEdit";
     }
     return "";
 }
@@ -176,12 +186,12 @@ std::optional<uint32_t> parseColour(std::string_view text) {
 
 const std::vector<NamedValue>& charsetNames() {
     static const std::vector<NamedValue> names = {
-        {"ANSI_CHARSET", 0},         {"DEFAULT_CHARSET", 1},    {"SYMBOL_CHARSET", 2},
-        {"MAC_CHARSET", 77},         {"SHIFTJIS_CHARSET", 128}, {"HANGEUL_CHARSET", 129},
-        {"JOHAB_CHARSET", 130},      {"GB2312_CHARSET", 134},   {"CHINESEBIG5_CHARSET", 136},
-        {"GREEK_CHARSET", 161},      {"TURKISH_CHARSET", 162},  {"HEBREW_CHARSET", 177},
-        {"ARABIC_CHARSET", 178},     {"BALTIC_CHARSET", 186},   {"RUSSIAN_CHARSET", 204},
-        {"THAI_CHARSET", 222},       {"EASTEUROPE_CHARSET", 238}, {"OEM_CHARSET", 255},
+        {"ANSI_CHARSET", 0},     {"DEFAULT_CHARSET", 1},      {"SYMBOL_CHARSET", 2},
+        {"MAC_CHARSET", 77},     {"SHIFTJIS_CHARSET", 128},   {"HANGEUL_CHARSET", 129},
+        {"JOHAB_CHARSET", 130},  {"GB2312_CHARSET", 134},     {"CHINESEBIG5_CHARSET", 136},
+        {"GREEK_CHARSET", 161},  {"TURKISH_CHARSET", 162},    {"HEBREW_CHARSET", 177},
+        {"ARABIC_CHARSET", 178}, {"BALTIC_CHARSET", 186},     {"RUSSIAN_CHARSET", 204},
+        {"THAI_CHARSET", 222},   {"EASTEUROPE_CHARSET", 238}, {"OEM_CHARSET", 255},
     };
     return names;
 }
@@ -310,8 +320,8 @@ void addGeometry(std::vector<PropSpec>& v) {
         v.push_back({p, VT::Int, I(0), Rule::Always, {}});
 }
 void addConstraints(std::vector<PropSpec>& v) {
-    for (const char* p : {"Constraints.MaxHeight", "Constraints.MaxWidth", "Constraints.MinHeight",
-                          "Constraints.MinWidth"})
+    for (const char* p :
+         {"Constraints.MaxHeight", "Constraints.MaxWidth", "Constraints.MinHeight", "Constraints.MinWidth"})
         v.push_back({p, VT::Int, I(0), Rule::NotDefault, {}});
 }
 void addFont(std::vector<PropSpec>& v) {
@@ -403,11 +413,16 @@ const std::vector<PropSpec>& specs(ElementClass c) {
         return v;
     }();
     switch (c) {
-    case ElementClass::Image: return image;
-    case ElementClass::Label: return label;
-    case ElementClass::DBText: return dbtext;
-    case ElementClass::Panel: return panel;
-    case ElementClass::DBEdit: return dbedit;
+    case ElementClass::Image:
+        return image;
+    case ElementClass::Label:
+        return label;
+    case ElementClass::DBText:
+        return dbtext;
+    case ElementClass::Panel:
+        return panel;
+    case ElementClass::DBEdit:
+        return dbedit;
     }
     return label;
 }
@@ -557,7 +572,8 @@ void Element::set(std::string_view path, PropValue v) {
 }
 
 void Element::unset(std::string_view path) {
-    props_.erase(std::remove_if(props_.begin(), props_.end(), [&](const Property& p) { return sameName(p.path, path); }),
+    props_.erase(std::remove_if(props_.begin(), props_.end(),
+                                [&](const Property& p) { return sameName(p.path, path); }),
                  props_.end());
 }
 
@@ -668,12 +684,24 @@ ObjectBlock toBlock(const Element& e) {
         const PropValue* v = e.find(s.path);
         bool write = false;
         switch (s.rule) {
-        case Rule::Always: write = true; break;
-        case Rule::NotDefault: write = v && !sameValue(s, *v, s.def); break;
-        case Rule::WhenSet: write = v != nullptr; break;
-        case Rule::ParentColor: write = !parentColor; break;
-        case Rule::ParentFont: write = !parentFont; break;
-        case Rule::ParentFontNotDefault: write = !parentFont && v && !sameValue(s, *v, s.def); break;
+        case Rule::Always:
+            write = true;
+            break;
+        case Rule::NotDefault:
+            write = v && !sameValue(s, *v, s.def);
+            break;
+        case Rule::WhenSet:
+            write = v != nullptr;
+            break;
+        case Rule::ParentColor:
+            write = !parentColor;
+            break;
+        case Rule::ParentFont:
+            write = !parentFont;
+            break;
+        case Rule::ParentFontNotDefault:
+            write = !parentFont && v && !sameValue(s, *v, s.def);
+            break;
         }
         if (write) b.properties.push_back({s.path, v ? *v : s.def});
     }
@@ -695,8 +723,10 @@ Element fromBlock(const ObjectBlock& b) {
             throw SchemeError(b.name + ": " + err.what());
         }
         // what the component's own setters do when the reader assigns these
-        if (sameName(p.path, "Color") && classHasProperty(*cls, "ParentColor")) e.set("ParentColor", B(false));
-        if (p.path.size() > 5 && sameName(p.path.substr(0, 5), "Font.") && classHasProperty(*cls, "ParentFont"))
+        if (sameName(p.path, "Color") && classHasProperty(*cls, "ParentColor"))
+            e.set("ParentColor", B(false));
+        if (p.path.size() > 5 && sameName(p.path.substr(0, 5), "Font.") &&
+            classHasProperty(*cls, "ParentFont"))
             e.set("ParentFont", B(false));
     }
     if (!b.children.empty() && *cls != ElementClass::Panel)
@@ -879,7 +909,8 @@ std::vector<SchemeListLine> readSchemeList(const std::string& listPath, int devi
     return out;
 }
 
-void writeSchemeDescription(const std::string& listPath, int deviceType, int number, const std::string& text) {
+void writeSchemeDescription(const std::string& listPath, int deviceType, int number,
+                            const std::string& text) {
     devdata::IniFile ini(listPath);
     ini.set(std::to_string(deviceType), "S" + std::to_string(number), text);
     ini.write();

@@ -5,10 +5,10 @@
 #include "devdata/tables.h"
 #include "poll/clock.h"
 #include "poll/poll_run.h"
-#include "sim_process.h"
 #include "qt_test_helpers.h"
 #include "schemes/object_form.h"
 #include "schemes/processes.h"
+#include "sim_process.h"
 #include "tmpdir.h"
 
 #include <QGroupBox>
@@ -103,7 +103,8 @@ protected:
     // A script standing in for a sibling program: writes its arguments, one a line, to OUT.
     void fakeProgram(const std::string& name, const std::string& out) {
         const std::string path = prog.file(name);
-        writeAll(path, "#!/bin/sh\nprintf '%s\\n' \"$@\" > '" + out + ".part' && mv '" + out + ".part' '" + out + "'\n");
+        writeAll(path, "#!/bin/sh\nprintf '%s\\n' \"$@\" > '" + out + ".part' && mv '" + out + ".part' '" +
+                           out + "'\n");
         fs::permissions(path, fs::perms::owner_all);
     }
 
@@ -129,9 +130,19 @@ QStringList lines(const std::string& path) {
 TEST_F(ObjectFormTest, DeliveredSchemeShowsTheStateRowAndRepaintsAfterAPoll) {
     addObject({229, 77, 1, "ул. Садовая, 5", "ЦТП Юг"});
     const int num = addObject({236, 530, 1, "ул. Ленина, 12 (ИТП)", "Котельная №1"});
-    writeState(236, num, {{"HEnergy1", 1234.5}, {"TemperF1", 70.5}, {"TemperR1", 45.25}, {"Pressure11", 0.6},
-                          {"V11", 5120}, {"CurrV11", 3.5}, {"Weight11", 5000}, {"HEnergy2", 321},
-                          {"TemperF2", 65}, {"TemperR2", 40}, {"TemperX1", 55}, {"Err1", 0}});
+    writeState(236, num,
+               {{"HEnergy1", 1234.5},
+                {"TemperF1", 70.5},
+                {"TemperR1", 45.25},
+                {"Pressure11", 0.6},
+                {"V11", 5120},
+                {"CurrV11", 3.5},
+                {"Weight11", 5000},
+                {"HEnergy2", 321},
+                {"TemperF2", 65},
+                {"TemperR2", 40},
+                {"TemperX1", 55},
+                {"Err1", 0}});
     writeState(229, 1, {{"TemperF1", 99}});
     ASSERT_TRUE(objects.locate("NUM", int64_t(num)));
 
@@ -228,8 +239,9 @@ TEST_F(ObjectFormTest, UnreadableSchemeIsReportedAndLeftAlone) {
     const std::vector<Case> cases = {
         {"unknown class", "object Dr: TPanel\r\n  object Button1: TButton\r\n  end\r\nend\r\n\r\n"},
         {"syntax", "object Dr: TPanel\r\n  object Text1: TLabel\r\n    Caption = 'ab\r\n"},
-        {"bad bitmap", "object Dr: TPanel\r\n  object MImage1: TImage\r\n    Picture.Data = {07544269746D617004000000"
-                       "01020304}\r\n  end\r\nend\r\n"},
+        {"bad bitmap",
+         "object Dr: TPanel\r\n  object MImage1: TImage\r\n    Picture.Data = {07544269746D617004000000"
+         "01020304}\r\n  end\r\nend\r\n"},
     };
     const std::string path = prog.path() + "/Circuits/229/S2.MNS";
     for (const auto& c : cases) {
@@ -273,8 +285,9 @@ TEST_F(ObjectFormTest, KestaSchemeTwoAndTheStateAndConnectionHooks) {
     ModalAnswerer answers;
     form.connection();
     ASSERT_TRUE(waitFor([&] { return !answers.messages().isEmpty(); }, 2000));
-    EXPECT_EQ(answers.messages(), QStringList{"Идет процесс автоматического опроса объектов. Дождитесь окончания "
-                                              "опроса или прервите процесс чтения"});
+    EXPECT_EQ(answers.messages(),
+              QStringList{"Идет процесс автоматического опроса объектов. Дождитесь окончания "
+                          "опроса или прервите процесс чтения"});
     EXPECT_EQ(connectionCalls, 1);
 }
 
@@ -310,7 +323,8 @@ TEST_F(ObjectFormTest, ProtocolButtonOnlyWhileNoPollRuns) {
     form.setPollRunning(false);
     EXPECT_TRUE(form.ProtocolButton->isVisible());
     EXPECT_TRUE(form.ProtocolButton->isEnabled());
-    EXPECT_EQ(form.ProtocolButton->toolTip(), "Переключение встроенных протоколов обмена стандартного на Modbus RTU");
+    EXPECT_EQ(form.ProtocolButton->toolTip(),
+              "Переключение встроенных протоколов обмена стандартного на Modbus RTU");
     form.setPollRunning(true);
     EXPECT_FALSE(form.ProtocolButton->isVisible());
 }
@@ -324,7 +338,8 @@ TEST_F(ObjectFormTest, ArchiveChoosesTheKindByArchTypeAndStartsTheReportProgram)
     };
     const std::vector<Case> cases = {
         {2, {'D', 'H'}, 'D'}, // "Месячный" behaves as "Суточный"
-        {0, {'D', 'H'}, 'D'}, {1, {'D', 'H'}, 'H'}, {1, {'D'}, 'D'}, {0, {'H'}, 'H'}, {0, {'M'}, 0}, {1, {}, 0},
+        {0, {'D', 'H'}, 'D'}, {1, {'D', 'H'}, 'H'}, {1, {'D'}, 'D'},
+        {0, {'H'}, 'H'},      {0, {'M'}, 0},        {1, {}, 0},
     };
     const std::string out = prog.file("zorbel-args.txt");
     fakeProgram("Zorbel.dll", out);
@@ -344,7 +359,8 @@ TEST_F(ObjectFormTest, ArchiveChoosesTheKindByArchTypeAndStartsTheReportProgram)
         form.ArchiveButton->click();
         if (c.expected) {
             ASSERT_TRUE(waitFor([&] { return fs::exists(out); }));
-            EXPECT_EQ(lines(out), (QStringList{"vrelt", "530", QString(QChar(c.expected)), "/R", "236", "4"}));
+            EXPECT_EQ(lines(out),
+                      (QStringList{"vrelt", "530", QString(QChar(c.expected)), "/R", "236", "4"}));
             EXPECT_TRUE(answers.messages().isEmpty());
         } else {
             ASSERT_TRUE(waitFor([&] { return !answers.messages().isEmpty(); }, 2000));
@@ -366,8 +382,9 @@ TEST_F(ObjectFormTest, ArchiveEndsRunningReportProgramsFirst) {
     fs::copy_file("/bin/sleep", prog.file("a/" + name + ".bak"));
     QProcess first, second, other;
     first.start(QString::fromStdString(prog.file("a/" + name)), {"30"});
-    second.start(QString::fromStdString(prog.file("b/" + QString::fromStdString(name).toUpper().toStdString())),
-                 {"30"});
+    second.start(
+        QString::fromStdString(prog.file("b/" + QString::fromStdString(name).toUpper().toStdString())),
+        {"30"});
     other.start(QString::fromStdString(prog.file("a/" + name + ".bak")), {"30"});
     ASSERT_TRUE(first.waitForStarted() && second.waitForStarted() && other.waitForStarted());
     EXPECT_EQ(processesNamed({name}).size(), 2u);

@@ -82,8 +82,9 @@ Scheme fixtureScheme() {
     Element longText(ElementClass::Label, "Text2");
     longText.setBounds(5, 5, 400, 60);
     longText.set("AutoSize", id("False"));
-    longText.set("Caption", str("Схема независимая отопления с 1 сч. подача 1 контура, 1 сч. подача 2 контура, "
-                                "счетчик подпитки 'ГВС'"));
+    longText.set("Caption",
+                 str("Схема независимая отопления с 1 сч. подача 1 контура, 1 сч. подача 2 контура, "
+                     "счетчик подпитки 'ГВС'"));
     s.elements().push_back(longText);
     return s;
 }
@@ -182,11 +183,11 @@ TEST(SchemeWriter, LongStringStartsOnItsOwnLineAndBreaksEvery64Characters) {
 TEST(SchemeWriter, ByteBlocksOf32OrMoreGoOnLinesOf32) {
     std::vector<uint8_t> b31(31, 0xAB);
     EXPECT_EQ(writeValue(PropValue::makeBytes(b31), 2), "{" + std::string(62, 'A').replace(0, 62, [] {
-                  std::string h;
-                  for (int i = 0; i < 31; ++i)
-                      h += "AB";
-                  return h;
-              }()) + "}");
+        std::string h;
+        for (int i = 0; i < 31; ++i)
+            h += "AB";
+        return h;
+    }()) + "}");
     std::vector<uint8_t> b32(32, 0x0F);
     std::string h32;
     for (int i = 0; i < 32; ++i)
@@ -244,8 +245,9 @@ TEST(SchemeReader, StringSegmentsInEveryAcceptedForm) {
 }
 
 TEST(SchemeReader, AnyLayoutAndOrderOfTheSameTokens) {
-    const std::string text = "OBJECT Dr:TPanel Left=0 Top=92 object DBText3 : TDBText DataSource = MainForm.DataSource2 "
-                             "DataField='V11' Top=\t7 Left = -3\n\n Width = 50 Height=10 END\r\nend\r\n\r\n  \r\n";
+    const std::string text =
+        "OBJECT Dr:TPanel Left=0 Top=92 object DBText3 : TDBText DataSource = MainForm.DataSource2 "
+        "DataField='V11' Top=\t7 Left = -3\n\n Width = 50 Height=10 END\r\nend\r\n\r\n  \r\n";
     Scheme s = parseSchemeText(text);
     ASSERT_EQ(s.elements().size(), 1u);
     const Element& e = s.elements()[0];
@@ -266,13 +268,15 @@ TEST(SchemeReader, FontOrColourWithoutParentFlagsMakeThemFalse) {
     EXPECT_FALSE(e.parentFont());
     EXPECT_FALSE(e.parentColor());
     std::string w = schemeText(s);
-    EXPECT_NE(w.find("    Color = clRed\r\n    Font.Charset = DEFAULT_CHARSET\r\n    Font.Color = clWindowText\r\n"
-                     "    Font.Height = -20\r\n    Font.Name = 'MS Sans Serif'\r\n    Font.Style = []\r\n"
-                     "    ParentColor = False\r\n    ParentFont = False\r\n"),
-              std::string::npos)
+    EXPECT_NE(
+        w.find("    Color = clRed\r\n    Font.Charset = DEFAULT_CHARSET\r\n    Font.Color = clWindowText\r\n"
+               "    Font.Height = -20\r\n    Font.Name = 'MS Sans Serif'\r\n    Font.Style = []\r\n"
+               "    ParentColor = False\r\n    ParentFont = False\r\n"),
+        std::string::npos)
         << w;
     // an explicit ParentFont = True after the font wins, as when the component reads it
-    Scheme t = parseSchemeText("object Dr: TPanel object Text1: TLabel Font.Height = -20 ParentFont = True end end");
+    Scheme t =
+        parseSchemeText("object Dr: TPanel object Text1: TLabel Font.Height = -20 ParentFont = True end end");
     EXPECT_TRUE(t.elements()[0].parentFont());
     EXPECT_EQ(schemeText(t).find("Font."), std::string::npos);
 }
@@ -285,25 +289,34 @@ struct BadCase {
 TEST(SchemeReader, RefusesWhatItDoesNotKnow) {
     const std::string head = "object Dr: TPanel\r\n";
     const std::vector<BadCase> cases = {
-        {"line break in a quoted segment", head + "  object Text1: TLabel\r\n    Caption = 'ab\r\ncd'\r\n  end\r\nend\r\n"},
+        {"line break in a quoted segment",
+         head + "  object Text1: TLabel\r\n    Caption = 'ab\r\ncd'\r\n  end\r\nend\r\n"},
         {"unknown class", head + "  object Button1: TButton\r\n  end\r\nend\r\n"},
         {"unknown property", head + "  object Text1: TLabel\r\n    Foo = 1\r\n  end\r\nend\r\n"},
-        {"property of another class", head + "  object MImage1: TImage\r\n    Caption = 'x'\r\n  end\r\nend\r\n"},
+        {"property of another class",
+         head + "  object MImage1: TImage\r\n    Caption = 'x'\r\n  end\r\nend\r\n"},
         {"string for an integer", head + "  object Text1: TLabel\r\n    Left = 'x'\r\n  end\r\nend\r\n"},
-        {"unknown enumeration value", head + "  object Text1: TLabel\r\n    Alignment = taMiddle\r\n  end\r\nend\r\n"},
+        {"unknown enumeration value",
+         head + "  object Text1: TLabel\r\n    Alignment = taMiddle\r\n  end\r\nend\r\n"},
         {"unknown colour", head + "  object Text1: TLabel\r\n    Color = clPink\r\n  end\r\nend\r\n"},
         {"unknown style", head + "  object Text1: TLabel\r\n    Font.Style = [fsShadow]\r\n  end\r\nend\r\n"},
-        {"odd hexadecimal", head + "  object MImage1: TImage\r\n    Picture.Data = {0754426974}\r\n  end\r\nend\r\n"},
-        {"unknown picture kind", head + "  object MImage1: TImage\r\n    Picture.Data = {035047460100000000}\r\n  end\r\nend\r\n"},
-        {"picture length past the block", head + "  object MImage1: TImage\r\n    Picture.Data = {07544269746D6170FF000000424D}\r\n  end\r\nend\r\n"},
+        {"odd hexadecimal",
+         head + "  object MImage1: TImage\r\n    Picture.Data = {0754426974}\r\n  end\r\nend\r\n"},
+        {"unknown picture kind",
+         head + "  object MImage1: TImage\r\n    Picture.Data = {035047460100000000}\r\n  end\r\nend\r\n"},
+        {"picture length past the block", head + "  object MImage1: TImage\r\n    Picture.Data = "
+                                                 "{07544269746D6170FF000000424D}\r\n  end\r\nend\r\n"},
         {"missing end", head + "  object Text1: TLabel\r\n  end\r\n"},
         {"text after the end", head + "end\r\nobject X: TPanel\r\nend\r\n"},
         {"fraction", head + "  object Text1: TLabel\r\n    Left = 1.5\r\n  end\r\nend\r\n"},
         {"root not a panel", "object Dr: TLabel\r\nend\r\n"},
-        {"code beyond Unicode", head + "  object Text1: TLabel\r\n    Caption = #1114112\r\n  end\r\nend\r\n"},
-        {"element inside a label", head + "  object Text1: TLabel\r\n    object Text2: TLabel\r\n    end\r\n  end\r\nend\r\n"},
+        {"code beyond Unicode",
+         head + "  object Text1: TLabel\r\n    Caption = #1114112\r\n  end\r\nend\r\n"},
+        {"element inside a label",
+         head + "  object Text1: TLabel\r\n    object Text2: TLabel\r\n    end\r\n  end\r\nend\r\n"},
         {"empty", ""},
-        {"nested beyond reason", [] {
+        {"nested beyond reason",
+         [] {
              std::string t;
              for (int i = 0; i < 100000; ++i)
                  t += "object P" + std::to_string(i) + ": TPanel\n";
@@ -315,9 +328,10 @@ TEST(SchemeReader, RefusesWhatItDoesNotKnow) {
 }
 
 TEST(SchemeReader, KnowsPanelsAndDataEdits) {
-    Scheme s = parseSchemeText("object Dr: TPanel\r\n  object Panel1: TPanel\r\n    Left = 5\r\n    Caption = 'P'\r\n"
-                               "    object DBEdit1: TDBEdit\r\n      DataField = 'Err'\r\n"
-                               "      DataSource = MainForm.DataSource2\r\n    end\r\n  end\r\nend\r\n");
+    Scheme s = parseSchemeText(
+        "object Dr: TPanel\r\n  object Panel1: TPanel\r\n    Left = 5\r\n    Caption = 'P'\r\n"
+        "    object DBEdit1: TDBEdit\r\n      DataField = 'Err'\r\n"
+        "      DataSource = MainForm.DataSource2\r\n    end\r\n  end\r\nend\r\n");
     ASSERT_EQ(s.elements().size(), 1u);
     EXPECT_EQ(s.elements()[0].children().at(0).cls(), ElementClass::DBEdit);
     EXPECT_EQ(schemeText(parseSchemeText(schemeText(s))), schemeText(s));
@@ -446,7 +460,9 @@ TEST(SchemeList, DescriptionsPerDeviceTypeInWindows1251) {
     writeSchemeDescription(list, 128, 1, "Водомеры");
     writeSchemeDescription(list, 229, 1, "Схема зависимая");
     std::string raw = readAll(list);
-    EXPECT_NE(raw.find("[229]\r\nS1=" + dbf::codec::toCp1251("Схема зависимая") + "\r\nS2="), std::string::npos) << raw;
+    EXPECT_NE(raw.find("[229]\r\nS1=" + dbf::codec::toCp1251("Схема зависимая") + "\r\nS2="),
+              std::string::npos)
+        << raw;
     auto lines = readSchemeList(list, 229);
     ASSERT_EQ(lines.size(), 2u);
     EXPECT_EQ(lines[0].text(), "S1=Схема зависимая");
@@ -472,9 +488,15 @@ TEST(SchemeReader, DamagedTextsAreReadOrRefused) {
         for (int k = 0; k < edits; ++k) {
             size_t at = rnd() % t.size();
             switch (rnd() % 3) {
-            case 0: t[at] = alphabet[rnd() % (sizeof alphabet - 1)]; break;
-            case 1: t.erase(at, 1 + rnd() % 40); break;
-            default: t.insert(at, 1, char(rnd() % 256)); break;
+            case 0:
+                t[at] = alphabet[rnd() % (sizeof alphabet - 1)];
+                break;
+            case 1:
+                t.erase(at, 1 + rnd() % 40);
+                break;
+            default:
+                t.insert(at, 1, char(rnd() % 256));
+                break;
             }
             if (t.empty()) t = "x";
         }

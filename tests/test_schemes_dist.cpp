@@ -63,9 +63,10 @@ TEST(DeliveredSchemes, EveryTypeHasASchemeShowingItsStateFields) {
 
 TEST(DeliveredSchemes, ElementLibraryDrawsEveryElement) {
     ElementLibrary lib(elementLibraryPath(kDist));
-    const std::vector<std::string> expected = {"Насос", "Задвижка", "Клапан обратный", "Фильтр", "Теплообменник",
-                                               "Счетчик расхода", "Датчик температуры", "Датчик давления",
-                                               "Бак", "Труба подающая", "Труба обратная"};
+    const std::vector<std::string> expected = {
+        "Насос",         "Задвижка",        "Клапан обратный",    "Фильтр",
+        "Теплообменник", "Счетчик расхода", "Датчик температуры", "Датчик давления",
+        "Бак",           "Труба подающая",  "Труба обратная"};
     for (const auto& name : expected)
         EXPECT_TRUE(lib.section(name)) << name;
     for (const auto& name : lib.sectionNames()) {

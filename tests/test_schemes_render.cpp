@@ -113,25 +113,25 @@ std::vector<uint8_t> sampleEmf() {
     Records r;
     // header: bounds 0,0-119,59, frame, " EMF", version, sizes, device 1024×768 px = 320×240 mm
     r.emf(1, {0, 0, 119, 59, 0, 0, 3175, 1587, 0x464D4520, 0x10000, 0, 0, 0, 0, 0, 0, 1024, 768, 320, 240});
-    r.emf(39, {1, 0, 0x000000FF, 0});             // brush 1: solid red
-    r.emf(37, {1});                                // select it
-    r.emf(38, {2, 0, 3, 0, 0x00FF0000});           // pen 2: solid blue, 3 wide
+    r.emf(39, {1, 0, 0x000000FF, 0});    // brush 1: solid red
+    r.emf(37, {1});                      // select it
+    r.emf(38, {2, 0, 3, 0, 0x00FF0000}); // pen 2: solid blue, 3 wide
     r.emf(37, {2});
-    r.emf(43, {10, 10, 50, 40});                   // rectangle
-    r.emf(37, {0x80000005});                       // NULL_BRUSH
-    r.emf(42, {70, 10, 110, 50});                  // ellipse outline only
-    r.emf(27, {0, 55});                            // move to
-    r.emf(54, {119, 55});                          // line to
-    r.emf(9999, {1, 2, 3});                        // an unknown record is skipped
+    r.emf(43, {10, 10, 50, 40});  // rectangle
+    r.emf(37, {0x80000005});      // NULL_BRUSH
+    r.emf(42, {70, 10, 110, 50}); // ellipse outline only
+    r.emf(27, {0, 55});           // move to
+    r.emf(54, {119, 55});         // line to
+    r.emf(9999, {1, 2, 3});       // an unknown record is skipped
     // a 2 × 2 bitmap (24 bits, bottom-up rows) stretched to 20,44 - 40,54: yellow
-    std::vector<uint32_t> dib = {0, 0, 0, 0, 20, 44, 0, 0, 2, 2, 80, 40, 120, 16, 0, 0x00CC0020, 20, 10,
-                                 40, 2, 2, 0x00180001, 0, 16, 0, 0, 0, 0};
+    std::vector<uint32_t> dib = {0, 0,          0,  0,  20, 44, 0, 0,          2, 2,  80, 40, 120, 16,
+                                 0, 0x00CC0020, 20, 10, 40, 2,  2, 0x00180001, 0, 16, 0,  0,  0,   0};
     for (int row = 0; row < 2; ++row) {
         dib.push_back(0x00FFFF00u); // bytes 00 FF FF 00: pixel 0 yellow (B G R), then B of pixel 1
-        dib.push_back(0x0000FFFFu);               // G R of pixel 1, padding
+        dib.push_back(0x0000FFFFu); // G R of pixel 1, padding
     }
     r.emf(81, dib);
-    r.emf(14, {0, 0, 20});                         // EOF
+    r.emf(14, {0, 0, 20}); // EOF
     return r.bytes;
 }
 
@@ -140,12 +140,12 @@ std::vector<uint8_t> sampleEmf() {
 TEST(SchemePictures, EnhancedMetafilesArePlayed) {
     QImage img = pictureImage({PictureKind::Metafile, sampleEmf()});
     ASSERT_EQ(img.size(), QSize(120, 60));
-    EXPECT_TRUE(near(img.pixel(30, 25), qRgb(255, 0, 0)));  // the rectangle's fill
-    EXPECT_TRUE(near(img.pixel(10, 25), qRgb(0, 0, 255)));  // its pen
-    EXPECT_EQ(qAlpha(img.pixel(90, 30)), 0);                // inside the unfilled ellipse
-    EXPECT_TRUE(near(img.pixel(70, 30), qRgb(0, 0, 255)));  // its outline
-    EXPECT_TRUE(near(img.pixel(60, 55), qRgb(0, 0, 255)));  // the line
-    EXPECT_EQ(qAlpha(img.pixel(60, 2)), 0);                 // nothing drawn there
+    EXPECT_TRUE(near(img.pixel(30, 25), qRgb(255, 0, 0)));   // the rectangle's fill
+    EXPECT_TRUE(near(img.pixel(10, 25), qRgb(0, 0, 255)));   // its pen
+    EXPECT_EQ(qAlpha(img.pixel(90, 30)), 0);                 // inside the unfilled ellipse
+    EXPECT_TRUE(near(img.pixel(70, 30), qRgb(0, 0, 255)));   // its outline
+    EXPECT_TRUE(near(img.pixel(60, 55), qRgb(0, 0, 255)));   // the line
+    EXPECT_EQ(qAlpha(img.pixel(60, 2)), 0);                  // nothing drawn there
     EXPECT_TRUE(near(img.pixel(30, 49), qRgb(255, 255, 0))); // the embedded bitmap
     // a record whose size runs past the end ends the playing, nothing is read beyond the bytes
     std::vector<uint8_t> cut = sampleEmf();
@@ -171,7 +171,7 @@ TEST(SchemePictures, PlaceableWindowsMetafilesArePlayed) {
     r.wmf(0x020C, {720, 1440});            // window extent 1440 × 720
     r.wmf(0x02FC, {0, 0xFF00, 0x0000, 0}); // solid green brush (0x0000FF00)
     r.wmf(0x012D, {0});
-    r.wmf(0x041B, {600, 600, 120, 120});   // rectangle 120,120 - 600,600 (bottom, right, top, left)
+    r.wmf(0x041B, {600, 600, 120, 120}); // rectangle 120,120 - 600,600 (bottom, right, top, left)
     r.wmf(0, {});
     QImage img = pictureImage({PictureKind::Metafile, r.bytes});
     ASSERT_EQ(img.size(), QSize(96, 48));
@@ -291,7 +291,8 @@ TEST(SchemePainting, FieldLabelsShowTheRowAndLabelsTheirText) {
     canvas.fill(Qt::white);
     {
         QPainter p(&canvas);
-        paintElements(p, s.area, [](const std::string&) -> std::optional<std::string> { return std::nullopt; });
+        paintElements(p, s.area,
+                      [](const std::string&) -> std::optional<std::string> { return std::nullopt; });
     }
     EXPECT_EQ(redPixels(QRect(0, 0, 300, 120)), 0);
 }

@@ -320,7 +320,8 @@ int main(int argc, char** argv) {
                 s = twoSystems(lib, t.code, true);
                 description = "Две системы через теплообменники: температуры, давления, объемы, массы";
                 break;
-            case devdata::StateLayoutKind::None: continue;
+            case devdata::StateLayoutKind::None:
+                continue;
             }
             const std::string dir = dist + "/Circuits/" + std::to_string(t.code);
             fs::create_directories(dir);
@@ -333,7 +334,8 @@ int main(int argc, char** argv) {
                 fs::create_directories(preview);
                 QImage img(kAreaWidth, kAreaHeight, QImage::Format_RGB32);
                 QPainter p(&img);
-                p.drawImage(QRect(2, 2, kAreaWidth - 4, kAreaHeight - 4), wallpaper(kAreaWidth - 4, kAreaHeight - 4));
+                p.drawImage(QRect(2, 2, kAreaWidth - 4, kAreaHeight - 4),
+                            wallpaper(kAreaWidth - 4, kAreaHeight - 4));
                 paintElements(p, s.area, sampleValue);
                 p.end();
                 img.save(QString::fromStdString(preview + "/S1_" + std::to_string(t.code) + ".png"));
