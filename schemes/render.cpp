@@ -68,9 +68,12 @@ QImage decodeJpeg(const uint8_t* data, size_t size) {
         cinfo.output_components > 4)
         jpegFail(reinterpret_cast<j_common_ptr>(&cinfo));
     out = new QImage(w, h, QImage::Format_RGB32);
-    std::vector<unsigned char> row(size_t(w) * size_t(cinfo.output_components));
+    // the row buffer belongs to libjpeg's pool, so that an error's jump leaves nothing behind
+    JSAMPARRAY rows = (*cinfo.mem->alloc_sarray)(reinterpret_cast<j_common_ptr>(&cinfo), JPOOL_IMAGE,
+                                                 JDIMENSION(w * cinfo.output_components), 1);
+    const unsigned char* row = rows[0];
     while (cinfo.output_scanline < cinfo.output_height) {
-        unsigned char* rp = row.data();
+        unsigned char* rp = rows[0];
         int y = int(cinfo.output_scanline);
         jpeg_read_scanlines(&cinfo, &rp, 1);
         auto* line = reinterpret_cast<QRgb*>(out->scanLine(y));
@@ -111,15 +114,16 @@ std::vector<uint8_t> encodeJpeg(const QImage& image, int quality) {
     cinfo.err = jpeg_std_error(&err.pub);
     err.pub.error_exit = jpegFail;
     err.pub.output_message = jpegQuiet;
-    unsigned char* volatile buffer = nullptr;
+    // libjpeg writes the buffer's address through the pointer it is given (so it lives in memory, not a
+    // register, across the jump); the buffer is the caller's to free
+    unsigned char* buf = nullptr;
     unsigned long size = 0;
     if (setjmp(err.jump)) {
         jpeg_destroy_compress(&cinfo);
-        std::free(buffer);
+        std::free(buf);
         return {};
     }
     jpeg_create_compress(&cinfo);
-    unsigned char* buf = nullptr;
     jpeg_mem_dest(&cinfo, &buf, &size);
     cinfo.image_width = JDIMENSION(rgb.width());
     cinfo.image_height = JDIMENSION(rgb.height());
@@ -133,7 +137,6 @@ std::vector<uint8_t> encodeJpeg(const QImage& image, int quality) {
         jpeg_write_scanlines(&cinfo, &row, 1);
     }
     jpeg_finish_compress(&cinfo);
-    buffer = buf;
     std::vector<uint8_t> out(buf, buf + size);
     jpeg_destroy_compress(&cinfo);
     std::free(buf);
