@@ -138,7 +138,18 @@ bool quotable(char32_t c) {
 }
 
 std::string writeString(const std::string& utf8, int level) {
-    std::u32string s = decodeUtf8(utf8);
+    // Characters are counted and escaped as UTF-16 units, as the program's readers expect: a character beyond
+    // U+FFFF is written as its surrogate pair.
+    std::u32string s;
+    for (char32_t c : decodeUtf8(utf8)) {
+        if (c > 0xFFFF) {
+            c -= 0x10000;
+            s.push_back(0xD800 + (c >> 10));
+            s.push_back(0xDC00 + (c & 0x3FF));
+        } else {
+            s.push_back(c);
+        }
+    }
     if (s.empty()) return "''";
     std::string out;
     const std::string contIndent = indent(level + 1);
@@ -404,7 +415,6 @@ private:
                     }
                 }
                 if (digits == 0) fail("digits expected after '#'");
-                if (v >= 0xD800 && v <= 0xDFFF) fail("character code out of range");
                 if (v >= 128) wide = true;
                 pieces.push_back({true, uint32_t(v)});
             } else if (c == '+') {
@@ -419,11 +429,21 @@ private:
         std::string out;
         if (wide) {
             // code points throughout; a raw byte of 128 or more in a quoted run is a Windows-1251 character
-            for (const auto& p : pieces) {
-                if (!p.code && p.value >= 128)
+            for (size_t i = 0; i < pieces.size(); ++i) {
+                const Piece& p = pieces[i];
+                if (!p.code && p.value >= 128) {
                     out += dbf::codec::fromCp1251(std::string(1, char(p.value)));
-                else
+                } else if (p.code && p.value >= 0xD800 && p.value <= 0xDBFF && i + 1 < pieces.size() &&
+                           pieces[i + 1].code && pieces[i + 1].value >= 0xDC00 &&
+                           pieces[i + 1].value <= 0xDFFF) {
+                    // a surrogate pair of UTF-16 units
+                    appendUtf8(out, 0x10000 + ((p.value - 0xD800) << 10) + (pieces[i + 1].value - 0xDC00));
+                    ++i;
+                } else if (p.value >= 0xD800 && p.value <= 0xDFFF) {
+                    appendUtf8(out, 0xFFFD); // a lone surrogate
+                } else {
                     appendUtf8(out, p.value);
+                }
             }
         } else {
             std::string bytes;

@@ -178,6 +178,8 @@ TEST(SchemeWriter, LongStringStartsOnItsOwnLineAndBreaksEvery64Characters) {
     EXPECT_EQ(firstLine.size(), size_t(32 * 3 + 32 * 5));
     EXPECT_EQ(w.substr(firstBreak + 4), "      'x'#1078'x'#1078'x'#1078");
     EXPECT_EQ(writeValue(str(""), 1), "''");
+    // beyond U+FFFF: the surrogate pair, as UTF-16 units
+    EXPECT_EQ(writeValue(str("a\U0001F600"), 1), "'a'#55357#56832");
 }
 
 TEST(SchemeWriter, ByteBlocksOf32OrMoreGoOnLinesOf32) {
@@ -234,6 +236,8 @@ TEST(SchemeReader, StringSegmentsInEveryAcceptedForm) {
         {"hexadecimal code", "#$41", "A"},
         {"empty", "''", ""},
         {"spaces between segments", "'a' #66 'c'", "aBc"},
+        {"surrogate pair", "#55357#56832", "\U0001F600"},
+        {"lone surrogate", "'a'#55357'b'", "a\uFFFDb"},
     };
     for (const auto& c : cases) {
         std::string text = "object Dr: TPanel\r\n  object Text1: TLabel\r\n    Caption = " + c.value +
