@@ -229,12 +229,21 @@ bool TOBJECTFORM::loadScheme(const std::string& path) {
             throw SchemeLoadError(path, e.what());
         }
         scheme_ = std::move(s);
-        Dr->update();
+        Dr->setCaption(q(scheme_.area.caption()));
         return true;
     } catch (const SchemeError& e) {
         QMessageBox::critical(this, windowTitle(), q(loadErrorMessage(path)), QMessageBox::Ok);
         return false;
     }
+}
+
+void TOBJECTFORM::saveScheme(const std::string& path) const {
+    Scheme s = scheme_;
+    if (Dr->caption().isEmpty())
+        s.area.unset("Caption");
+    else
+        s.area.set("Caption", PropValue::makeString(Dr->caption().toStdString()));
+    saveSchemeFile(s, path);
 }
 
 void TOBJECTFORM::clearScheme() {

@@ -73,8 +73,12 @@ public:
     // fails shows "Ошибка загрузки схемы " + path and leaves the area empty and the path cleared; a missing
     // file leaves the area empty and the path as it was.
     void showObject();
-    // Loads a scheme file into the area (replacing its elements); false after the message when it fails.
+    // Loads a scheme file into the area (replacing its elements; the file's area properties, its caption
+    // among them, are taken over, the area's geometry stays); false after the message when it fails.
     bool loadScheme(const std::string& path);
+    // Saves the area with its elements (and its caption when it has one) to the file. Throws SchemeError when
+    // the file cannot be written; a missing per-type folder is not created.
+    void saveScheme(const std::string& path) const;
     // Removes every element and clears the caption.
     void clearScheme();
     // "Состояние": emits stateRequested() (the main window opens the state window of the device type).

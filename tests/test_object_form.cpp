@@ -315,6 +315,22 @@ TEST_F(ObjectFormTest, ClosingAsksTheEditorAndEmptiesTheArea) {
     EXPECT_TRUE(form.scheme().elements().empty());
 }
 
+TEST_F(ObjectFormTest, SaveAndLoadTheAreaWithItsCaption) {
+    addObject({236, 530, 1, "Адрес", ""});
+    TOBJECTFORM form(prog.path(), objects, data.path());
+    form.showObject();
+    const std::string copy = prog.path() + "/Circuits/236/S2.MNS";
+    form.saveScheme(copy);
+    EXPECT_EQ(readAll(copy), readAll(prog.path() + "/Circuits/236/S1.MNS")); // no caption while shown
+    form.clearScheme();
+    form.Dr->setCaption("Мнемосхема отсутствует");
+    form.saveScheme(copy);
+    EXPECT_NE(readAll(copy).find("  Caption = #1052#1085"), std::string::npos);
+    ASSERT_TRUE(form.loadScheme(copy));
+    EXPECT_EQ(form.Dr->caption(), "Мнемосхема отсутствует");
+    EXPECT_THROW(form.saveScheme(prog.path() + "/Circuits/999/S1.MNS"), SchemeError);
+}
+
 TEST_F(ObjectFormTest, ProtocolButtonOnlyWhileNoPollRuns) {
     addObject({236, 530, 1, "Адрес", ""});
     TOBJECTFORM form(prog.path(), objects, data.path());
