@@ -125,7 +125,7 @@ public:
     std::string reportProgramPath() const;
     std::string configuratorPath() const;
     // The executables " АРХИВ" ends before it starts the report program.
-    std::vector<std::string> reportProcesses = {"Excel.exe", "Zorbel.dll"};
+    std::vector<std::string> reportProcesses = {"Zorbel.dll"};
 
     // ---- controls
     QWidget* Header = nullptr;

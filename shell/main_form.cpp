@@ -3,6 +3,7 @@
 #include "dbf/codec.h"
 #include "devdata/state_windows.h"
 #include "devdata/tables.h"
+#include "schemes/object_form.h"
 #include "shell/about.h"
 #include "shell/local_connect.h"
 #include "shell/object_master.h"
@@ -29,6 +30,7 @@
 #include <QPainter>
 #include <QPlainTextEdit>
 #include <QProcess>
+#include <QPushButton>
 #include <QScrollArea>
 #include <QSpinBox>
 #include <QSplitter>
@@ -148,6 +150,7 @@ TMainForm::TMainForm(std::string programDir, QWidget* parent)
     connect(bridge_.get(), &PollBridge::ended, this, [this] {
         emit rebuildMonitorRequested();
         currentStateChanged(true); // a first poll of a type makes its table; a new row shows in the windows
+        guarded("TOBJECTFORM", [this] { ObjectWindow->dataChanged(); });
         if (CentreView->currentWidget() == TableView) guarded("TMainForm", [this] { TableView->reload(); });
     });
     buildTray();
@@ -179,6 +182,21 @@ TMainForm::TMainForm(std::string programDir, QWidget* parent)
     SummaryReport->currentGroup = [this] { return GroupList->currentText(); };
     connect(this, &TMainForm::summaryReportRequested, this, [this] { SummaryReport->showModal(); });
     connect(this, &TMainForm::objectStateRequested, this, &TMainForm::showObjectState);
+    ObjectWindow = new schemes::TOBJECTFORM(programDir_, objects_, dataDir_, this);
+    ObjectWindow->isPollRunning = [this] { return run_->running(); };
+    connect(ObjectWindow, &schemes::TOBJECTFORM::stateRequested, this, [this] {
+        if (objects_.isOpen() && objects_.recNo() > 0) showObjectState(int(objects_.asInt("NUM")));
+    });
+    connect(ObjectWindow, &schemes::TOBJECTFORM::connectionRequested, this, [this] {
+        if (objects_.isOpen() && objects_.recNo() > 0) pollObjectWithDialog(int(objects_.asInt("NUM")));
+    });
+    addTrayFollower(ObjectWindow);
+    connect(this, &TMainForm::objectWindowRequested, this, &TMainForm::showObjectWindow);
+    connect(this, &TMainForm::objectArchiveRequested, this, &TMainForm::showObjectArchive);
+    // the object master's scheme preview and its editor button show the scheme in the object window
+    ObjectMaster->schemePreview = [this](const std::string& path) {
+        if (ObjectWindow->isVisible()) ObjectWindow->loadScheme(path);
+    };
     LocalConnect = new TLocalConnect(this);
     LocalConnect->follow(bridge_.get());
     LocalConnect->setStopPoll([this] { run_->stop(); });
@@ -522,13 +540,37 @@ void TMainForm::currentStateChanged(bool reopen) {
 }
 
 void TMainForm::showObjectState(int num) {
+    if (!makeCurrent(num)) return;
+    currentStateChanged(true);
+    guarded("TMainForm", [this] { devdata::showStateWindow(int(objects_.asInt("DEVTYPE")), state_, this); });
+}
+
+bool TMainForm::makeCurrent(int num) {
     bool found = false;
     guarded("TMainForm", [&] {
         found = model_ ? model_->withObject(num, [] {}) : objects_.locate("NUM", dbf::Value(int64_t(num)));
     });
-    if (!found) return;
+    return found;
+}
+
+void TMainForm::showObjectWindow(int num) {
+    if (!makeCurrent(num)) return;
     currentStateChanged(true);
-    guarded("TMainForm", [this] { devdata::showStateWindow(int(objects_.asInt("DEVTYPE")), state_, this); });
+    guarded("TOBJECTFORM", [this] {
+        ObjectWindow->setDataDir(dataDir_);
+        ObjectWindow->setSettings(settings_);
+        ObjectWindow->setPollRunning(run_->running());
+    });
+    ObjectWindow->exec();
+}
+
+void TMainForm::showObjectArchive(int num) {
+    if (!makeCurrent(num)) return;
+    guarded("TOBJECTFORM", [this] {
+        ObjectWindow->setDataDir(dataDir_);
+        ObjectWindow->setSettings(settings_);
+        ObjectWindow->archive();
+    });
 }
 
 void TMainForm::showTableView(bool table) {
@@ -545,11 +587,7 @@ bool TMainForm::pollObjectWithDialog(int num) {
         inform(polling::kAlreadyRunning);
         return false;
     }
-    bool found = false;
-    guarded("TMainForm", [&] {
-        found = model_ ? model_->withObject(num, [] {}) : objects_.locate("NUM", dbf::Value(int64_t(num)));
-    });
-    if (!found || !startPoll(num)) return false;
+    if (!makeCurrent(num) || !startPoll(num)) return false;
     LocalConnect->exec();
     return true;
 }
@@ -807,6 +845,7 @@ void TMainForm::attachWindows(SetupEnvironment env) {
 void TMainForm::applyWindowRestrictions() {
     const Enabled e = applyRestrictions(access.AccessLevel, settings_.par2);
     SpeedButtonAuto->setEnabled(e.autoPollButton);
+    if (ObjectWindow) ObjectWindow->ConnectionButton->setEnabled(e.connectionButton);
 }
 
 void TMainForm::scheduleTick() {
@@ -836,6 +875,7 @@ void TMainForm::setStatus(int index, const QString& text) {
 
 void TMainForm::clockTick() {
     SpeedButtonSignal->setEnabled(!run_->running());
+    if (ObjectWindow) ObjectWindow->setPollRunning(run_->running());
     setStatus(0, autoPollOn ? "Авто" : "Ручной");
     if (autoPollOn) {
         char buf[32];

@@ -31,6 +31,10 @@ class QToolButton;
 class QSplitter;
 class QSystemTrayIcon;
 
+namespace schemes {
+class TOBJECTFORM;
+}
+
 namespace shell {
 
 class ObjectMonitor;
@@ -118,6 +122,12 @@ public:
     // The object master "Мастер объектов" and the summary report window, made once with the window.
     TADOBJ* ObjectMaster = nullptr;
     TSRepForm* SummaryReport = nullptr;
+    // The object window "Объект" of the current object (click on an object, double click on a row).
+    schemes::TOBJECTFORM* ObjectWindow = nullptr;
+    // Makes the object NUM current and shows its object window modally.
+    void showObjectWindow(int num);
+    // Makes the object NUM current and runs the object window's archive action.
+    void showObjectArchive(int num);
     // The object's state window (Ctrl-click, the object window's "Состояние"): the current-state table is
     // reopened for the object NUM made current, then the window of its device type is shown modally.
     void showObjectState(int num);
@@ -232,6 +242,9 @@ private:
     // The current-state table was reopened for another current object (reopen) or its rows changed: the
     // table view's lower grid and a state window being shown follow.
     void currentStateChanged(bool reopen);
+    // Makes the object NUM the current record (ordered by NUM for the search, the ordering kept); false when
+    // it is not in the selection.
+    bool makeCurrent(int num);
     void buildTray();
     void balloon(const QString& text);
     void hideIntoTray();

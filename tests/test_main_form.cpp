@@ -3,6 +3,7 @@
 #include "devdata/layouts.h"
 #include "devdata/state_windows.h"
 #include "devdata/tables.h"
+#include "schemes/object_form.h"
 #include "shell/about.h"
 #include "shell/local_connect.h"
 #include "shell/main_form.h"
@@ -480,11 +481,17 @@ TEST(MainForm, TableViewFollowsTheObjectsTableAndItsCurrentState) {
     mervo::test::saveScreenshot(w.form, MERVO_SCREENSHOT_DIR, "main_window_table");
 
     // a double click opens the object window of that row
+    QString shownAddress;
+    QTimer::singleShot(300, [&] {
+        if (w.form.ObjectWindow->isVisible()) shownAddress = w.form.ObjectWindow->AddresText->text();
+        w.form.ObjectWindow->reject();
+    });
     const QRect cell = w.form.TableView->ObjectsGrid->visualRect(grid->index(0, 3));
     QTest::mouseClick(w.form.TableView->ObjectsGrid->viewport(), Qt::LeftButton, {}, cell.center());
     QTest::mouseDClick(w.form.TableView->ObjectsGrid->viewport(), Qt::LeftButton, {}, cell.center());
     ASSERT_EQ(windowRequests.size(), 1);
     EXPECT_EQ(windowRequests.last(), QString::number(w.form.objects().asInt("NUM")));
+    EXPECT_EQ(shownAddress.toStdString(), w.form.objects().asString("ADDRES"));
 
     // the navigator's delete keeps the pop-up menu's checks and question
     devdata::Settings s = w.form.settings();
@@ -713,4 +720,77 @@ TEST(MainForm, ObjectWindowsOpenFromTheMainWindowAndFollowAPoll) {
     for (QToolButton* b : w.form.findChildren<QToolButton*>())
         if (b->text() == "Архив") QTest::mouseClick(b, Qt::LeftButton);
     EXPECT_EQ(reportCaption, "Настройки сводного отчета");
+}
+
+TEST(MainForm, ClicksOnAnObjectReachTheObjectWindow) {
+    SimProcess sim({"--type", "236", "--serial", "530", "--udp", "0"});
+    Window w;
+    w.add(sim.port(), "Котельная №1");
+    {
+        dbf::Table t;
+        t.open(w.data, "MAINDB");
+        t.first();
+        t.edit();
+        t.setInt("SCHTYPE", 1);
+        t.post();
+    }
+    std::filesystem::copy(std::string(MERVO_DIST_DIR) + "/Circuits", w.prog + "/Circuits",
+                          std::filesystem::copy_options::recursive);
+    // a stand-in report program that records its arguments
+    const std::string args = w.prog + "/zorbel-args.txt";
+    {
+        std::ofstream f(w.prog + "/Zorbel.dll");
+        f << "#!/bin/sh\nprintf '%s\\n' \"$@\" > '" << args << ".part' && mv '" << args << ".part' '" << args
+          << "'\n";
+    }
+    std::filesystem::permissions(w.prog + "/Zorbel.dll", std::filesystem::perms::owner_all);
+    devdata::Settings s = w.form.settings();
+    s.par1_234 = devdata::kBitState | devdata::kBitDaily;
+    s.archType = 0;
+    w.form.setSettings(s);
+    w.form.resize(1000, 700);
+    w.form.openObjects();
+    w.form.show();
+    w.form.monitor()->monitorTick();
+    ObjectButton* button = w.form.monitor()->button(1);
+    ASSERT_NE(button, nullptr);
+
+    // a plain click: the object window with its scheme; its "Соединение" polls the object with the
+    // connection dialog, and the field labels then show the values read
+    size_t elements = 0;
+    std::optional<std::string> before, after;
+    bool dialogSeen = false;
+    QTimer watch;
+    QObject::connect(&watch, &QTimer::timeout,
+                     [&] { dialogSeen = dialogSeen || w.form.LocalConnect->isVisible(); });
+    watch.start(10);
+    QTimer::singleShot(300, [&] {
+        schemes::TOBJECTFORM* ow = w.form.ObjectWindow;
+        if (!ow->isVisible()) return;
+        elements = ow->scheme().elements().size();
+        before = ow->fieldText("HEnergy1");
+        QTest::mouseClick(ow->ConnectionButton, Qt::LeftButton); // returns when the poll has ended
+        after = ow->fieldText("HEnergy1");
+        ow->reject();
+    });
+    QTest::mouseClick(button, Qt::LeftButton, {}, QPoint(20, 20));
+    EXPECT_GT(elements, 10u);
+    EXPECT_FALSE(before.has_value()); // never polled: no state row yet
+    EXPECT_TRUE(dialogSeen);
+    ASSERT_TRUE(after.has_value());
+    EXPECT_FALSE(after->empty());
+    EXPECT_TRUE(QTest::qWaitFor([&] { return !w.form.pollRun().running(); }, 5000));
+
+    // Alt-click: the archive action starts the report program on the object's daily archive
+    ASSERT_TRUE(dbf::tableExists(w.data, "ARCHDB530D236"));
+    QTest::mouseClick(button, Qt::LeftButton, Qt::AltModifier, QPoint(20, 20));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return std::filesystem::exists(args); }, 5000));
+    std::ifstream in(args);
+    std::string l0, l1, l2;
+    std::getline(in, l0);
+    std::getline(in, l1);
+    std::getline(in, l2);
+    EXPECT_EQ(l0, "vrelt");
+    EXPECT_EQ(l1, "530");
+    EXPECT_EQ(l2, "D");
 }
