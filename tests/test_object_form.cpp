@@ -498,3 +498,54 @@ TEST_F(ObjectFormTest, ConnectionPollsTheSimulatorAndTheLabelsShowItsValues) {
     EXPECT_NE(form.fieldText("HEnergy1").value_or("").find("1520.5"), std::string::npos);
     mervo::test::saveScreenshot(form, MERVO_SCREENSHOT_DIR, "object_form_236_polled");
 }
+
+// One object of each device family polled from the simulator: its delivered scheme shows the values read.
+TEST_F(ObjectFormTest, EachFamilyFilledFromTheSimulator) {
+    for (int type : {128, 225, 230, 236, 231}) {
+        SCOPED_TRACE(type);
+        mervo::test::SimProcess sim({"--type", std::to_string(type), "--serial", "700", "--udp", "0"});
+        objects.append();
+        objects.setInt("DEVTYPE", type);
+        objects.setInt("SERIALNUM", 700);
+        objects.setString("ADDRES", "Узел учета, тип " + std::to_string(type));
+        objects.setInt("NETTYPE", 2);
+        objects.setString("NETADR", "127.0.0.1");
+        objects.setInt("IPPORT", sim.port());
+        objects.setInt("SCHTYPE", 1);
+        objects.setString("STATE", "---");
+        objects.setBool("AUTOCON", true);
+        objects.setString("DESKRIPTION", "ЦТП Север");
+        objects.post();
+        const int num = int(objects.asInt("NUM"));
+        polling::PollConfig config;
+        config.programDir = prog.path();
+        config.dataDir = data.path();
+        config.tempDir = devdata::tempDirOf(data.path());
+        config.settings = [] {
+            devdata::Settings s;
+            s.par1_128 = s.par1_225 = s.par1_228 = s.par1_234 = devdata::kBitState;
+            return s;
+        };
+        polling::PollRun run(polling::systemClock());
+        ASSERT_TRUE(run.start(config, num));
+        run.wait();
+        objects.refresh();
+        ASSERT_TRUE(objects.locate("NUM", dbf::Value(int64_t(num))));
+        ASSERT_EQ(objects.asString("STATE"), "Норма");
+
+        TOBJECTFORM form(prog.path(), objects, data.path());
+        ModalAnswerer answers;
+        form.show();
+        EXPECT_TRUE(answers.messages().isEmpty());
+        int filled = 0, labels = 0;
+        for (const auto& e : form.scheme().elements())
+            if (e.cls() == ElementClass::DBText) {
+                ++labels;
+                filled += !form.fieldText(e.dataField()).value_or("").empty();
+            }
+        EXPECT_GT(labels, 0);
+        EXPECT_EQ(filled, labels); // every field label of the delivered scheme shows a value
+        mervo::test::saveScreenshot(form, MERVO_SCREENSHOT_DIR, QString("object_form_family_%1").arg(type));
+        form.close();
+    }
+}
