@@ -26,6 +26,8 @@
 #include <com/sun/star/sheet/XSpreadsheetDocument.hpp>
 #include <com/sun/star/sheet/XSpreadsheets.hpp>
 #include <com/sun/star/sheet/XUsedAreaCursor.hpp>
+#include <com/sun/star/container/XNameAccess.hpp>
+#include <com/sun/star/style/XStyleFamiliesSupplier.hpp>
 #include <com/sun/star/table/BorderLine2.hpp>
 #include <com/sun/star/table/CellAddress.hpp>
 #include <com/sun/star/table/XCell.hpp>
@@ -506,6 +508,15 @@ std::string Workbook::formula(int col, int row) {
     return {};
 }
 
+std::string Workbook::display(int col, int row) {
+    try {
+        return s8(Reference<text::XTextRange>(d->cell(col, row), UNO_QUERY_THROW)->getString());
+    } catch (const uno::Exception& e) {
+        d->fail(e);
+    }
+    return {};
+}
+
 void Workbook::setValue(int col, int row, const CellValue& v) {
     try {
         Reference<table::XCell> c = d->cell(col, row);
@@ -653,6 +664,23 @@ void Workbook::setSheetName(const std::string& name) {
     try {
         Reference<container::XNamed>(d->sheet, UNO_QUERY_THROW)->setName(u(name));
         d->sheetName = name;
+    } catch (const uno::Exception& e) {
+        d->fail(e);
+    }
+}
+
+void Workbook::fitToPageWidth() {
+    try {
+        OUString styleName;
+        Reference<beans::XPropertySet>(d->sheet, UNO_QUERY_THROW)->getPropertyValue("PageStyle") >>= styleName;
+        Reference<style::XStyleFamiliesSupplier> sup(d->doc, UNO_QUERY_THROW);
+        Reference<container::XNameAccess> pages(sup->getStyleFamilies()->getByName("PageStyles"), UNO_QUERY_THROW);
+        Reference<beans::XPropertySet> style(pages->getByName(styleName), UNO_QUERY_THROW);
+        style->setPropertyValue("ScaleToPagesX", Any(sal_Int16(1)));
+        style->setPropertyValue("ScaleToPagesY", Any(sal_Int16(0)));
+        // no page header or footer with the sheet name and page number: the template carries its own
+        style->setPropertyValue("HeaderIsOn", Any(false));
+        style->setPropertyValue("FooterIsOn", Any(false));
     } catch (const uno::Exception& e) {
         d->fail(e);
     }

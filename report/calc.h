@@ -72,6 +72,8 @@ public:
 
     // Formula text of a cell of the first sheet (its content for a constant cell).
     std::string formula(int col, int row);
+    // The text a cell shows (its number format applied).
+    std::string display(int col, int row);
     void setValue(int col, int row, const CellValue& v);
     // Sets a formula (or a constant, parsed as the cell input would be).
     void setFormula(int col, int row, const std::string& text);
@@ -88,6 +90,8 @@ public:
     void setMerged(const Area& a);
     void setColumnWidth(int col, int width);
     void setSheetName(const std::string& name);
+    // The first sheet is printed one page wide, without page header and footer.
+    void fitToPageWidth();
 
     // Saves the whole workbook as an Excel 97-2003 file.
     void saveXls(const std::string& path);

@@ -57,11 +57,13 @@ void makeProtocol(zorbel::calc::Office& office, const std::string& path, const s
     text(*wb, 2, 4, "RepFirstDate");
     text(*wb, 3, 4, "по");
     text(*wb, 4, 4, "RepLastDate");
+    text(*wb, 0, 13, "Zorbel, версия");
+    text(*wb, 2, 13, "VersInfo");
     if (twoSystems) {
         text(*wb, 5, 4, "RepSystemNum");
-        wb->addName("ReportData", {{0, 2, 4, 2, 4}, {0, 4, 4, 5, 4}});
+        wb->addName("ReportData", {{0, 2, 4, 2, 4}, {0, 4, 4, 5, 4}, cell(2, 13)});
     } else {
-        wb->addName("ReportData", {{0, 2, 4, 2, 4}, cell(4, 4)});
+        wb->addName("ReportData", {{0, 2, 4, 2, 4}, cell(4, 4), cell(2, 13)});
     }
     text(*wb, 0, 5, "Расчетный день:");
     text(*wb, 2, 5, "DayOfReport");
@@ -98,9 +100,7 @@ void makeProtocol(zorbel::calc::Office& office, const std::string& path, const s
     wb->addName("ArchFirstLine", first);
     wb->addName("ArchLastLine", last);
 
-    text(*wb, 0, 13, "Zorbel, версия");
-    text(*wb, 2, 13, "VersInfo");
-    wb->addName("ReportData2", {cell(2, 13)}); // not a name the program fills: the cell keeps its text
+    wb->fitToPageWidth();
     wb->saveXls(path);
 }
 
@@ -108,27 +108,27 @@ const char* const kDate = "DD.MM.YYYY HH:MM";
 
 std::vector<Column> twoSystemColumns() {
     return {
-        {"Дата", "WriteDay", kDate, 3200},
-        {"Наработка, ч", "WorkTime", "0", 2200},
-        {"Тепло, Гкал", "HEnergy<1+1T>", "0.000", 2400},
-        {"Объем 1, м3", "Volume<1+3T>", "0.00", 2400},
-        {"Объем 2, м3", "Volume<2+3T>", "0.00", 2400},
-        {"Tпод., °C", "MainTemper<1+2T>", "0.00", 2000},
-        {"Tобр., °C", "MainTemper<2+2T>", "0.00", 2000},
-        {"Ошибка", "SysErr<1+1T>", "0", 1700},
+        {"Дата", "WriteDay", kDate, 3900},
+        {"Наработка, ч", "WorkTime", "0", 2900},
+        {"Тепло, Гкал", "HEnergy<1+1T>", "0.000", 2600},
+        {"Объем 1, м3", "Volume<1+3T>", "0.00", 2600},
+        {"Объем 2, м3", "Volume<2+3T>", "0.00", 2600},
+        {"Tпод., °C", "MainTemper<1+2T>", "0.00", 2200},
+        {"Tобр., °C", "MainTemper<2+2T>", "0.00", 2200},
+        {"Ошибка", "SysErr<1+1T>", "0", 1900},
     };
 }
 
 std::vector<Column> oneSystemColumns() {
     return {
-        {"Дата", "WriteDay", kDate, 3200},
-        {"Наработка, ч", "WorkTime", "0", 2200},
-        {"Тепло, Гкал", "HEnergy1", "0.000", 2400},
-        {"Объем 1, м3", "Volume1", "0.00", 2400},
-        {"Объем 2, м3", "Volume2", "0.00", 2400},
-        {"Tпод., °C", "MainTemper1", "0.00", 2000},
-        {"Tобр., °C", "MainTemper2", "0.00", 2000},
-        {"Ошибка", "SysErr1", "0", 1700},
+        {"Дата", "WriteDay", kDate, 3900},
+        {"Наработка, ч", "WorkTime", "0", 2900},
+        {"Тепло, Гкал", "HEnergy1", "0.000", 2600},
+        {"Объем 1, м3", "Volume1", "0.00", 2600},
+        {"Объем 2, м3", "Volume2", "0.00", 2600},
+        {"Tпод., °C", "MainTemper1", "0.00", 2200},
+        {"Tобр., °C", "MainTemper2", "0.00", 2200},
+        {"Ошибка", "SysErr1", "0", 1900},
     };
 }
 
