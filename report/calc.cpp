@@ -6,6 +6,7 @@
 #include <com/sun/star/bridge/XUnoUrlResolver.hpp>
 #include <com/sun/star/connection/NoConnectException.hpp>
 #include <com/sun/star/container/XIndexAccess.hpp>
+#include <com/sun/star/container/XNameAccess.hpp>
 #include <com/sun/star/container/XNamed.hpp>
 #include <com/sun/star/frame/Desktop.hpp>
 #include <com/sun/star/frame/XComponentLoader.hpp>
@@ -26,7 +27,6 @@
 #include <com/sun/star/sheet/XSpreadsheetDocument.hpp>
 #include <com/sun/star/sheet/XSpreadsheets.hpp>
 #include <com/sun/star/sheet/XUsedAreaCursor.hpp>
-#include <com/sun/star/container/XNameAccess.hpp>
 #include <com/sun/star/style/XStyleFamiliesSupplier.hpp>
 #include <com/sun/star/table/BorderLine2.hpp>
 #include <com/sun/star/table/CellAddress.hpp>
@@ -48,24 +48,22 @@
 #include <cctype>
 #include <chrono>
 #include <csignal>
-#include <fcntl.h>
 #include <cstdlib>
+#include <fcntl.h>
 #include <filesystem>
-#include <spawn.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 
-extern char** environ;
-
 using namespace com::sun::star;
-using rtl::OString;
-using rtl::OUString;
 using com::sun::star::uno::Any;
 using com::sun::star::uno::Reference;
 using com::sun::star::uno::Sequence;
 using com::sun::star::uno::UNO_QUERY;
 using com::sun::star::uno::UNO_QUERY_THROW;
+using rtl::OString;
+using rtl::OUString;
 
 namespace zorbel::calc {
 
@@ -197,6 +195,7 @@ struct Office::Impl {
     std::string profileDir;
     std::string pipeName;
     pid_t pid = 0;
+    int exitCode = -1; // of the last process once it ended
     Reference<uno::XComponentContext> remote;
     Reference<frame::XDesktop2> desktop;
 
@@ -205,6 +204,7 @@ struct Office::Impl {
         int status = 0;
         pid_t r = ::waitpid(pid, &status, WNOHANG);
         if (r == pid) {
+            exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
             pid = 0;
             return false;
         }
@@ -231,7 +231,8 @@ struct Office::Impl {
 
 std::string Office::defaultProgram() {
     if (const char* p = std::getenv("ZORBEL_SOFFICE")) return p;
-    return "/usr/lib/libreoffice/program/soffice";
+    // the office process itself, not the launcher script: then the process started is the one to end
+    return "/usr/lib/libreoffice/program/soffice.bin";
 }
 
 Office::Office(std::string program) : d(std::make_unique<Impl>()) {
@@ -266,39 +267,60 @@ void Office::start(int timeoutMs) {
     std::error_code ec;
     std::filesystem::remove_all(d->profileDir, ec);
     std::filesystem::create_directories(d->profileDir, ec);
+    // profile folders left by copies of the program that were killed
+    for (const auto& e : std::filesystem::directory_iterator(std::filesystem::temp_directory_path(), ec)) {
+        std::string name = e.path().filename().string();
+        if (name.rfind("zorbel-office-", 0) != 0) continue;
+        std::string owner = name.substr(14, name.find('_') == std::string::npos ? 0 : name.find('_') - 14);
+        if (!owner.empty() && owner.find_first_not_of("0123456789") == std::string::npos &&
+            !std::filesystem::exists("/proc/" + owner)) {
+            std::error_code ignored;
+            std::filesystem::remove_all(e.path(), ignored);
+        }
+    }
 
-    std::vector<std::string> args = {d->program,
-                                     "--headless",
-                                     "--invisible",
-                                     "--nologo",
-                                     "--norestore",
-                                     "--nodefault",
-                                     "--nolockcheck",
-                                     "-env:UserInstallation=" + s8(fileUrl(d->profileDir)),
-                                     "--accept=pipe,name=" + d->pipeName + ";urp;StarOffice.ComponentContext"};
-    std::vector<char*> argv;
-    for (auto& a : args)
-        argv.push_back(a.data());
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t fa;
-    posix_spawn_file_actions_init(&fa);
-    posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&fa, 1, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&fa, 2, "/dev/null", O_WRONLY, 0);
-    posix_spawnattr_t attr;
-    posix_spawnattr_init(&attr);
-    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP);
-    posix_spawnattr_setpgroup(&attr, 0); // its own process group, so that all of it ends together
-    pid_t pid = 0;
-    int rc = posix_spawn(&pid, d->program.c_str(), &fa, &attr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&fa);
-    posix_spawnattr_destroy(&attr);
-    if (rc != 0) throw Error("LibreOffice не запускается: " + d->program);
-    d->pid = pid;
-
+    auto spawn = [this] {
+        std::vector<std::string> args = {d->program,
+                                         "--headless",
+                                         "--invisible",
+                                         "--nologo",
+                                         "--norestore",
+                                         "--nodefault",
+                                         "--nolockcheck",
+                                         "-env:UserInstallation=" + s8(fileUrl(d->profileDir)),
+                                         "--accept=pipe,name=" + d->pipeName +
+                                             ";urp;StarOffice.ComponentContext"};
+        std::vector<char*> argv;
+        for (auto& a : args)
+            argv.push_back(a.data());
+        argv.push_back(nullptr);
+        // fork and exec rather than posix_spawn: the child asks to be ended with this program
+        // (PR_SET_PDEATHSIG), so that no office stays behind when the program is killed
+        const pid_t parent = ::getpid();
+        pid_t pid = ::fork();
+        if (pid == 0) {
+            ::setpgid(0, 0); // its own process group, so that all of it ends together
+            ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+            if (::getppid() != parent) ::_exit(127);
+            int null = ::open("/dev/null", O_RDWR);
+            if (null >= 0) {
+                ::dup2(null, 0);
+                ::dup2(null, 1);
+                ::dup2(null, 2);
+            }
+            ::execv(argv[0], argv.data());
+            ::_exit(127);
+        }
+        int rc = pid < 0 ? -1 : 0;
+        if (rc != 0) throw Error("LibreOffice не запускается: " + d->program);
+        d->pid = pid;
+        d->exitCode = -1;
+    };
+    spawn();
     Reference<uno::XComponentContext> local = localContext();
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     const OUString url = u("uno:pipe,name=" + d->pipeName + ";urp;StarOffice.ComponentContext");
+    int restarts = 0;
     try {
         Reference<bridge::XUnoUrlResolver> resolver = bridge::UnoUrlResolver::create(local);
         for (;;) {
@@ -306,7 +328,14 @@ void Office::start(int timeoutMs) {
                 d->remote.set(resolver->resolve(url), UNO_QUERY_THROW);
                 break;
             } catch (const connection::NoConnectException&) {
-                if (!d->alive()) throw Error("LibreOffice завершился при запуске");
+                if (!d->alive()) {
+                    // a new profile makes the office ask for a restart (exit codes 79 and 81)
+                    if ((d->exitCode == 79 || d->exitCode == 81) && restarts++ < 3) {
+                        spawn();
+                        continue;
+                    }
+                    throw Error("LibreOffice завершился при запуске");
+                }
                 if (std::chrono::steady_clock::now() > deadline) throw Error("LibreOffice не отвечает");
                 std::this_thread::sleep_for(std::chrono::milliseconds(50));
             }
@@ -332,8 +361,10 @@ void Office::stop() {
         d->desktop.clear();
         d->remote.clear();
         for (int i = 0; i < 250 && d->pid > 0; ++i) {
-            if (::waitpid(d->pid, nullptr, WNOHANG) == d->pid) d->pid = 0;
-            else std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            if (::waitpid(d->pid, nullptr, WNOHANG) == d->pid)
+                d->pid = 0;
+            else
+                std::this_thread::sleep_for(std::chrono::milliseconds(20));
         }
     }
     d->killGroup();
@@ -384,8 +415,9 @@ std::unique_ptr<Workbook> Office::open(const std::string& path, bool asTemplate,
     if (!d->desktop.is()) throw Error("LibreOffice не запущен");
     if (!std::filesystem::exists(path)) throw Error("нет файла " + path);
     try {
-        Sequence<beans::PropertyValue> args = props({prop("Hidden", Any(true)), prop("AsTemplate", Any(asTemplate)),
-                                            prop("ReadOnly", Any(readOnly))});
+        Sequence<beans::PropertyValue> args =
+            props({prop("Hidden", Any(true)), prop("AsTemplate", Any(asTemplate)),
+                   prop("ReadOnly", Any(readOnly))});
         return std::make_unique<Workbook>(loadDoc(d->desktop, fileUrl(path), args));
     } catch (const uno::Exception& e) {
         throw Error(message(e));
@@ -521,9 +553,15 @@ void Workbook::setValue(int col, int row, const CellValue& v) {
     try {
         Reference<table::XCell> c = d->cell(col, row);
         switch (v.kind) {
-        case CellValue::Kind::Number: c->setValue(v.number); break;
-        case CellValue::Kind::Text: Reference<text::XTextRange>(c, UNO_QUERY_THROW)->setString(u(v.text)); break;
-        case CellValue::Kind::Empty: c->setFormula(OUString()); break;
+        case CellValue::Kind::Number:
+            c->setValue(v.number);
+            break;
+        case CellValue::Kind::Text:
+            Reference<text::XTextRange>(c, UNO_QUERY_THROW)->setString(u(v.text));
+            break;
+        case CellValue::Kind::Empty:
+            c->setFormula(OUString());
+            break;
         }
     } catch (const uno::Exception& e) {
         d->fail(e);
@@ -546,19 +584,21 @@ void Workbook::replicateRow(int source, int before, int count) {
         // the used area's last column bounds the copy
         Reference<sheet::XSheetCellCursor> cursor = d->sheet->createCursor();
         Reference<sheet::XUsedAreaCursor>(cursor, UNO_QUERY_THROW)->gotoEndOfUsedArea(false);
-        int lastCol = Reference<sheet::XCellRangeAddressable>(cursor, UNO_QUERY_THROW)->getRangeAddress().EndColumn;
+        int lastCol =
+            Reference<sheet::XCellRangeAddressable>(cursor, UNO_QUERY_THROW)->getRangeAddress().EndColumn;
         Reference<table::XCellRange> src = d->sheet->getCellRangeByPosition(0, source, lastCol, source);
         Reference<table::XCellRange> block =
             d->sheet->getCellRangeByPosition(0, before, lastCol, before + count - 1);
         if (before == source + 1) {
-            Reference<table::XCellRange> all = d->sheet->getCellRangeByPosition(0, source, lastCol, before + count - 1);
+            Reference<table::XCellRange> all =
+                d->sheet->getCellRangeByPosition(0, source, lastCol, before + count - 1);
             Reference<sheet::XCellSeries>(all, UNO_QUERY_THROW)
-                ->fillSeries(sheet::FillDirection_TO_BOTTOM, sheet::FillMode_SIMPLE, sheet::FillDateMode_FILL_DATE_DAY,
-                             0.0, 0x7fffffff);
+                ->fillSeries(sheet::FillDirection_TO_BOTTOM, sheet::FillMode_SIMPLE,
+                             sheet::FillDateMode_FILL_DATE_DAY, 0.0, 0x7fffffff);
         }
         // the new rows take the template row's height
-        Reference<beans::XPropertySet> srcRow(Reference<table::XColumnRowRange>(src, UNO_QUERY_THROW)->getRows(),
-                                              UNO_QUERY_THROW);
+        Reference<beans::XPropertySet> srcRow(
+            Reference<table::XColumnRowRange>(src, UNO_QUERY_THROW)->getRows(), UNO_QUERY_THROW);
         Reference<beans::XPropertySet> newRows(
             Reference<table::XColumnRowRange>(block, UNO_QUERY_THROW)->getRows(), UNO_QUERY_THROW);
         newRows->setPropertyValue("Height", srcRow->getPropertyValue("Height"));
@@ -602,7 +642,8 @@ void Workbook::setNumberFormat(const Area& a, const std::string& code) {
         lang::Locale locale;
         sal_Int32 key = formats->queryKey(u(code), locale, false);
         if (key < 0) key = formats->addNew(u(code), locale);
-        Reference<beans::XPropertySet>(d->range(a), UNO_QUERY_THROW)->setPropertyValue("NumberFormat", Any(key));
+        Reference<beans::XPropertySet>(d->range(a), UNO_QUERY_THROW)
+            ->setPropertyValue("NumberFormat", Any(key));
     } catch (const uno::Exception& e) {
         d->fail(e);
     }
@@ -619,7 +660,8 @@ void Workbook::setBold(const Area& a, bool bold) {
 
 void Workbook::setFontHeight(const Area& a, double points) {
     try {
-        Reference<beans::XPropertySet>(d->range(a), UNO_QUERY_THROW)->setPropertyValue("CharHeight", Any(float(points)));
+        Reference<beans::XPropertySet>(d->range(a), UNO_QUERY_THROW)
+            ->setPropertyValue("CharHeight", Any(float(points)));
     } catch (const uno::Exception& e) {
         d->fail(e);
     }
@@ -672,9 +714,11 @@ void Workbook::setSheetName(const std::string& name) {
 void Workbook::fitToPageWidth() {
     try {
         OUString styleName;
-        Reference<beans::XPropertySet>(d->sheet, UNO_QUERY_THROW)->getPropertyValue("PageStyle") >>= styleName;
+        Reference<beans::XPropertySet>(d->sheet, UNO_QUERY_THROW)->getPropertyValue("PageStyle") >>=
+            styleName;
         Reference<style::XStyleFamiliesSupplier> sup(d->doc, UNO_QUERY_THROW);
-        Reference<container::XNameAccess> pages(sup->getStyleFamilies()->getByName("PageStyles"), UNO_QUERY_THROW);
+        Reference<container::XNameAccess> pages(sup->getStyleFamilies()->getByName("PageStyles"),
+                                                UNO_QUERY_THROW);
         Reference<beans::XPropertySet> style(pages->getByName(styleName), UNO_QUERY_THROW);
         style->setPropertyValue("ScaleToPagesX", Any(sal_Int16(1)));
         style->setPropertyValue("ScaleToPagesY", Any(sal_Int16(0)));
@@ -689,7 +733,8 @@ void Workbook::fitToPageWidth() {
 void Workbook::saveXls(const std::string& path) {
     try {
         Reference<frame::XStorable> st(d->doc, UNO_QUERY_THROW);
-        Sequence<beans::PropertyValue> args = props({prop("FilterName", Any(u("MS Excel 97"))), prop("Overwrite", Any(true))});
+        Sequence<beans::PropertyValue> args =
+            props({prop("FilterName", Any(u("MS Excel 97"))), prop("Overwrite", Any(true))});
         st->storeToURL(fileUrl(path), args);
     } catch (const uno::Exception& e) {
         d->fail(e);
@@ -699,9 +744,11 @@ void Workbook::saveXls(const std::string& path) {
 void Workbook::exportFirstSheetPdf(const std::string& path) {
     try {
         Reference<frame::XStorable> st(d->doc, UNO_QUERY_THROW);
-        Sequence<beans::PropertyValue> filterData = props({prop("Selection", Any(Reference<uno::XInterface>(d->sheet, UNO_QUERY)))});
-        Sequence<beans::PropertyValue> args = props({prop("FilterName", Any(u("calc_pdf_Export"))),
-                                            prop("FilterData", Any(filterData)), prop("Overwrite", Any(true))});
+        Sequence<beans::PropertyValue> filterData =
+            props({prop("Selection", Any(Reference<uno::XInterface>(d->sheet, UNO_QUERY)))});
+        Sequence<beans::PropertyValue> args =
+            props({prop("FilterName", Any(u("calc_pdf_Export"))), prop("FilterData", Any(filterData)),
+                   prop("Overwrite", Any(true))});
         st->storeToURL(fileUrl(path), args);
     } catch (const uno::Exception& e) {
         d->fail(e);

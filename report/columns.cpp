@@ -101,15 +101,18 @@ constexpr std::array<TFieldGrid, kFieldGridRows> kLayout1 = makeLayout1();
 int gridLayoutOf(int deviceType) {
     switch (deviceType) {
     case 225:
-    case 238: return 1;
+    case 238:
+        return 1;
     case 228:
     case 229:
     case 230:
     case 234:
     case 235:
     case 236:
-    case 237: return 0;
-    default: return -1;
+    case 237:
+        return 0;
+    default:
+        return -1;
     }
 }
 

@@ -65,8 +65,11 @@ std::string explainErrors(int deviceType, int devErr, int sysErr1, int sysErr2) 
         addByte(out, sysErr2, "Ошибка системы 2 - E", kSystemBits);
         break;
     case 225:
-    case 238: addByte(out, sysErr1, "Ошибка  - E", kOneSystemBits); break;
-    default: break;
+    case 238:
+        addByte(out, sysErr1, "Ошибка  - E", kOneSystemBits);
+        break;
+    default:
+        break;
     }
     return out.empty() ? kNoErrorsText : out;
 }

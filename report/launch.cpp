@@ -7,27 +7,36 @@ namespace zorbel {
 
 char kindLetter(ArchiveKind kind) {
     switch (kind) {
-    case ArchiveKind::Hourly: return 'H';
-    case ArchiveKind::Monthly: return 'M';
-    case ArchiveKind::Daily: break;
+    case ArchiveKind::Hourly:
+        return 'H';
+    case ArchiveKind::Monthly:
+        return 'M';
+    case ArchiveKind::Daily:
+        break;
     }
     return 'D';
 }
 
 const char* kindCaption(ArchiveKind kind) {
     switch (kind) {
-    case ArchiveKind::Hourly: return "Часовой архив";
-    case ArchiveKind::Monthly: return "Месячный архив";
-    case ArchiveKind::Daily: break;
+    case ArchiveKind::Hourly:
+        return "Часовой архив";
+    case ArchiveKind::Monthly:
+        return "Месячный архив";
+    case ArchiveKind::Daily:
+        break;
     }
     return "Суточный архив";
 }
 
 const char* kindMissingText(ArchiveKind kind) {
     switch (kind) {
-    case ArchiveKind::Hourly: return "Частовой архив отсутствует.";
-    case ArchiveKind::Monthly: return "Месячный архив отсутствует.";
-    case ArchiveKind::Daily: break;
+    case ArchiveKind::Hourly:
+        return "Частовой архив отсутствует.";
+    case ArchiveKind::Monthly:
+        return "Месячный архив отсутствует.";
+    case ArchiveKind::Daily:
+        break;
     }
     return "Суточный архив отсутствует.";
 }

@@ -35,8 +35,8 @@ struct LaunchArgs {
 // What the command line asks for.
 struct LaunchCheck {
     enum class Outcome {
-        Run,        // args hold the launch
-        EndSilently, // wrong token or empty serial number
+        Run,             // args hold the launch
+        EndSilently,     // wrong token or empty serial number
         ConversionError, // a number argument is not a number: message holds the conversion error
     };
     Outcome outcome = Outcome::EndSilently;

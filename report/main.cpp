@@ -8,8 +8,23 @@
 
 #include <QApplication>
 #include <QMessageBox>
+#include <QSocketNotifier>
+#include <csignal>
 #include <string>
+#include <sys/socket.h>
+#include <unistd.h>
 #include <vector>
+
+namespace {
+
+int signalPipe[2] = {-1, -1};
+
+void onTerminate(int) {
+    char c = 1;
+    [[maybe_unused]] ssize_t n = ::write(signalPipe[1], &c, 1);
+}
+
+} // namespace
 
 int main(int argc, char** argv) {
     zorbel::LaunchCheck launch = zorbel::checkLaunch(std::vector<std::string>(argv + 1, argv + argc));
@@ -30,6 +45,23 @@ int main(int argc, char** argv) {
     env.args = launch.args;
 
     zorbel::TReportForm form(env);
+    // The main program ends a running copy with SIGTERM: close the window as the exit button does, so that
+    // the spreadsheet engine ends with the program.
+    if (::socketpair(AF_UNIX, SOCK_STREAM, 0, signalPipe) == 0) {
+        auto* notifier = new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, &app);
+        QObject::connect(notifier, &QSocketNotifier::activated, &form, [&form] {
+            char c;
+            [[maybe_unused]] ssize_t n = ::read(signalPipe[0], &c, 1);
+            form.close();
+            QApplication::quit();
+        });
+        struct sigaction sa {};
+        sa.sa_handler = onTerminate;
+        sigemptyset(&sa.sa_mask);
+        sa.sa_flags = SA_RESTART;
+        ::sigaction(SIGTERM, &sa, nullptr);
+        ::sigaction(SIGINT, &sa, nullptr);
+    }
     if (!form.start()) return 0;
     form.show();
     return app.exec();

@@ -74,7 +74,8 @@ DateRange applyRangeChange(int item, RangeChange change, DateRange r, Ymd today)
             r.from = normalizeDate(r.to.y, r.to.m - 1, r.to.d);
         }
         break;
-    default: break;
+    default:
+        break;
     }
     return r;
 }

@@ -251,7 +251,9 @@ void TReportForm::buildWindow() {
     connect(grid_, &QTableView::doubleClicked, this, [this] { explainCurrentRecord(); });
     // a column moved by drag returns to the table order
     connect(grid_->horizontalHeader(), &QHeaderView::sectionMoved, this, [this] {
-        if (!rebuilding_) QMetaObject::invokeMethod(this, [this] { rebuildColumns(); }, Qt::QueuedConnection);
+        if (!rebuilding_)
+            QMetaObject::invokeMethod(
+                this, [this] { rebuildColumns(); }, Qt::QueuedConnection);
     });
 
     auto* archiveLayout = new QVBoxLayout(archivePage);
@@ -524,10 +526,14 @@ void TReportForm::refreshChart() {
                     QDateTime x(QDate(t.year(), t.month(), t.day()), QTime(t.hour(), t.minute()));
                     dbf::Value v = a.value(f);
                     double y = 0;
-                    if (auto* d = std::get_if<double>(&v)) y = *d;
-                    else if (auto* n = std::get_if<int64_t>(&v)) y = double(*n);
-                    else if (auto* dt = std::get_if<dbf::DateTime>(&v)) y = dt->toOleDays();
-                    else continue;
+                    if (auto* d = std::get_if<double>(&v))
+                        y = *d;
+                    else if (auto* n = std::get_if<int64_t>(&v))
+                        y = double(*n);
+                    else if (auto* dt = std::get_if<dbf::DateTime>(&v))
+                        y = dt->toOleDays();
+                    else
+                        continue;
                     s.points.append(QPointF(double(x.toMSecsSinceEpoch()), y));
                 }
                 a.first();
@@ -547,7 +553,8 @@ QString TReportForm::patternsDir() const {
 }
 
 void TReportForm::fillGroups() {
-    catalogue_ = readCatalogue(devdata::joinPath(devdata::joinPath(env_.programDir, kPatternsDir), kCatalogueFile));
+    catalogue_ =
+        readCatalogue(devdata::joinPath(devdata::joinPath(env_.programDir, kPatternsDir), kCatalogueFile));
     groupBox_->clear();
     for (const auto& g : catalogue_)
         groupBox_->addItem(q(g.name));
@@ -568,7 +575,8 @@ void TReportForm::chooseGroup(int index) {
 
 void TReportForm::chooseTemplate(int index) {
     int g = groupBox_->currentIndex();
-    if (g < 0 || g >= int(catalogue_.size()) || index < 0 || index >= int(catalogue_[size_t(g)].reports.size()))
+    if (g < 0 || g >= int(catalogue_.size()) || index < 0 ||
+        index >= int(catalogue_[size_t(g)].reports.size()))
         return;
     QString path = patternsDir() + "/" + q(catalogue_[size_t(g)].reports[size_t(index)].second);
     if (!QFile::exists(path)) return; // the view keeps its present document
@@ -595,7 +603,8 @@ void TReportForm::renderTemplateView() {
     QApplication::setOverrideCursor(Qt::WaitCursor);
     try {
         if (templatePdf_.isEmpty())
-            templatePdf_ = QDir::temp().filePath(QString("zorbel-template-%1.pdf").arg(QApplication::applicationPid()));
+            templatePdf_ =
+                QDir::temp().filePath(QString("zorbel-template-%1.pdf").arg(QApplication::applicationPid()));
         auto wb = office().open(templatePath_.toStdString(), false, true);
         wb->exportFirstSheetPdf(templatePdf_.toStdString());
         wb->close();
@@ -641,7 +650,8 @@ ReportContext TReportForm::reportContext() const {
 
 void TReportForm::fillReport() {
     try {
-        std::string store = devdata::joinPath(devdata::joinPath(env_.programDir, kPatternsDir), kRepStoreFile);
+        std::string store =
+            devdata::joinPath(devdata::joinPath(env_.programDir, kPatternsDir), kRepStoreFile);
         storeChoice(store, int(session_.objects().asInt("SERIALNUM")), session_.deviceType(),
                     groupBox_->currentText().toStdString(), templateBox_->currentText().toStdString());
     } catch (const std::exception&) {

@@ -12,8 +12,8 @@
 #include "report/template_fill.h"
 
 #include <QDialog>
-#include <QMessageBox>
 #include <QMainWindow>
+#include <QMessageBox>
 #include <memory>
 
 QT_BEGIN_NAMESPACE

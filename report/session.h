@@ -67,7 +67,7 @@ private:
     std::string dataDir_;
     int serial_ = 0;
     ArchiveKind kind_ = ArchiveKind::Daily;
-    int deviceType_ = 0;  // the object's type once MAINDB was read
+    int deviceType_ = 0;      // the object's type once MAINDB was read
     std::string archiveName_; // file name of the archive table in force
     int64_t objectNum_ = 0;
     bool paramsOk_ = false;

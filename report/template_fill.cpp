@@ -20,15 +20,24 @@ std::string replaceSystemTag(const std::string& text, int system) {
 
 std::string deviceModelName(int deviceType) {
     switch (deviceType) {
-    case 225: return "Vexa-1 K1(2)(M)";
-    case 228: return "Vexa-1 П120";
-    case 229: return "Vexa-1 П140";
-    case 230: return "Vexa-1 П150";
-    case 234: return "Vexa-1 П140 М";
-    case 235: return "Vexa-1 П150 М";
-    case 236: return "Vexa-1 П140 М new";
-    case 237: return "Vexa-1 П150 М new";
-    default: return "";
+    case 225:
+        return "Vexa-1 K1(2)(M)";
+    case 228:
+        return "Vexa-1 П120";
+    case 229:
+        return "Vexa-1 П140";
+    case 230:
+        return "Vexa-1 П150";
+    case 234:
+        return "Vexa-1 П140 М";
+    case 235:
+        return "Vexa-1 П150 М";
+    case 236:
+        return "Vexa-1 П140 М new";
+    case 237:
+        return "Vexa-1 П150 М new";
+    default:
+        return "";
     }
 }
 
@@ -39,8 +48,8 @@ std::string reportTitle(ArchiveKind kind) {
 
 bool isDifferenceField(const std::string& name) {
     static const char* const kFields[] = {
-        "WorkTime", "WorkTimeErr1", "WorkTimeErr2", "HEnergy1", "HEnergy2", "Volume1",    "Volume2",
-        "Volume3",  "Volume4",      "Volume5",      "Volume6",  "Weight1",  "Weight2",    "Weight3",
+        "WorkTime", "WorkTimeErr1", "WorkTimeErr2", "HEnergy1",   "HEnergy2",  "Volume1",  "Volume2",
+        "Volume3",  "Volume4",      "Volume5",      "Volume6",    "Weight1",   "Weight2",  "Weight3",
         "Weight4",  "Weight5",      "Weight6",      "ErrHVolume", "ElEnergy1", "ElEnergy2"};
     for (const char* f : kFields)
         if (dbf::codec::sameName(name, f)) return true;
@@ -99,7 +108,8 @@ CellValue fieldValue(const dbf::Table& table, int fieldNo) {
 
 } // namespace
 
-std::optional<CellValue> cellValue(const dbf::Table* table, const std::string& text, const ReportContext& ctx) {
+std::optional<CellValue> cellValue(const dbf::Table* table, const std::string& text,
+                                   const ReportContext& ctx) {
     if (table && table->isOpen()) {
         int f = table->fieldIndex(text);
         if (f >= 0) return fieldValue(*table, f);
@@ -129,8 +139,8 @@ void applyDifference(std::vector<std::vector<CellValue>>& rows, const std::vecto
     rows.pop_back();
 }
 
-std::vector<std::vector<CellValue>> archLineBlock(dbf::Table& archive, const std::vector<std::string>& entries,
-                                                  const ReportContext& ctx) {
+std::vector<std::vector<CellValue>>
+archLineBlock(dbf::Table& archive, const std::vector<std::string>& entries, const ReportContext& ctx) {
     std::vector<std::vector<CellValue>> rows;
     if (archive.isOpen()) {
         std::vector<int> fieldNo;

@@ -16,7 +16,7 @@ namespace zorbel {
 inline constexpr const char* kVersionText = "4.11";
 
 // The named ranges the filler looks for, in the order it processes them ("Title" comes last, apart).
-inline constexpr const char* kFillNames[] = {"MainData",     "ParsData",    "ReportData",
+inline constexpr const char* kFillNames[] = {"MainData",      "ParsData",     "ReportData",
                                              "ArchFirstLine", "ArchLastLine", "ArchLine"};
 inline constexpr const char* kTitleName = "Title";
 
@@ -48,9 +48,9 @@ struct CellValue {
 
 struct ReportContext {
     int deviceType = 0;
-    int system = 0;        // 0: "Система 1", 1: "Система 2"
-    std::string fromDate;  // "Диапазон от" as "dd.MM.yyyy"
-    std::string toDate;    // "до"
+    int system = 0;       // 0: "Система 1", 1: "Система 2"
+    std::string fromDate; // "Диапазон от" as "dd.MM.yyyy"
+    std::string toDate;   // "до"
     bool difference = false;
     ArchiveKind kind = ArchiveKind::Daily;
 };
@@ -63,12 +63,13 @@ double spreadsheetDate(dbf::DateTime t);
 
 // The value a cell of MainData, ParsData, ReportData, ArchFirstLine or ArchLastLine receives from the current
 // row of table (nullptr: no table), nullopt when the cell stays unchanged.
-std::optional<CellValue> cellValue(const dbf::Table* table, const std::string& text, const ReportContext& ctx);
+std::optional<CellValue> cellValue(const dbf::Table* table, const std::string& text,
+                                   const ReportContext& ctx);
 
 // The "ArchLine" block: one row per record of the archive in its present order and range, one column per
 // entry of the template line; with "Разность" the differences of consecutive records and one row fewer.
-std::vector<std::vector<CellValue>> archLineBlock(dbf::Table& archive, const std::vector<std::string>& entries,
-                                                  const ReportContext& ctx);
+std::vector<std::vector<CellValue>>
+archLineBlock(dbf::Table& archive, const std::vector<std::string>& entries, const ReportContext& ctx);
 // The difference step alone (rows are records in order).
 void applyDifference(std::vector<std::vector<CellValue>>& rows, const std::vector<std::string>& entries);
 

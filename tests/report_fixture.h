@@ -77,7 +77,8 @@ public:
     }
 
     // A day's records: one per day from `first`, HEnergy1 growing by `step`.
-    static std::vector<ArchRecord> days(dbf::DateTime first, int count, double energy0 = 100, double step = 10) {
+    static std::vector<ArchRecord> days(dbf::DateTime first, int count, double energy0 = 100,
+                                        double step = 10) {
         std::vector<ArchRecord> out;
         for (int i = 0; i < count; ++i)
             out.push_back({first.addDays(i), {{"HEnergy1", energy0 + step * i}, {"Volume1", 10.5 * i}}});

@@ -62,7 +62,8 @@ TEST(ZorbelLaunch, CommandLines) {
     };
     for (const Case& c : cases) {
         LaunchCheck r = checkLaunch(c.args);
-        SCOPED_TRACE(c.args.empty() ? std::string("(none)") : c.args[0] + " " + (c.args.size() > 1 ? c.args[1] : ""));
+        SCOPED_TRACE(c.args.empty() ? std::string("(none)")
+                                    : c.args[0] + " " + (c.args.size() > 1 ? c.args[1] : ""));
         ASSERT_EQ(r.outcome, c.outcome);
         if (c.outcome != O::Run) continue;
         EXPECT_EQ(r.args.serial, c.serial);
@@ -84,21 +85,19 @@ TEST(ZorbelColumns, LayoutsAndSystems) {
         return out;
     };
     EXPECT_EQ(captions(gridColumns(236, 1)),
-              (std::vector<std::string>{"Дата|WriteDay", "Время|WriteHour", "Наработка [ч]|WorkTime",
-                                        "Наработка с ошб.|WorkTimeErr1", "Тепло [Гкал]|HEnergy1",
-                                        "Объем 1 [m3]|Volume1", "Объем 2 [m3]|Volume2", "Объем 3 [m3]|Volume3",
-                                        "Tпод. [°C]|MainTemper1", "Tобр.  [°C]|MainTemper2",
-                                        "Тдоп. [°C]|AddTemper1", "Давление1 [МПа]|Pressure1",
-                                        "Давление2 [МПа]|Pressure2", "Ошибка системы1|SysErr1",
-                                        "Ошибка устройства|DevErr"}));
+              (std::vector<std::string>{
+                  "Дата|WriteDay", "Время|WriteHour", "Наработка [ч]|WorkTime",
+                  "Наработка с ошб.|WorkTimeErr1", "Тепло [Гкал]|HEnergy1", "Объем 1 [m3]|Volume1",
+                  "Объем 2 [m3]|Volume2", "Объем 3 [m3]|Volume3", "Tпод. [°C]|MainTemper1",
+                  "Tобр.  [°C]|MainTemper2", "Тдоп. [°C]|AddTemper1", "Давление1 [МПа]|Pressure1",
+                  "Давление2 [МПа]|Pressure2", "Ошибка системы1|SysErr1", "Ошибка устройства|DevErr"}));
     EXPECT_EQ(captions(gridColumns(229, 2)),
-              (std::vector<std::string>{"Дата|WriteDay", "Время|WriteHour", "Наработка [ч]|WorkTime",
-                                        "Наработка с ошб.|WorkTimeErr2", "Тепло [Гкал]|HEnergy2",
-                                        "Объем 4 [m3]|Volume4", "Объем 5 [m3]|Volume5", "Объем 6 [m3]|Volume6",
-                                        "Tпод. [°C]|MainTemper3", "Tобр.  [°C]|MainTemper4",
-                                        "Тдоп. [°C]|AddTemper2", "Давление3 [МПа]|Pressure3",
-                                        "Давление4 [МПа]|Pressure4", "Ошибка системы2|SysErr2",
-                                        "Ошибка устройства|DevErr"}));
+              (std::vector<std::string>{
+                  "Дата|WriteDay", "Время|WriteHour", "Наработка [ч]|WorkTime",
+                  "Наработка с ошб.|WorkTimeErr2", "Тепло [Гкал]|HEnergy2", "Объем 4 [m3]|Volume4",
+                  "Объем 5 [m3]|Volume5", "Объем 6 [m3]|Volume6", "Tпод. [°C]|MainTemper3",
+                  "Tобр.  [°C]|MainTemper4", "Тдоп. [°C]|AddTemper2", "Давление3 [МПа]|Pressure3",
+                  "Давление4 [МПа]|Pressure4", "Ошибка системы2|SysErr2", "Ошибка устройства|DevErr"}));
     auto k1 = captions(gridColumns(225, 1));
     EXPECT_EQ(k1, captions(gridColumns(238, 2)));
     EXPECT_EQ(k1.size(), 16u);
@@ -185,15 +184,17 @@ TEST(ZorbelRanges, Presets) {
 }
 
 TEST(ZorbelErrors, Texts) {
-    EXPECT_EQ(explainErrors(236, 0, 5, 0),
-              "\n\rОшибка системы 1 - E5"
-              "\n\r\tE1 Отсутствие расхода по счетчику воды, используемому для расчета тепловой энергии свыше 48 "
-              "часов при разнице температур больше 20 ?С. "
-              "\n\r\tE4 Температура первого термометра ниже, чем температура второго.  ");
+    EXPECT_EQ(
+        explainErrors(236, 0, 5, 0),
+        "\n\rОшибка системы 1 - E5"
+        "\n\r\tE1 Отсутствие расхода по счетчику воды, используемому для расчета тепловой энергии свыше 48 "
+        "часов при разнице температур больше 20 ?С. "
+        "\n\r\tE4 Температура первого термометра ниже, чем температура второго.  ");
     EXPECT_EQ(explainErrors(238, 0, 64, 0), "\n\rОшибка  - E64\n\r\tE64 Ошибка памяти EEPROM");
-    EXPECT_EQ(explainErrors(229, 3, 0, 128),
-              "\n\rОшибка устройства - E3\n\r\tE1 Ошибка АЦП.\n\r\tE2 Ошибка записи архива."
-              "\n\rОшибка системы 2 - E128\n\r\tE128 Обратное движение теплоносителя в обратном трубопроводе  ");
+    EXPECT_EQ(
+        explainErrors(229, 3, 0, 128),
+        "\n\rОшибка устройства - E3\n\r\tE1 Ошибка АЦП.\n\r\tE2 Ошибка записи архива."
+        "\n\rОшибка системы 2 - E128\n\r\tE128 Обратное движение теплоносителя в обратном трубопроводе  ");
     EXPECT_EQ(explainErrors(236, 0, 0, 0), "Ошибок нет");
     // a one-system device ignores the bytes it does not have
     EXPECT_EQ(explainErrors(225, 7, 0, 9), "Ошибок нет");
@@ -251,8 +252,8 @@ TEST_F(ZorbelSession, MissingObjectsTableOrRow) {
     other.addArchive(530, 'D', 236, 42, ReportData::days(dt(2023, 1, 1), 2));
     ArchiveSession s(other.dir());
     ASSERT_TRUE(s.openArchive(530, ArchiveKind::Daily, 236));
-    EXPECT_EQ(s.openObject(), "Нет ни одной соответствующей записи в таблице записи в таблице " + other.dir() +
-                                  "/MAINDB.dbf ");
+    EXPECT_EQ(s.openObject(), "Нет ни одной соответствующей записи в таблице записи в таблице " +
+                                  other.dir() + "/MAINDB.dbf ");
     std::filesystem::remove(other.file("MAINDB.dbf"));
     ArchiveSession s2(other.dir());
     ASSERT_TRUE(s2.openArchive(530, ArchiveKind::Daily, 236));

@@ -30,10 +30,20 @@ namespace {
 
 const std::string kDist = MERVO_SOURCE_DIR "/dist/Patterns";
 
+// One LibreOffice for the tests of this file, ended before the program exits (the UNO runtime is gone by the
+// time static objects are destroyed).
+std::unique_ptr<calc::Office> sharedOffice;
+
+class OfficeEnvironment : public ::testing::Environment {
+public:
+    void TearDown() override { sharedOffice.reset(); }
+};
+const auto* const kOfficeEnvironment = ::testing::AddGlobalTestEnvironment(new OfficeEnvironment);
+
 calc::Office& office() {
-    static calc::Office o;
-    o.start();
-    return o;
+    if (!sharedOffice) sharedOffice = std::make_unique<calc::Office>();
+    sharedOffice->start();
+    return *sharedOffice;
 }
 
 calc::Area cell(int c, int r) {
@@ -187,8 +197,8 @@ TEST_F(ZorbelReport, DeliveredTemplates) {
     ctx.system = 1;
     Filled f = fill(kDist + "/Vexa1P.pat");
     calc::Workbook& wb = *f.wb;
-    EXPECT_EQ(f.outcome.filled, (std::vector<std::string>{"MainData", "ParsData", "ReportData", "ArchFirstLine",
-                                                           "ArchLastLine", "ArchLine"}));
+    EXPECT_EQ(f.outcome.filled, (std::vector<std::string>{"MainData", "ParsData", "ReportData",
+                                                          "ArchFirstLine", "ArchLastLine", "ArchLine"}));
     EXPECT_EQ(wb.formula(0, 0), "Суточный протокол учета тепловой энергии воды");
     EXPECT_EQ(wb.formula(2, 2), "Мира 1");
     EXPECT_EQ(wb.formula(2, 3), "Vexa-1 П140");
@@ -207,7 +217,7 @@ TEST_F(ZorbelReport, DeliveredTemplates) {
     EXPECT_EQ(wb.formula(0, 12), "Показания на начало:");
     EXPECT_EQ(wb.display(2, 12), "5.00"); // HEnergy2
     EXPECT_EQ(wb.display(2, 13), "12.00");
-    EXPECT_EQ(wb.display(3, 12), ""); // Volume4: empty in the records
+    EXPECT_EQ(wb.display(3, 12), "");     // Volume4: empty in the records
     EXPECT_EQ(wb.display(2, 15), "4.11"); // VersInfo, as text
 }
 
@@ -313,7 +323,8 @@ TEST(ZorbelReportWindow, FillPreviewAndStoredChoice) {
         std::stringstream ss;
         ss << in.rdbuf();
         EXPECT_NE(ss.str().find("[N530236]"), std::string::npos);
-        EXPECT_NE(ss.str().find(dbf::codec::toCp1251("REPORT=Протокол учета (две системы)")), std::string::npos);
+        EXPECT_NE(ss.str().find(dbf::codec::toCp1251("REPORT=Протокол учета (две системы)")),
+                  std::string::npos);
 
         // the other group: a choice of the second template and a fill store it
         form.groupBox()->setCurrentIndex(1);

@@ -1,5 +1,6 @@
 // zorbel-patterns OUTDIR: writes the report templates delivered with Zorbel ("Patterns.ini" and the ".pat"
-// workbooks, Excel 97-2003) into OUTDIR through LibreOffice. tools/make_patterns.sh runs it for dist/Patterns.
+// workbooks, Excel 97-2003) into OUTDIR through LibreOffice. tools/make_patterns.sh runs it for
+// dist/Patterns.
 #include "dbf/codec.h"
 #include "report/calc.h"
 
@@ -121,14 +122,10 @@ std::vector<Column> twoSystemColumns() {
 
 std::vector<Column> oneSystemColumns() {
     return {
-        {"Дата", "WriteDay", kDate, 3900},
-        {"Наработка, ч", "WorkTime", "0", 2900},
-        {"Тепло, Гкал", "HEnergy1", "0.000", 2600},
-        {"Объем 1, м3", "Volume1", "0.00", 2600},
-        {"Объем 2, м3", "Volume2", "0.00", 2600},
-        {"Tпод., °C", "MainTemper1", "0.00", 2200},
-        {"Tобр., °C", "MainTemper2", "0.00", 2200},
-        {"Ошибка", "SysErr1", "0", 1900},
+        {"Дата", "WriteDay", kDate, 3900},          {"Наработка, ч", "WorkTime", "0", 2900},
+        {"Тепло, Гкал", "HEnergy1", "0.000", 2600}, {"Объем 1, м3", "Volume1", "0.00", 2600},
+        {"Объем 2, м3", "Volume2", "0.00", 2600},   {"Tпод., °C", "MainTemper1", "0.00", 2200},
+        {"Tобр., °C", "MainTemper2", "0.00", 2200}, {"Ошибка", "SysErr1", "0", 1900},
     };
 }
 
