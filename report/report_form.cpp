@@ -30,6 +30,7 @@
 #include <QScreen>
 #include <QStackedWidget>
 #include <QStatusBar>
+#include <QStyle>
 #include <QTabWidget>
 #include <QTableView>
 #include <QToolBar>
@@ -156,8 +157,13 @@ void TReportForm::buildWindow() {
     templateBox_->setMinimumWidth(260);
     bar->addWidget(templateBox_);
     bar->addSeparator();
-    for (const char* t : {"Добавить новый шаблон", "Редактировать шаблон", "Сохранить шаблон"}) {
-        QAction* a = bar->addAction(t);
+    // shown as icons with their names as hints, so that the exit button fits beside them
+    const std::pair<const char*, QStyle::StandardPixmap> templateButtons[] = {
+        {"Добавить новый шаблон", QStyle::SP_FileIcon},
+        {"Редактировать шаблон", QStyle::SP_FileDialogDetailedView},
+        {"Сохранить шаблон", QStyle::SP_DialogSaveButton}};
+    for (const auto& [text, icon] : templateButtons) {
+        QAction* a = bar->addAction(style()->standardIcon(icon), text);
         a->setEnabled(false);
     }
     bar->addSeparator();

@@ -20,6 +20,7 @@
 #include <QPushButton>
 #include <QTabWidget>
 #include <QTableView>
+#include <QToolButton>
 #include <filesystem>
 #include <gtest/gtest.h>
 
@@ -163,6 +164,13 @@ TEST(ZorbelWindow, MonthlyArchiveAndKindChanges) {
     emit form.kindBox()->activated(1);
     EXPECT_EQ(form.session().archiveFile(), "ARCHDB530H236.dbf");
     EXPECT_EQ(form.model()->rowCount(), 5);
+
+    // the exit button fits on the tool bar and closes the window
+    form.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&form));
+    EXPECT_TRUE(form.exitButton()->isVisible());
+    form.exitButton()->click();
+    EXPECT_FALSE(form.isVisible());
 }
 
 TEST(ZorbelWindow, StartUpFailures) {
