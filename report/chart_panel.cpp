@@ -195,8 +195,10 @@ void ChartPanel::set3D(bool on) {
 
 void ChartPanel::rebuildFlat() {
     chart_->removeAllSeries();
-    for (auto* a : chart_->axes())
-        chart_->removeAxis(a);
+    for (auto* a : chart_->axes()) {
+        chart_->removeAxis(a); // the chart gives up its ownership
+        delete a;
+    }
     auto* x = new QDateTimeAxis;
     x->setFormat("dd.MM.yyyy hh:mm");
     x->setTickCount(5);

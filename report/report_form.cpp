@@ -38,6 +38,14 @@
 #include <QVBoxLayout>
 #include <filesystem>
 
+#if defined(__SANITIZE_ADDRESS__)
+// Qt 6.4 keeps the PDF view's render thread and the scroller of its gesture to the end of the process, and
+// the UNO runtime its type descriptions.
+extern "C" const char* __lsan_default_suppressions() {
+    return "leak:QPdfPageRenderer\nleak:QScroller::grabGesture\nleak:libuno_cppu.so\nleak:libuno_sal.so\n";
+}
+#endif
+
 namespace zorbel {
 
 namespace {
