@@ -211,6 +211,69 @@ struct Office::Impl {
         return true;
     }
 
+    // A new profile folder and pipe name; profile folders of killed copies of the program are removed.
+    void prepare() {
+        static std::atomic<int> counter{0};
+        std::string tag = std::to_string(::getpid()) + "_" + std::to_string(counter++);
+        pipeName = "zorbel_" + tag;
+        profileDir = (std::filesystem::temp_directory_path() / ("zorbel-office-" + tag)).string();
+        std::error_code ec;
+        std::filesystem::remove_all(profileDir, ec);
+        std::filesystem::create_directories(profileDir, ec);
+        // profile folders left by copies of the program that were killed
+        for (const auto& e :
+             std::filesystem::directory_iterator(std::filesystem::temp_directory_path(), ec)) {
+            std::string name = e.path().filename().string();
+            if (name.rfind("zorbel-office-", 0) != 0) continue;
+            std::string owner =
+                name.substr(14, name.find('_') == std::string::npos ? 0 : name.find('_') - 14);
+            if (!owner.empty() && owner.find_first_not_of("0123456789") == std::string::npos &&
+                !std::filesystem::exists("/proc/" + owner)) {
+                std::error_code ignored;
+                std::filesystem::remove_all(e.path(), ignored);
+            }
+        }
+    }
+
+    void spawn() {
+        std::vector<std::string> args = {program,
+                                         "--headless",
+                                         "--invisible",
+                                         "--nologo",
+                                         "--norestore",
+                                         "--nodefault",
+                                         "--nolockcheck",
+                                         "-env:UserInstallation=" + s8(fileUrl(profileDir)),
+                                         "--accept=pipe,name=" + pipeName +
+                                             ";urp;StarOffice.ComponentContext"};
+        std::vector<char*> argv;
+        for (auto& a : args)
+            argv.push_back(a.data());
+        argv.push_back(nullptr);
+        // fork and exec rather than posix_spawn: the child asks to be ended with this program
+        // (PR_SET_PDEATHSIG), so that no office stays behind when the program is killed. The signal comes
+        // when the launching thread ends, so it is asked for only when that is the program's main thread.
+        const pid_t parent = ::getpid();
+        const bool mainThread = ::gettid() == parent;
+        pid_t child = ::fork();
+        if (child == 0) {
+            ::setpgid(0, 0); // its own process group, so that all of it ends together
+            if (mainThread) ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+            if (::getppid() != parent) ::_exit(127);
+            int null = ::open("/dev/null", O_RDWR);
+            if (null >= 0) {
+                ::dup2(null, 0);
+                ::dup2(null, 1);
+                ::dup2(null, 2);
+            }
+            ::execv(argv[0], argv.data());
+            ::_exit(127);
+        }
+        if (child < 0) throw Error("LibreOffice не запускается: " + program);
+        pid = child;
+        exitCode = -1;
+    }
+
     void killGroup() {
         if (pid <= 0) return;
         ::kill(-pid, SIGTERM);
@@ -251,72 +314,25 @@ bool Office::running() const {
     return d->desktop.is() && d->alive();
 }
 
-void Office::start(int timeoutMs) {
+void Office::launch() {
     std::lock_guard lock(mutex_);
-    if (d->desktop.is() && d->alive()) return;
+    if (d->pid > 0 && d->alive()) return;
     d->desktop.clear();
     d->remote.clear();
     d->killGroup();
     if (d->program.empty() || ::access(d->program.c_str(), X_OK) != 0)
         throw Error("LibreOffice не найден: " + d->program);
+    d->prepare();
+    d->spawn();
+}
 
-    static std::atomic<int> counter{0};
-    std::string tag = std::to_string(::getpid()) + "_" + std::to_string(counter++);
-    d->pipeName = "zorbel_" + tag;
-    d->profileDir = (std::filesystem::temp_directory_path() / ("zorbel-office-" + tag)).string();
-    std::error_code ec;
-    std::filesystem::remove_all(d->profileDir, ec);
-    std::filesystem::create_directories(d->profileDir, ec);
-    // profile folders left by copies of the program that were killed
-    for (const auto& e : std::filesystem::directory_iterator(std::filesystem::temp_directory_path(), ec)) {
-        std::string name = e.path().filename().string();
-        if (name.rfind("zorbel-office-", 0) != 0) continue;
-        std::string owner = name.substr(14, name.find('_') == std::string::npos ? 0 : name.find('_') - 14);
-        if (!owner.empty() && owner.find_first_not_of("0123456789") == std::string::npos &&
-            !std::filesystem::exists("/proc/" + owner)) {
-            std::error_code ignored;
-            std::filesystem::remove_all(e.path(), ignored);
-        }
+void Office::start(int timeoutMs) {
+    std::lock_guard lock(mutex_);
+    if (d->desktop.is() && d->alive()) return;
+    if (d->desktop.is() || !(d->pid > 0 && d->alive())) {
+        d->desktop.clear();
+        launch();
     }
-
-    auto spawn = [this] {
-        std::vector<std::string> args = {d->program,
-                                         "--headless",
-                                         "--invisible",
-                                         "--nologo",
-                                         "--norestore",
-                                         "--nodefault",
-                                         "--nolockcheck",
-                                         "-env:UserInstallation=" + s8(fileUrl(d->profileDir)),
-                                         "--accept=pipe,name=" + d->pipeName +
-                                             ";urp;StarOffice.ComponentContext"};
-        std::vector<char*> argv;
-        for (auto& a : args)
-            argv.push_back(a.data());
-        argv.push_back(nullptr);
-        // fork and exec rather than posix_spawn: the child asks to be ended with this program
-        // (PR_SET_PDEATHSIG), so that no office stays behind when the program is killed
-        const pid_t parent = ::getpid();
-        pid_t pid = ::fork();
-        if (pid == 0) {
-            ::setpgid(0, 0); // its own process group, so that all of it ends together
-            ::prctl(PR_SET_PDEATHSIG, SIGTERM);
-            if (::getppid() != parent) ::_exit(127);
-            int null = ::open("/dev/null", O_RDWR);
-            if (null >= 0) {
-                ::dup2(null, 0);
-                ::dup2(null, 1);
-                ::dup2(null, 2);
-            }
-            ::execv(argv[0], argv.data());
-            ::_exit(127);
-        }
-        int rc = pid < 0 ? -1 : 0;
-        if (rc != 0) throw Error("LibreOffice не запускается: " + d->program);
-        d->pid = pid;
-        d->exitCode = -1;
-    };
-    spawn();
     Reference<uno::XComponentContext> local = localContext();
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     const OUString url = u("uno:pipe,name=" + d->pipeName + ";urp;StarOffice.ComponentContext");
@@ -331,7 +347,7 @@ void Office::start(int timeoutMs) {
                 if (!d->alive()) {
                     // a new profile makes the office ask for a restart (exit codes 79 and 81)
                     if ((d->exitCode == 79 || d->exitCode == 81) && restarts++ < 3) {
-                        spawn();
+                        d->spawn();
                         continue;
                     }
                     throw Error("LibreOffice завершился при запуске");

@@ -39,8 +39,11 @@ public:
     Office(const Office&) = delete;
     Office& operator=(const Office&) = delete;
 
-    // Starts soffice and connects to it, waiting up to timeoutMs; nothing happens when it runs already.
-    // Throws Error when it cannot be started or does not answer.
+    // Starts the soffice process without waiting for it (start() then connects). The process is ended with
+    // this program when the thread that launched it is the program's main thread.
+    void launch();
+    // Starts soffice (when launch() has not) and connects to it, waiting up to timeoutMs; nothing happens
+    // when it runs already. Throws Error when it cannot be started or does not answer.
     void start(int timeoutMs = 60000);
     bool running() const;
     // Ends soffice (terminate through UNO, SIGTERM after a grace time).

@@ -143,6 +143,7 @@ TReportForm::TReportForm(ReportEnv env, QWidget* parent)
 }
 
 TReportForm::~TReportForm() {
+    joinOfficeStarter();
     delete preview_;
     if (templateDoc_) templateDoc_->close();
     if (!templatePdf_.isEmpty()) QFile::remove(templatePdf_);
@@ -378,7 +379,28 @@ bool TReportForm::start() {
     }
     applyRange(RangeChange::List);
     restoreStoredChoice();
+    // With templates to fill, the spreadsheet engine is started now, in the background, so that the template
+    // view and the first report do not wait for it; it lives as long as the program.
+    if (!catalogue_.empty()) {
+        office_ = std::make_unique<calc::Office>();
+        try {
+            office_->launch(); // on this thread: the office then ends with the program
+        } catch (const std::exception&) {
+            // the report says so when it needs the office
+        }
+        officeStarter_ = std::thread([office = office_.get()] {
+            try {
+                office->start();
+            } catch (const std::exception&) {
+                // tried again, with its message, when a report needs it
+            }
+        });
+    }
     return true;
+}
+
+void TReportForm::joinOfficeStarter() {
+    if (officeStarter_.joinable()) officeStarter_.join();
 }
 
 // ---- archive side
@@ -600,6 +622,7 @@ void TReportForm::chooseTemplate(int index) {
 }
 
 calc::Office& TReportForm::office() {
+    joinOfficeStarter();
     if (!office_) office_ = std::make_unique<calc::Office>();
     office_->start();
     return *office_;
@@ -705,6 +728,7 @@ void TReportForm::fillReport() {
 void TReportForm::closeEvent(QCloseEvent* e) {
     delete preview_;
     templateDoc_->close();
+    joinOfficeStarter();
     if (office_) office_->stop();
     e->accept();
 }

@@ -15,6 +15,7 @@
 #include <QMainWindow>
 #include <QMessageBox>
 #include <memory>
+#include <thread>
 
 QT_BEGIN_NAMESPACE
 class QCheckBox;
@@ -152,6 +153,8 @@ private:
     QString templatePath_;
     bool templateRendered_ = false;
     std::unique_ptr<calc::Office> office_;
+    std::thread officeStarter_; // starts the office in the background at start-up
+    void joinOfficeStarter();
 
     QTabWidget* tabs_ = nullptr;
     QComboBox* kindBox_ = nullptr;

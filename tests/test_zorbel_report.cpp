@@ -2,6 +2,7 @@
 // ArchLine block with and without "Разность", the system tag, row replication with the template line's
 // format, the title, and the window's side of it (lists, stored choice, template view, preview, failures).
 #include "dbf/codec.h"
+#include "devdata/settings.h"
 #include "report/calc.h"
 #include "report/catalogue.h"
 #include "report/report_filler.h"
@@ -12,6 +13,7 @@
 #include <QComboBox>
 #include <QFile>
 #include <QPdfDocument>
+#include <QProcess>
 #include <QTabWidget>
 #include <csignal>
 #include <filesystem>
@@ -383,4 +385,74 @@ TEST(ZorbelReportWindow, MissingEngineGivesOutputError) {
     form.rangeBox()->setCurrentIndex(kRangeAll);
     emit form.rangeBox()->activated(kRangeAll);
     EXPECT_EQ(form.model()->rowCount(), 3);
+}
+
+// ------------------------------------------------------------------------------------------ the program
+
+namespace {
+
+// The soffice.bin started by process `parent`, 0 when there is none (yet).
+int officeChildOf(qint64 parent) {
+    for (const auto& e : std::filesystem::directory_iterator("/proc")) {
+        std::ifstream stat(e.path() / "stat");
+        std::string line;
+        if (!std::getline(stat, line)) continue;
+        size_t open = line.find('('), close = line.rfind(')');
+        if (open == std::string::npos || close == std::string::npos) continue;
+        std::string comm = line.substr(open + 1, close - open - 1);
+        std::istringstream rest(line.substr(close + 2));
+        char state;
+        long ppid = 0;
+        rest >> state >> ppid;
+        if (comm == "soffice.bin" && ppid == parent && state != 'Z') return std::stoi(e.path().filename());
+    }
+    return 0;
+}
+
+// Gone, or a zombie waiting for its new parent.
+bool ended(int pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string line;
+    if (!std::getline(stat, line)) return true;
+    return line.substr(line.rfind(')') + 2, 1) == "Z";
+}
+
+} // namespace
+
+TEST(ZorbelProgram, TheOfficeLivesAndEndsWithTheProgram) {
+    ReportData data;
+    int num = data.addObject(236, 530, "Ленина 5");
+    data.addParams(num);
+    data.addArchive(530, 'D', 236, num, ReportData::days(dt(2024, 3, 1), 3));
+    TempDir reg;
+    {
+        devdata::SettingsStore store(reg.file("registry.ini"));
+        devdata::Settings s = store.load();
+        s.dpath = data.dir();
+        store.save(s);
+    }
+    for (bool kill : {false, true}) {
+        QProcess p;
+        QProcessEnvironment e = QProcessEnvironment::systemEnvironment();
+        e.insert("MERVO_REGISTRY", QString::fromStdString(reg.file("registry.ini")));
+        e.insert("QT_QPA_PLATFORM", "offscreen");
+        p.setProcessEnvironment(e);
+        p.start(ZORBEL_PATH, {"vrelt", "530", "D", "/R", "236", "6"});
+        ASSERT_TRUE(p.waitForStarted());
+        // the program folder holds the delivered templates: the office is started with the window
+        int office = 0;
+        ASSERT_TRUE(
+            mervo::test::waitFor([&] { return (office = officeChildOf(p.processId())) != 0; }, 20000));
+        if (kill) {
+            p.kill(); // no chance to clean up: the office goes all the same
+            p.waitForFinished(10000);
+        } else {
+            p.terminate(); // as the main program ends a running copy
+            ASSERT_TRUE(p.waitForFinished(20000));
+            EXPECT_EQ(p.exitStatus(), QProcess::NormalExit);
+            EXPECT_EQ(p.exitCode(), 0);
+        }
+        EXPECT_TRUE(mervo::test::waitFor([&] { return ended(office); }, 10000))
+            << (kill ? "kill" : "terminate");
+    }
 }
