@@ -122,16 +122,21 @@ void TPreviewForm::print() {
     QPrinter printer(QPrinter::HighResolution);
     QPrintDialog dialog(&printer, this);
     if (dialog.exec() != QDialog::Accepted) return;
+    printTo(printer);
+}
+
+bool TPreviewForm::printTo(QPrinter& printer) {
     QPainter p;
-    if (!p.begin(&printer)) return;
+    if (!p.begin(&printer)) return false;
     for (int i = 0; i < doc_->pageCount(); ++i) {
         if (i > 0) printer.newPage();
-        QRect page = printer.pageLayout().paintRectPixels(printer.resolution());
-        QSizeF pts = doc_->pagePointSize(i);
-        QSize px = (pts * printer.resolution() / 72.0).toSize().boundedTo(page.size());
+        // each page fills the printable area, its proportions kept
+        QRect area = printer.pageLayout().paintRectPixels(printer.resolution());
+        QSizeF page = doc_->pagePointSize(i);
+        QSize px = page.scaled(QSizeF(area.size()), Qt::KeepAspectRatio).toSize();
         p.drawImage(QRect(QPoint(0, 0), px), doc_->render(i, px));
     }
-    p.end();
+    return p.end();
 }
 
 // ------------------------------------------------------------------------------------------- window

@@ -25,6 +25,7 @@ class QLabel;
 class QListWidget;
 class QPdfDocument;
 class QPdfView;
+class QPrinter;
 class QPushButton;
 class QStackedWidget;
 class QTabWidget;
@@ -54,6 +55,8 @@ public:
     QPdfView* view() const { return view_; }
     // Saves a copy of the PDF; false when it cannot be written.
     bool saveAs(const QString& path);
+    // Prints every page on the printer as it is set up; false when it cannot be printed on.
+    bool printTo(QPrinter& printer);
     QPushButton* printButton() const { return print_; }
     QPushButton* saveButton() const { return save_; }
 

@@ -13,6 +13,7 @@
 #include <QComboBox>
 #include <QFile>
 #include <QPdfDocument>
+#include <QPrinter>
 #include <QProcess>
 #include <QTabWidget>
 #include <csignal>
@@ -314,6 +315,16 @@ TEST(ZorbelReportWindow, FillPreviewAndStoredChoice) {
         EXPECT_TRUE(text.contains("Tобр., °C")); // the whole width on one page
         EXPECT_TRUE(form.preview()->saveAs(QString::fromStdString(data.file("report.pdf"))));
         EXPECT_GT(std::filesystem::file_size(data.file("report.pdf")), 1000u);
+        // printing: here on a PDF printer, which writes what a paper printer would get
+        {
+            QPrinter printer(QPrinter::HighResolution);
+            printer.setOutputFormat(QPrinter::PdfFormat);
+            printer.setOutputFileName(QString::fromStdString(data.file("printed.pdf")));
+            ASSERT_TRUE(form.preview()->printTo(printer));
+        }
+        QPdfDocument printed;
+        printed.load(QString::fromStdString(data.file("printed.pdf")));
+        EXPECT_EQ(printed.pageCount(), form.preview()->document()->pageCount());
         QTest::qWait(700);
         mervo::test::saveScreenshot(*form.preview(), MERVO_SCREENSHOT_DIR, "zorbel_preview");
         // the archive is left on its last record
