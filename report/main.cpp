@@ -1,0 +1,68 @@
+// Zorbel, the report program. Started by the main program's object window as
+//   Zorbel.dll vrelt SERIAL KIND /R TYPE RANGE
+// A wrong launch token, an empty serial number or a missing archive file end it at once without a word; a
+// number argument that is not a number is reported before it ends.
+#include "devdata/settings.h"
+#include "devdata/tables.h"
+#include "report/report_form.h"
+
+#include <QApplication>
+#include <QMessageBox>
+#include <QSocketNotifier>
+#include <csignal>
+#include <string>
+#include <sys/socket.h>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+int signalPipe[2] = {-1, -1};
+
+void onTerminate(int) {
+    char c = 1;
+    [[maybe_unused]] ssize_t n = ::write(signalPipe[1], &c, 1);
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    zorbel::LaunchCheck launch = zorbel::checkLaunch(std::vector<std::string>(argv + 1, argv + argc));
+    if (launch.outcome == zorbel::LaunchCheck::Outcome::EndSilently) return 0;
+
+    QApplication app(argc, argv);
+    QApplication::setApplicationName("Zorbel");
+    if (launch.outcome == zorbel::LaunchCheck::Outcome::ConversionError) {
+        QMessageBox::critical(nullptr, "Zorbel", QString::fromStdString(launch.message));
+        return 1;
+    }
+
+    // The data directory from the settings store; a store that cannot be opened leaves it empty.
+    zorbel::ReportEnv env;
+    env.programDir = devdata::programDir();
+    if (auto settings = devdata::SettingsStore().loadIfWritable())
+        env.dataDir = devdata::dataDirFromSetting(settings->dpath, env.programDir);
+    env.args = launch.args;
+
+    zorbel::TReportForm form(env);
+    // The main program ends a running copy with SIGTERM: close the window as the exit button does, so that
+    // the spreadsheet engine ends with the program.
+    if (::socketpair(AF_UNIX, SOCK_STREAM, 0, signalPipe) == 0) {
+        auto* notifier = new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, &app);
+        QObject::connect(notifier, &QSocketNotifier::activated, &form, [&form] {
+            char c;
+            [[maybe_unused]] ssize_t n = ::read(signalPipe[0], &c, 1);
+            form.close();
+            QApplication::quit();
+        });
+        struct sigaction sa {};
+        sa.sa_handler = onTerminate;
+        sigemptyset(&sa.sa_mask);
+        sa.sa_flags = SA_RESTART;
+        ::sigaction(SIGTERM, &sa, nullptr);
+        ::sigaction(SIGINT, &sa, nullptr);
+    }
+    if (!form.start()) return 0;
+    form.show();
+    return app.exec();
+}

@@ -1,0 +1,741 @@
+#include "report/report_form.h"
+
+#include "devdata/tables.h"
+#include "report/calc.h"
+#include "report/errors.h"
+#include "report/report_filler.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QCheckBox>
+#include <QCloseEvent>
+#include <QComboBox>
+#include <QDateEdit>
+#include <QDir>
+#include <QFile>
+#include <QFileDialog>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QLabel>
+#include <QListWidget>
+#include <QMenu>
+#include <QPainter>
+#include <QPdfDocument>
+#include <QPdfPageNavigator>
+#include <QPdfView>
+#include <QPrintDialog>
+#include <QPrinter>
+#include <QPushButton>
+#include <QScreen>
+#include <QStackedWidget>
+#include <QStatusBar>
+#include <QStyle>
+#include <QTabWidget>
+#include <QTableView>
+#include <QToolBar>
+#include <QToolButton>
+#include <QVBoxLayout>
+#include <filesystem>
+
+#if defined(__SANITIZE_ADDRESS__)
+// Qt 6.4 keeps the PDF view's render thread and the scroller of its gesture to the end of the process, and
+// the UNO runtime its type descriptions.
+extern "C" const char* __lsan_default_suppressions() {
+    return "leak:QPdfPageRenderer\nleak:QScroller::grabGesture\nleak:libuno_cppu.so\nleak:libuno_sal.so\n";
+}
+#endif
+
+namespace zorbel {
+
+namespace {
+
+const QLocale kRussian(QLocale::Russian, QLocale::Russia);
+
+QDate toQDate(Ymd d) {
+    return QDate(d.y, d.m, d.d);
+}
+
+Ymd toYmd(QDate d) {
+    return {d.year(), d.month(), d.day()};
+}
+
+dbf::DateTime toDateTime(QDate d) {
+    return dbf::DateTime::fromParts(d.year(), d.month(), d.day());
+}
+
+QString q(const std::string& s) {
+    return QString::fromStdString(s);
+}
+
+// The error texts run their lines with "\n\r"; the box shows them as lines.
+QString boxText(const std::string& s) {
+    return q(s).remove('\r');
+}
+
+} // namespace
+
+// ------------------------------------------------------------------------------------------- preview
+
+TPreviewForm::TPreviewForm(const QString& pdfPath, QWidget* parent) : QDialog(parent), path_(pdfPath) {
+    setWindowTitle("Предварительный просмотр");
+    resize(900, 700);
+    doc_ = new QPdfDocument(this);
+    doc_->load(path_);
+    view_ = new QPdfView(this);
+    view_->setDocument(doc_);
+    view_->setPageMode(QPdfView::PageMode::MultiPage);
+    view_->setZoomMode(QPdfView::ZoomMode::FitToWidth);
+    print_ = new QPushButton("Печать", this);
+    save_ = new QPushButton("Сохранить как PDF", this);
+    auto* close = new QPushButton("Закрыть", this);
+    auto* buttons = new QHBoxLayout;
+    buttons->addWidget(print_);
+    buttons->addWidget(save_);
+    buttons->addStretch();
+    buttons->addWidget(close);
+    auto* layout = new QVBoxLayout(this);
+    layout->addLayout(buttons);
+    layout->addWidget(view_, 1);
+    connect(print_, &QPushButton::clicked, this, &TPreviewForm::print);
+    connect(save_, &QPushButton::clicked, this, [this] {
+        QString to = QFileDialog::getSaveFileName(this, "Сохранить отчет", QDir::homePath() + "/Отчет.pdf",
+                                                  "PDF (*.pdf)");
+        if (!to.isEmpty() && !saveAs(to))
+            QMessageBox::critical(this, "Zorbel", "Не удалось записать файл " + to);
+    });
+    connect(close, &QPushButton::clicked, this, &QDialog::close);
+    setAttribute(Qt::WA_DeleteOnClose);
+}
+
+TPreviewForm::~TPreviewForm() {
+    doc_->close();
+    QFile::remove(path_); // the filled report is discarded with its preview
+}
+
+bool TPreviewForm::saveAs(const QString& path) {
+    if (QFile::exists(path)) QFile::remove(path);
+    return QFile::copy(path_, path);
+}
+
+void TPreviewForm::print() {
+    QPrinter printer(QPrinter::HighResolution);
+    QPrintDialog dialog(&printer, this);
+    if (dialog.exec() != QDialog::Accepted) return;
+    printTo(printer);
+}
+
+bool TPreviewForm::printTo(QPrinter& printer) {
+    QPainter p;
+    if (!p.begin(&printer)) return false;
+    for (int i = 0; i < doc_->pageCount(); ++i) {
+        if (i > 0) printer.newPage();
+        // each page fills the printable area, its proportions kept
+        QRect area = printer.pageLayout().paintRectPixels(printer.resolution());
+        QSizeF page = doc_->pagePointSize(i);
+        QSize px = page.scaled(QSizeF(area.size()), Qt::KeepAspectRatio).toSize();
+        p.drawImage(QRect(QPoint(0, 0), px), doc_->render(i, px));
+    }
+    return p.end();
+}
+
+// ------------------------------------------------------------------------------------------- window
+
+TReportForm::TReportForm(ReportEnv env, QWidget* parent)
+    : QMainWindow(parent), env_(std::move(env)), session_(env_.dataDir) {
+    setWindowTitle(kFormCaption);
+    buildWindow();
+}
+
+TReportForm::~TReportForm() {
+    joinOfficeStarter();
+    delete preview_;
+    if (templateDoc_) templateDoc_->close();
+    if (!templatePdf_.isEmpty()) QFile::remove(templatePdf_);
+}
+
+void TReportForm::buildWindow() {
+    resize(1036, 663);
+    if (QScreen* s = QGuiApplication::primaryScreen())
+        move(s->availableGeometry().center() - rect().center());
+
+    // tool bar: report group and template, the template buttons (prepared outside the program), exit
+    auto* bar = addToolBar("Отчеты");
+    bar->setMovable(false);
+    bar->addWidget(new QLabel(" Группа отчетов: "));
+    groupBox_ = new QComboBox;
+    groupBox_->setMinimumWidth(200);
+    bar->addWidget(groupBox_);
+    bar->addWidget(new QLabel(" Шаблон отчета: "));
+    templateBox_ = new QComboBox;
+    templateBox_->setMinimumWidth(260);
+    bar->addWidget(templateBox_);
+    bar->addSeparator();
+    // shown as icons with their names as hints, so that the exit button fits beside them
+    const std::pair<const char*, QStyle::StandardPixmap> templateButtons[] = {
+        {"Добавить новый шаблон", QStyle::SP_FileIcon},
+        {"Редактировать шаблон", QStyle::SP_FileDialogDetailedView},
+        {"Сохранить шаблон", QStyle::SP_DialogSaveButton}};
+    for (const auto& [text, icon] : templateButtons) {
+        QAction* a = bar->addAction(style()->standardIcon(icon), text);
+        a->setEnabled(false);
+    }
+    bar->addSeparator();
+    exit_ = new QToolButton;
+    exit_->setText("Выход");
+    bar->addWidget(exit_);
+    connect(exit_, &QToolButton::clicked, this, &QWidget::close);
+    connect(groupBox_, &QComboBox::activated, this, &TReportForm::chooseGroup);
+    connect(templateBox_, &QComboBox::activated, this, &TReportForm::chooseTemplate);
+
+    // status bar: four panels that nothing writes to
+    for (int w : {200, 55, 200, 50}) {
+        auto* l = new QLabel;
+        l->setMinimumWidth(w);
+        statusBar()->addWidget(l);
+    }
+
+    tabs_ = new QTabWidget;
+    setCentralWidget(tabs_);
+
+    // ---- "Данные архива"
+    auto* archivePage = new QWidget;
+    auto* conditions = new QGroupBox("Условия выборки данных");
+    auto* c = new QHBoxLayout(conditions);
+    auto* kindCol = new QVBoxLayout;
+    kindCol->addWidget(new QLabel("Тип архива"));
+    kindBox_ = new QComboBox;
+    for (auto k : {ArchiveKind::Daily, ArchiveKind::Hourly, ArchiveKind::Monthly})
+        kindBox_->addItem(kindCaption(k));
+    kindCol->addWidget(kindBox_);
+    c->addLayout(kindCol);
+    auto* rangeCol = new QVBoxLayout;
+    rangeCol->addWidget(new QLabel("Диапазон"));
+    rangeBox_ = new QComboBox;
+    for (const char* r : kRangeItems)
+        rangeBox_->addItem(r);
+    rangeCol->addWidget(rangeBox_);
+    c->addLayout(rangeCol);
+    auto dateEdit = [] {
+        auto* e = new QDateEdit;
+        e->setLocale(kRussian);
+        e->setDisplayFormat("d MMMM yyyy");
+        e->setCalendarPopup(true);
+        e->setMinimumWidth(150);
+        return e;
+    };
+    auto* fromCol = new QVBoxLayout;
+    fromCol->addWidget(new QLabel("Диапазон от"));
+    fromEdit_ = dateEdit();
+    fromCol->addWidget(fromEdit_);
+    c->addLayout(fromCol);
+    auto* toCol = new QVBoxLayout;
+    toCol->addWidget(new QLabel("до"));
+    toEdit_ = dateEdit();
+    toCol->addWidget(toEdit_);
+    c->addLayout(toCol);
+    auto* sysCol = new QVBoxLayout;
+    sysCol->addWidget(new QLabel("Система №"));
+    systemBox_ = new QComboBox;
+    systemBox_->addItems({"Система 1", "Система 2"});
+    sysCol->addWidget(systemBox_);
+    c->addLayout(sysCol);
+    differenceBox_ = new QCheckBox("Разность");
+    c->addWidget(differenceBox_, 0, Qt::AlignBottom);
+    address_ = new QLabel;
+    QFont bold = address_->font();
+    bold.setBold(true);
+    address_->setFont(bold);
+    address_->setStyleSheet("color: palette(highlight);");
+    c->addWidget(address_, 1, Qt::AlignBottom);
+    fillButton_ = new QPushButton("Заполнить отчет");
+    c->addWidget(fillButton_, 0, Qt::AlignBottom);
+
+    grid_ = new QTableView;
+    model_ = new ArchiveModel(grid_);
+    grid_->setModel(model_);
+    grid_->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    grid_->setSelectionBehavior(QAbstractItemView::SelectRows);
+    grid_->setSelectionMode(QAbstractItemView::SingleSelection);
+    grid_->horizontalHeader()->setSectionsMovable(true);
+    grid_->horizontalHeader()->setSectionResizeMode(QHeaderView::Interactive);
+    grid_->verticalHeader()->setDefaultSectionSize(20);
+    grid_->setContextMenuPolicy(Qt::ActionsContextMenu);
+    deleteEmpty_ = new QAction("Очистить от пустых записей", grid_);
+    deleteFrom_ = new QAction("Удалить с текущей записи до конца", grid_);
+    deleteAll_ = new QAction("Удалить архив полностью", grid_);
+    grid_->addActions({deleteEmpty_, deleteFrom_, deleteAll_});
+    connect(deleteEmpty_, &QAction::triggered, this, &TReportForm::deleteEmptyRecords);
+    connect(deleteFrom_, &QAction::triggered, this, &TReportForm::deleteFromCurrent);
+    connect(deleteAll_, &QAction::triggered, this, &TReportForm::deleteWholeArchive);
+    connect(grid_, &QTableView::doubleClicked, this, [this] { explainCurrentRecord(); });
+    // a column moved by drag returns to the table order
+    connect(grid_->horizontalHeader(), &QHeaderView::sectionMoved, this, [this] {
+        if (!rebuilding_)
+            QMetaObject::invokeMethod(
+                this, [this] { rebuildColumns(); }, Qt::QueuedConnection);
+    });
+
+    auto* archiveLayout = new QVBoxLayout(archivePage);
+    archiveLayout->addWidget(conditions);
+    archiveLayout->addWidget(grid_, 1);
+    tabs_->addTab(archivePage, "Данные архива");
+
+    // ---- "Бланк отчета": the template, rendered read-only
+    templateStack_ = new QStackedWidget;
+    templateNote_ = new QLabel;
+    templateNote_->setAlignment(Qt::AlignCenter);
+    templateNote_->setWordWrap(true);
+    templateDoc_ = new QPdfDocument(this);
+    templateView_ = new QPdfView;
+    templateView_->setDocument(templateDoc_);
+    templateView_->setPageMode(QPdfView::PageMode::MultiPage);
+    templateView_->setZoomMode(QPdfView::ZoomMode::FitToWidth);
+    templateStack_->addWidget(templateNote_);
+    templateStack_->addWidget(templateView_);
+    tabs_->addTab(templateStack_, "Бланк отчета");
+
+    // ---- "График"
+    auto* chartPage = new QWidget;
+    auto* fields = new QGroupBox("Доступные поля");
+    fields->setFixedWidth(220);
+    auto* f = new QVBoxLayout(fields);
+    chartRefresh_ = new QPushButton("Обновить график");
+    autoRefresh_ = new QCheckBox("Автообновление");
+    autoRefresh_->setChecked(true);
+    pointValues_ = new QCheckBox("Значения точек");
+    threeD_ = new QCheckBox("3D режим");
+    threeD_->setChecked(true);
+    fieldList_ = new QListWidget;
+    f->addWidget(chartRefresh_);
+    f->addWidget(autoRefresh_);
+    f->addWidget(pointValues_);
+    f->addWidget(threeD_);
+    f->addWidget(fieldList_, 1);
+    chart_ = new ChartPanel;
+    chart_->set3D(true);
+    auto* chartLayout = new QHBoxLayout(chartPage);
+    chartLayout->addWidget(fields);
+    chartLayout->addWidget(chart_, 1);
+    tabs_->addTab(chartPage, "График");
+    connect(chartRefresh_, &QPushButton::clicked, this, &TReportForm::refreshChart);
+    connect(fieldList_, &QListWidget::itemChanged, this, [this] {
+        if (!rebuilding_ && autoRefresh_->isChecked()) refreshChart();
+    });
+    connect(pointValues_, &QCheckBox::toggled, chart_, &ChartPanel::setPointLabels);
+    connect(threeD_, &QCheckBox::toggled, chart_, &ChartPanel::set3D);
+
+    connect(tabs_, &QTabWidget::currentChanged, this, [this](int i) {
+        if (tabs_->widget(i) == templateStack_) renderTemplateView();
+    });
+    connect(kindBox_, &QComboBox::activated, this, &TReportForm::applyKindChange);
+    connect(rangeBox_, &QComboBox::activated, this, [this] { applyRange(RangeChange::List); });
+    connect(fromEdit_, &QDateEdit::dateChanged, this, [this] { applyRange(RangeChange::From); });
+    connect(toEdit_, &QDateEdit::dateChanged, this, [this] { applyRange(RangeChange::To); });
+    connect(systemBox_, &QComboBox::activated, this, [this] { applySystemChange(); });
+    connect(fillButton_, &QPushButton::clicked, this, &TReportForm::fillReport);
+}
+
+QMessageBox::StandardButton TReportForm::message(QMessageBox::Icon icon, const QString& text,
+                                                 QMessageBox::StandardButtons buttons) {
+    QMessageBox box(icon, "Zorbel", text, buttons, this);
+    return QMessageBox::StandardButton(box.exec());
+}
+
+Ymd TReportForm::today() const {
+    return toYmd(QDate::currentDate());
+}
+
+bool TReportForm::start() {
+    const LaunchArgs& a = env_.args;
+    kindBox_->setCurrentIndex(int(a.kind));
+    if (!session_.openArchive(a.serial, a.kind, a.deviceType)) return false;
+    rangeBox_->setCurrentIndex(a.rangePreset >= 0 && a.rangePreset < rangeBox_->count() ? a.rangePreset : -1);
+    differenceBox_->setChecked(a.difference);
+    try {
+        if (auto error = session_.openObject()) {
+            message(QMessageBox::Critical, q(*error));
+            return false;
+        }
+        address_->setText(q(session_.objects().asString("ADDRES")));
+        if (!session_.openParams()) message(QMessageBox::Question, q(kParamsMissingText).remove('\r'));
+    } catch (const std::exception& e) {
+        message(QMessageBox::Critical, q(e.what()));
+        return false;
+    }
+    fillGroups();
+    {
+        QSignalBlocker b1(fromEdit_), b2(toEdit_);
+        dbf::Table& arch = session_.archive();
+        arch.first();
+        dbf::DateTime first = arch.isEmpty() ? dbf::DateTime::now() : arch.asDateTime("WriteDay");
+        fromEdit_->setDate(QDate(first.year(), first.month(), first.day()));
+        toEdit_->setDate(QDate::currentDate());
+    }
+    systemBox_->setCurrentIndex(0);
+    rebuildColumns();
+    if (groupBox_->count() > 0) {
+        groupBox_->setCurrentIndex(0);
+        chooseGroup(0);
+        if (templateBox_->count() > 0) {
+            templateBox_->setCurrentIndex(0);
+            chooseTemplate(0);
+        }
+    }
+    applyRange(RangeChange::List);
+    restoreStoredChoice();
+    // With templates to fill, the spreadsheet engine is started now, in the background, so that the template
+    // view and the first report do not wait for it; it lives as long as the program.
+    if (!catalogue_.empty()) {
+        office_ = std::make_unique<calc::Office>();
+        try {
+            office_->launch(); // on this thread: the office then ends with the program
+        } catch (const std::exception&) {
+            // the report says so when it needs the office
+        }
+        officeStarter_ = std::thread([office = office_.get()] {
+            try {
+                office->start();
+            } catch (const std::exception&) {
+                // tried again, with its message, when a report needs it
+            }
+        });
+    }
+    return true;
+}
+
+void TReportForm::joinOfficeStarter() {
+    if (officeStarter_.joinable()) officeStarter_.join();
+}
+
+// ---- archive side
+
+void TReportForm::applyKindChange(int index) {
+    auto kind = ArchiveKind(index);
+    try {
+        if (!session_.switchKind(kind)) {
+            message(QMessageBox::Information, kindMissingText(kind));
+            kindBox_->setCurrentIndex(-1);
+        }
+        rebuildColumns();
+        applyRange(RangeChange::From);
+    } catch (const std::exception& e) {
+        message(QMessageBox::Critical, q(e.what()));
+    }
+}
+
+void TReportForm::applySystemChange() {
+    rebuildColumns();
+    applyRange(RangeChange::From);
+}
+
+void TReportForm::rebuildColumns() {
+    rebuilding_ = true;
+    int system = systemBox_->currentIndex() == 1 ? 2 : 1;
+    auto columns = gridColumns(session_.deviceType(), system);
+    fieldList_->clear();
+    for (const auto& col : columns) {
+        auto* item = new QListWidgetItem(q(col.caption), fieldList_);
+        item->setFlags(item->flags() | Qt::ItemIsUserCheckable);
+        item->setCheckState(Qt::Unchecked);
+    }
+    try {
+        model_->load(session_.archive(), columns);
+    } catch (const std::exception& e) {
+        model_->clear();
+        message(QMessageBox::Critical, q(e.what()));
+    }
+    QHeaderView* h = grid_->horizontalHeader();
+    for (int i = 0; i < h->count(); ++i)
+        if (h->visualIndex(i) != i) h->moveSection(h->visualIndex(i), i);
+    h->setResizeContentsPrecision(50);
+    grid_->resizeColumnsToContents();
+    rebuilding_ = false;
+}
+
+void TReportForm::applyRange(RangeChange change) {
+    int item = rangeBox_->currentIndex();
+    DateRange r{toYmd(fromEdit_->date()), toYmd(toEdit_->date())};
+    r = applyRangeChange(item, change, r, today());
+    {
+        QSignalBlocker b1(fromEdit_), b2(toEdit_);
+        fromEdit_->setDate(toQDate(r.from));
+        toEdit_->setDate(toQDate(r.to));
+    }
+    try {
+        if (item == kRangeAll)
+            session_.showAll();
+        else
+            session_.restrict(toDateTime(fromEdit_->date()), toDateTime(toEdit_->date()));
+    } catch (const std::exception& e) {
+        message(QMessageBox::Critical, q(e.what()));
+    }
+    reloadGrid();
+}
+
+void TReportForm::reloadGrid() {
+    try {
+        model_->load(session_.archive(), model_->columns());
+    } catch (const std::exception& e) {
+        model_->clear();
+        message(QMessageBox::Critical, q(e.what()));
+    }
+    if (autoRefresh_->isChecked() && !chart_->series().isEmpty()) refreshChart();
+}
+
+bool TReportForm::moveToCurrentRecord() {
+    QModelIndex i = grid_->currentIndex();
+    if (!i.isValid() || !session_.archive().isOpen()) return false;
+    session_.archive().setRecNo(model_->recNo(i.row()));
+    return true;
+}
+
+void TReportForm::explainCurrentRecord() {
+    try {
+        if (!moveToCurrentRecord()) return;
+        dbf::Table& a = session_.archive();
+        auto byte = [&](const char* field) {
+            return a.fieldIndex(field) >= 0 && !a.isNull(field) ? int(a.asInt(field)) : 0;
+        };
+        std::string text =
+            explainErrors(session_.deviceType(), byte("DevErr"), byte("SysErr1"), byte("SysErr2"));
+        message(QMessageBox::NoIcon, boxText(text));
+    } catch (const std::exception& e) {
+        message(QMessageBox::Critical, q(e.what()));
+    }
+}
+
+void TReportForm::deleteEmptyRecords() {
+    if (!session_.archive().isOpen()) return;
+    try {
+        int n = session_.countEmptyRecords();
+        if (message(QMessageBox::Question, "Найдено мусора " + QString::number(n) + " Хотите очистить?",
+                    QMessageBox::Ok | QMessageBox::Cancel) == QMessageBox::Ok)
+            session_.deleteEmptyRecords();
+        else
+            session_.reread();
+    } catch (const std::exception& e) {
+        message(QMessageBox::Critical, q(e.what()));
+    }
+    applyRange(RangeChange::From);
+}
+
+void TReportForm::deleteFromCurrent() {
+    try {
+        if (!moveToCurrentRecord()) return;
+        dbf::Table& a = session_.archive();
+        QString when = ArchiveModel::display(a.value("WriteDay"));
+        int64_t num = a.asInt("NUM");
+        if (message(QMessageBox::Question, "Вы уверены что хотите удалить все записи с " + when,
+                    QMessageBox::Ok | QMessageBox::Cancel) == QMessageBox::Ok)
+            session_.deleteFromNum(num);
+        else
+            session_.reread();
+    } catch (const std::exception& e) {
+        message(QMessageBox::Critical, q(e.what()));
+    }
+    applyRange(RangeChange::From);
+}
+
+void TReportForm::deleteWholeArchive() {
+    if (!session_.archive().isOpen()) return;
+    if (message(QMessageBox::Question, "Вы уверены что хотите удалить архив полностью?",
+                QMessageBox::Ok | QMessageBox::Cancel) != QMessageBox::Ok)
+        return;
+    try {
+        session_.deleteArchive();
+    } catch (const std::exception& e) {
+        message(QMessageBox::Critical, q(e.what()));
+    }
+    model_->clear();
+    chart_->clear();
+}
+
+void TReportForm::refreshChart() {
+    QVector<ChartSeries> series;
+    dbf::Table& a = session_.archive();
+    const auto& columns = model_->columns();
+    try {
+        for (int i = 0; i < fieldList_->count() && i < int(columns.size()); ++i) {
+            if (fieldList_->item(i)->checkState() != Qt::Checked) continue;
+            ChartSeries s;
+            s.title = fieldList_->item(i)->text();
+            if (a.isOpen()) {
+                int f = a.fieldIndex(columns[size_t(i)].field);
+                for (a.first(); f >= 0 && !a.eof(); a.next()) {
+                    dbf::DateTime t = a.asDateTime("WriteDay");
+                    QDateTime x(QDate(t.year(), t.month(), t.day()), QTime(t.hour(), t.minute()));
+                    dbf::Value v = a.value(f);
+                    double y = 0;
+                    if (auto* d = std::get_if<double>(&v))
+                        y = *d;
+                    else if (auto* n = std::get_if<int64_t>(&v))
+                        y = double(*n);
+                    else if (auto* dt = std::get_if<dbf::DateTime>(&v))
+                        y = dt->toOleDays();
+                    else
+                        continue;
+                    s.points.append(QPointF(double(x.toMSecsSinceEpoch()), y));
+                }
+                a.first();
+            }
+            series.append(s);
+        }
+    } catch (const std::exception& e) {
+        message(QMessageBox::Critical, q(e.what()));
+    }
+    chart_->setSeries(series);
+}
+
+// ---- template reports
+
+QString TReportForm::patternsDir() const {
+    return q(devdata::joinPath(env_.programDir, kPatternsDir));
+}
+
+void TReportForm::fillGroups() {
+    catalogue_ =
+        readCatalogue(devdata::joinPath(devdata::joinPath(env_.programDir, kPatternsDir), kCatalogueFile));
+    groupBox_->clear();
+    for (const auto& g : catalogue_)
+        groupBox_->addItem(q(g.name));
+}
+
+void TReportForm::chooseGroup(int index) {
+    templateBox_->clear();
+    if (index >= 0 && index < int(catalogue_.size()))
+        for (const auto& r : catalogue_[size_t(index)].reports)
+            templateBox_->addItem(q(r.first));
+    // the view is emptied
+    templatePath_.clear();
+    templateRendered_ = false;
+    templateDoc_->close();
+    templateNote_->setText("Шаблон отчета не выбран");
+    templateStack_->setCurrentWidget(templateNote_);
+}
+
+void TReportForm::chooseTemplate(int index) {
+    int g = groupBox_->currentIndex();
+    if (g < 0 || g >= int(catalogue_.size()) || index < 0 ||
+        index >= int(catalogue_[size_t(g)].reports.size()))
+        return;
+    QString path = patternsDir() + "/" + q(catalogue_[size_t(g)].reports[size_t(index)].second);
+    if (!QFile::exists(path)) return; // the view keeps its present document
+    templatePath_ = path;
+    templateRendered_ = false;
+    if (tabs_->currentWidget() == templateStack_) renderTemplateView();
+}
+
+calc::Office& TReportForm::office() {
+    joinOfficeStarter();
+    if (!office_) office_ = std::make_unique<calc::Office>();
+    office_->start();
+    return *office_;
+}
+
+void TReportForm::renderTemplateView() {
+    if (templateRendered_) return;
+    templateRendered_ = true;
+    templateDoc_->close();
+    if (templatePath_.isEmpty()) {
+        templateNote_->setText("Шаблон отчета не выбран");
+        templateStack_->setCurrentWidget(templateNote_);
+        return;
+    }
+    QApplication::setOverrideCursor(Qt::WaitCursor);
+    try {
+        if (templatePdf_.isEmpty())
+            templatePdf_ =
+                QDir::temp().filePath(QString("zorbel-template-%1.pdf").arg(QApplication::applicationPid()));
+        auto wb = office().open(templatePath_.toStdString(), false, true);
+        wb->exportFirstSheetPdf(templatePdf_.toStdString());
+        wb->close();
+        templateDoc_->load(templatePdf_);
+        templateStack_->setCurrentWidget(templateView_);
+    } catch (const std::exception& e) {
+        templateNote_->setText("Шаблон не может быть показан: " + q(e.what()));
+        templateStack_->setCurrentWidget(templateNote_);
+    }
+    QApplication::restoreOverrideCursor();
+}
+
+void TReportForm::restoreStoredChoice() {
+    std::string store = devdata::joinPath(devdata::joinPath(env_.programDir, kPatternsDir), kRepStoreFile);
+    int serial = int(session_.objects().asInt("SERIALNUM"));
+    auto choice = readStoredChoice(store, serial, session_.deviceType());
+    if (!choice) return;
+    QString group = choice->group ? q(*choice->group) : groupBox_->currentText();
+    int gi = groupBox_->findText(group);
+    if (gi >= 0) {
+        groupBox_->setCurrentIndex(gi);
+        chooseGroup(gi);
+    }
+    if (choice->report) {
+        int ti = templateBox_->findText(q(*choice->report));
+        if (ti >= 0) {
+            templateBox_->setCurrentIndex(ti);
+            chooseTemplate(ti);
+        }
+    }
+}
+
+ReportContext TReportForm::reportContext() const {
+    ReportContext ctx;
+    ctx.deviceType = session_.deviceType();
+    ctx.system = systemBox_->currentIndex() == 1 ? 1 : 0;
+    ctx.fromDate = fromEdit_->date().toString("dd.MM.yyyy").toStdString();
+    ctx.toDate = toEdit_->date().toString("dd.MM.yyyy").toStdString();
+    ctx.difference = differenceBox_->isChecked();
+    ctx.kind = session_.kind();
+    return ctx;
+}
+
+void TReportForm::fillReport() {
+    try {
+        std::string store =
+            devdata::joinPath(devdata::joinPath(env_.programDir, kPatternsDir), kRepStoreFile);
+        storeChoice(store, int(session_.objects().asInt("SERIALNUM")), session_.deviceType(),
+                    groupBox_->currentText().toStdString(), templateBox_->currentText().toStdString());
+    } catch (const std::exception&) {
+        // the choice is not kept when the folder cannot be written; the report is made all the same
+    }
+    if (templateBox_->currentIndex() < 0 && templateBox_->count() > 0) templateBox_->setCurrentIndex(0);
+    if (templatePath_.isEmpty()) {
+        message(QMessageBox::Information, kNoTemplateText);
+        return;
+    }
+    QApplication::setOverrideCursor(Qt::WaitCursor);
+    QString pdf = QDir::temp().filePath(QString("zorbel-report-%1.pdf").arg(QApplication::applicationPid()));
+    bool ok = false;
+    try {
+        // the working copy of the template
+        QString work = QDir::temp().filePath("Tmp.xls");
+        QFile::remove(work);
+        if (!QFile::copy(templatePath_, work)) throw calc::Error("нет копии шаблона");
+        auto wb = office().open(work.toStdString(), true);
+        fillWorkbook(*wb, session_, reportContext());
+        wb->exportFirstSheetPdf(pdf.toStdString());
+        wb->close(); // the filled workbook is discarded; its picture stays for the preview
+        ok = true;
+    } catch (const std::exception&) {
+    }
+    QApplication::restoreOverrideCursor();
+    if (!ok) {
+        message(QMessageBox::Critical, kOutputErrorText);
+        return;
+    }
+    delete preview_;
+    preview_ = new TPreviewForm(pdf, this);
+    connect(preview_, &QObject::destroyed, this, [this] { preview_ = nullptr; });
+    preview_->show();
+}
+
+void TReportForm::closeEvent(QCloseEvent* e) {
+    delete preview_;
+    templateDoc_->close();
+    joinOfficeStarter();
+    if (office_) office_->stop();
+    e->accept();
+}
+
+} // namespace zorbel

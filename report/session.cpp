@@ -1,0 +1,102 @@
+#include "report/session.h"
+
+#include "devdata/tables.h"
+
+namespace zorbel {
+
+bool ArchiveSession::openArchive(int serial, ArchiveKind kind, int deviceType) {
+    std::string name = archiveFileName(serial, kind, deviceType);
+    if (!dbf::tableExists(dataDir_, name)) return false;
+    archive_.open(dataDir_, name);
+    serial_ = serial;
+    kind_ = kind;
+    deviceType_ = deviceType;
+    archiveName_ = name;
+    return true;
+}
+
+std::optional<std::string> ArchiveSession::openObject() {
+    const std::string path = devdata::joinPath(dataDir_, "MAINDB.dbf");
+    if (!dbf::tableExists(dataDir_, "MAINDB.dbf")) return "Файл не найден " + path;
+    archive_.first();
+    objectNum_ = archive_.isEmpty() ? 0 : archive_.asInt("NUMSTATE");
+    objects_.open(dataDir_, "MAINDB.dbf");
+    objects_.setFilter("NUM=" + std::to_string(objectNum_));
+    objects_.setFiltered(true);
+    objects_.first();
+    if (objects_.isEmpty())
+        return "Нет ни одной соответствующей записи в таблице записи в таблице " + path + " ";
+    deviceType_ = int(objects_.asInt("DEVTYPE"));
+    return std::nullopt;
+}
+
+bool ArchiveSession::openParams() {
+    paramsOk_ = false;
+    if (!dbf::tableExists(dataDir_, "ParsDB.dbf")) return false;
+    params_.open(dataDir_, "ParsDB.dbf");
+    params_.setFilter("NUMSTATE=" + std::to_string(objectNum_));
+    params_.setFiltered(true);
+    params_.first();
+    paramsOk_ = !params_.isEmpty();
+    return paramsOk_;
+}
+
+bool ArchiveSession::switchKind(ArchiveKind kind) {
+    std::string name = archiveFileName(serial_, kind, deviceType_);
+    if (!dbf::tableExists(dataDir_, name)) return false;
+    archive_.close();
+    archive_.open(dataDir_, name);
+    kind_ = kind;
+    archiveName_ = name;
+    return true;
+}
+
+void ArchiveSession::restrict(dbf::DateTime from, dbf::DateTime to) {
+    if (!archive_.isOpen()) return;
+    low_ = from.date();
+    high_ = to.date().addDays(1);
+    restricted_ = true;
+    archive_.setIndexFieldNames("WriteDay");
+    archive_.setRange(low_, high_);
+    archive_.first();
+}
+
+void ArchiveSession::showAll() {
+    restricted_ = false;
+    if (!archive_.isOpen()) return;
+    archive_.setIndexFieldNames("WriteDay");
+    archive_.cancelRange();
+    archive_.setFiltered(false);
+    archive_.first();
+}
+
+int ArchiveSession::countEmptyRecords() const {
+    return dbf::Database(dataDir_).execSql("select * from " + archiveFile() + "\n" + kEmptyRecordCondition);
+}
+
+int ArchiveSession::deleteEmptyRecords() {
+    int n = dbf::Database(dataDir_).execSql("delete from " + archiveFile() + "\n" + kEmptyRecordCondition);
+    reread();
+    return n;
+}
+
+int ArchiveSession::deleteFromNum(int64_t num) {
+    int n = dbf::Database(dataDir_).execSql("delete from " + archiveFile() + "\n" + " where NUM >='" +
+                                            std::to_string(num) + "'");
+    reread();
+    return n;
+}
+
+void ArchiveSession::deleteArchive() {
+    archive_.close();
+    std::string name = archiveFile();
+    dbf::deleteTable(dataDir_, name.substr(0, name.size() - 4));
+}
+
+void ArchiveSession::reread() {
+    if (!archive_.isOpen()) return;
+    archive_.refresh();
+    archive_.first();
+}
+
+} // namespace zorbel

@@ -1,0 +1,79 @@
+// The tables of one report-program run: the archive table of the device, its object row in MAINDB and its
+// parameter rows in PARSDB, the range restriction, the error explanation of a record and the deletions.
+#pragma once
+
+#include "dbf/table.h"
+#include "report/launch.h"
+
+#include <optional>
+#include <string>
+
+namespace zorbel {
+
+inline constexpr const char* kEmptyRecordCondition = " where WRITEDAY ='31.12.1999 00:00'";
+inline constexpr const char* kParamsMissingText =
+    "Внимание!\n\rКонфигурация прибора не определена. \n\rДанные конфигурации системы в отчет выводиться не "
+    "будут. \n\r----------------------------------------------------------------------\n\rПроблема будет "
+    "устранена автоматиченски при очередном опросе прибора. \n\rДля продолжения нажмите ОК";
+
+class ArchiveSession {
+public:
+    explicit ArchiveSession(std::string dataDir) : dataDir_(std::move(dataDir)) {}
+
+    const std::string& dataDir() const { return dataDir_; }
+    int serial() const { return serial_; }
+    int deviceType() const { return deviceType_; }
+    ArchiveKind kind() const { return kind_; }
+
+    // Opens "ARCHDB" + serial + letter + type + ".dbf" of the data directory; false (nothing opened) when the
+    // file does not exist.
+    bool openArchive(int serial, ArchiveKind kind, int deviceType);
+
+    // Opens MAINDB filtered to the object of the archive's first record and takes the device type from it.
+    // nullopt on success, else the error text to show before the program ends.
+    std::optional<std::string> openObject();
+    // Opens PARSDB filtered to the object's rows; false when the file is missing or no row passes.
+    bool openParams();
+
+    // Switches to the archive of another kind when its file exists; false (the open table stays) otherwise.
+    bool switchKind(ArchiveKind kind);
+
+    // Orders the archive by WriteDay and restricts it to WriteDay from `from` 00:00 to `to` + 1 day 00:00,
+    // both ends included; allRecords lifts every restriction.
+    void restrict(dbf::DateTime from, dbf::DateTime to);
+    void showAll();
+    bool restricted() const { return restricted_; }
+
+    // ---- deletions. The table file name as the statements quote it.
+    const std::string& archiveFile() const { return archiveName_; }
+    // "select * from FILE\n where WRITEDAY ='31.12.1999 00:00'": the number of empty records.
+    int countEmptyRecords() const;
+    int deleteEmptyRecords();
+    // Deletes every record whose NUM is not below num, whatever the range; returns how many.
+    int deleteFromNum(int64_t num);
+    // Closes the archive table and deletes its .dbf and index files.
+    void deleteArchive();
+    // Takes in the changes after a deletion, keeping the ordering and range.
+    void reread();
+
+    dbf::Table& archive() { return archive_; }
+    dbf::Table& objects() { return objects_; }
+    dbf::Table& params() { return params_; }
+    bool paramsOpen() const { return paramsOk_; }
+    // The object's NUM as the archive's first record names it.
+    int64_t objectNum() const { return objectNum_; }
+
+private:
+    std::string dataDir_;
+    int serial_ = 0;
+    ArchiveKind kind_ = ArchiveKind::Daily;
+    int deviceType_ = 0;      // the object's type once MAINDB was read
+    std::string archiveName_; // file name of the archive table in force
+    int64_t objectNum_ = 0;
+    bool paramsOk_ = false;
+    bool restricted_ = false;
+    dbf::DateTime low_, high_;
+    dbf::Table archive_, objects_, params_;
+};
+
+} // namespace zorbel

@@ -1,0 +1,469 @@
+// Template reports through a real LibreOffice: the delivered templates, filling the named ranges, the
+// ArchLine block with and without "Разность", the system tag, row replication with the template line's
+// format, the title, and the window's side of it (lists, stored choice, template view, preview, failures).
+#include "dbf/codec.h"
+#include "devdata/settings.h"
+#include "report/calc.h"
+#include "report/catalogue.h"
+#include "report/report_filler.h"
+#include "report/report_form.h"
+#include "tests/qt_test_helpers.h"
+#include "tests/report_fixture.h"
+
+#include <QComboBox>
+#include <QFile>
+#include <QPdfDocument>
+#include <QPrinter>
+#include <QProcess>
+#include <QTabWidget>
+#include <csignal>
+#include <filesystem>
+#include <fstream>
+#include <gtest/gtest.h>
+#include <sstream>
+
+using namespace zorbel;
+using mervo::test::ArchRecord;
+using mervo::test::dt;
+using mervo::test::ModalAnswerer;
+using mervo::test::ReportData;
+using mervo::test::TempDir;
+
+namespace {
+
+const std::string kDist = MERVO_SOURCE_DIR "/dist/Patterns";
+
+// One LibreOffice for the tests of this file, ended before the program exits (the UNO runtime is gone by the
+// time static objects are destroyed).
+std::unique_ptr<calc::Office> sharedOffice;
+
+class OfficeEnvironment : public ::testing::Environment {
+public:
+    void TearDown() override { sharedOffice.reset(); }
+};
+const auto* const kOfficeEnvironment = ::testing::AddGlobalTestEnvironment(new OfficeEnvironment);
+
+calc::Office& office() {
+    if (!sharedOffice) sharedOffice = std::make_unique<calc::Office>();
+    sharedOffice->start();
+    return *sharedOffice;
+}
+
+calc::Area cell(int c, int r) {
+    return {0, c, r, c, r};
+}
+
+// A template of our own: the line WriteDay, HEnergy<1+1T>, MainTemper<1+2T> in row 3 under a heading, a
+// footer under it, and optionally the title and a broken tag.
+void makeTemplate(const std::string& path, bool title, const std::string& third = "MainTemper<1+2T>") {
+    auto wb = office().create();
+    if (title) {
+        wb->setValue(0, 0, CellValue::str("заголовок"));
+        wb->addName("Title", {cell(0, 0)});
+    }
+    wb->setValue(0, 1, CellValue::str("Дата"));
+    wb->setValue(1, 1, CellValue::str("Тепло"));
+    wb->setValue(0, 2, CellValue::str("WriteDay"));
+    wb->setValue(1, 2, CellValue::str("HEnergy<1+1T>"));
+    wb->setValue(2, 2, CellValue::str(third));
+    wb->setNumberFormat({0, 0, 2, 0, 2}, "DD.MM.YYYY HH:MM");
+    wb->setNumberFormat({0, 1, 2, 2, 2}, "0.00");
+    wb->addName("ArchLine", {{0, 0, 2, 2, 2}});
+    wb->setValue(0, 4, CellValue::str("итог"));
+    wb->setValue(1, 4, CellValue::str("ADDRES"));
+    wb->addName("MainData", {cell(1, 4)});
+    wb->saveXls(path);
+}
+
+struct Filled {
+    std::unique_ptr<calc::Workbook> wb;
+    FillOutcome outcome;
+};
+
+class ZorbelReport : public ::testing::Test {
+protected:
+    void SetUp() override {
+        num = data.addObject(229, 77, "Мира 1");
+        data.addParams(num, 2);
+        std::vector<ArchRecord> recs = {
+            {dt(2024, 3, 1), {{"HEnergy1", 100}, {"HEnergy2", 5}, {"MainTemper1", 70}, {"MainTemper3", 60}}},
+            {dt(2024, 3, 2), {{"HEnergy1", 110}, {"HEnergy2", 7}, {"MainTemper1", 71}, {"MainTemper3", 61}}},
+            {dt(2024, 3, 3), {{"HEnergy1", 125}, {"HEnergy2", 12}, {"MainTemper1", 72}, {"MainTemper3", 62}}},
+        };
+        data.addArchive(77, 'D', 229, num, recs);
+        ASSERT_TRUE(session.openArchive(77, ArchiveKind::Daily, 229));
+        ASSERT_EQ(session.openObject(), std::nullopt);
+        ASSERT_TRUE(session.openParams());
+        session.showAll();
+        ctx.deviceType = 229;
+        ctx.fromDate = "01.03.2024";
+        ctx.toDate = "03.03.2024";
+    }
+
+    // Fills a workbook made from the template, saves it and reads the saved file back.
+    Filled fill(const std::string& templatePath) {
+        auto wb = office().open(templatePath, true);
+        FillOutcome outcome = fillWorkbook(*wb, session, ctx);
+        std::string saved = tmp.file("filled.xls");
+        wb->saveXls(saved);
+        wb->close();
+        return {office().open(saved, false, true), outcome};
+    }
+
+    ReportData data;
+    TempDir tmp;
+    ArchiveSession session{data.dir()};
+    ReportContext ctx;
+    int num = 0;
+};
+
+} // namespace
+
+TEST_F(ZorbelReport, ThreeRecordsWithoutDifference) {
+    makeTemplate(tmp.file("t.pat"), true);
+    Filled f = fill(tmp.file("t.pat"));
+    calc::Workbook& wb = *f.wb;
+    EXPECT_EQ(f.outcome.archRows, 3);
+    EXPECT_TRUE(f.outcome.titled);
+    EXPECT_EQ(wb.formula(0, 0), "Суточный протокол учета тепловой энергии воды");
+    EXPECT_EQ(wb.formula(0, 1), "Дата"); // the rows above stay
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(wb.display(0, 2 + i), "0" + std::to_string(i + 1) + ".03.2024 00:00");
+        EXPECT_EQ(wb.display(2, 2 + i), std::to_string(70 + i) + ".00");
+    }
+    EXPECT_EQ(wb.formula(1, 2), "100");
+    EXPECT_EQ(wb.formula(1, 3), "110");
+    EXPECT_EQ(wb.display(1, 4), "125.00"); // the copied row keeps the template line's format
+    // the footer moved down under the block and was filled
+    EXPECT_EQ(wb.formula(0, 6), "итог");
+    EXPECT_EQ(wb.formula(1, 6), "Мира 1");
+    // the archive is left on its last record
+    EXPECT_EQ(session.archive().asDateTime("WriteDay"), dt(2024, 3, 3));
+}
+
+TEST_F(ZorbelReport, DifferenceAndSecondSystem) {
+    makeTemplate(tmp.file("t.pat"), false);
+    ctx.difference = true;
+    {
+        Filled f = fill(tmp.file("t.pat"));
+        calc::Workbook& wb = *f.wb;
+        EXPECT_EQ(f.outcome.archRows, 2);
+        EXPECT_FALSE(f.outcome.titled); // no "Title": filled all the same
+        EXPECT_EQ(wb.display(0, 2), "01.03.2024 00:00");
+        EXPECT_EQ(wb.display(0, 3), "02.03.2024 00:00");
+        EXPECT_EQ(wb.formula(1, 2), "10");
+        EXPECT_EQ(wb.formula(1, 3), "15");
+        EXPECT_EQ(wb.formula(2, 2), "71"); // the next record's temperature
+        EXPECT_EQ(wb.formula(2, 3), "72");
+        EXPECT_EQ(wb.formula(0, 4), ""); // the third row was not made
+        EXPECT_EQ(wb.formula(0, 5), "итог");
+    }
+    ctx.difference = false;
+    ctx.system = 1;
+    {
+        Filled f = fill(tmp.file("t.pat"));
+        calc::Workbook& wb = *f.wb;
+        EXPECT_EQ(wb.formula(1, 2), "5"); // HEnergy2
+        EXPECT_EQ(wb.formula(1, 4), "12");
+        EXPECT_EQ(wb.formula(2, 3), "61"); // MainTemper3
+    }
+}
+
+TEST_F(ZorbelReport, BrokenTagAndEmptyRange) {
+    makeTemplate(tmp.file("bad.pat"), true, "MainTemper<x+2T>");
+    {
+        Filled f = fill(tmp.file("bad.pat"));
+        // the tag fails ArchLine only; the other names are filled
+        EXPECT_EQ(f.outcome.filled, (std::vector<std::string>{"MainData"}));
+        EXPECT_EQ(f.wb->formula(0, 2), "WriteDay");
+        EXPECT_EQ(f.wb->formula(1, 4), "Мира 1");
+    }
+    makeTemplate(tmp.file("t.pat"), true);
+    session.restrict(dt(2030, 1, 1), dt(2030, 1, 1));
+    Filled f = fill(tmp.file("t.pat"));
+    EXPECT_EQ(f.outcome.archRows, 0);
+    // no record: the template line shows nothing, the rows above and below stay in place
+    EXPECT_EQ(f.wb->formula(0, 2), "");
+    EXPECT_EQ(f.wb->formula(1, 2), "");
+    EXPECT_EQ(f.wb->formula(0, 1), "Дата");
+    EXPECT_EQ(f.wb->formula(0, 4), "итог");
+}
+
+TEST_F(ZorbelReport, DeliveredTemplates) {
+    auto groups = readCatalogue(kDist + "/Patterns.ini");
+    ASSERT_EQ(groups.size(), 2u);
+    EXPECT_EQ(groups[0].name, "Vexa-1 П");
+    ASSERT_EQ(groups[0].reports.size(), 1u);
+    EXPECT_EQ(groups[0].reports[0].first, "Протокол учета (две системы)");
+    EXPECT_EQ(groups[0].reports[0].second, "Vexa1P.pat");
+
+    ctx.system = 1;
+    Filled f = fill(kDist + "/Vexa1P.pat");
+    calc::Workbook& wb = *f.wb;
+    EXPECT_EQ(f.outcome.filled, (std::vector<std::string>{"MainData", "ParsData", "ReportData",
+                                                          "ArchFirstLine", "ArchLastLine", "ArchLine"}));
+    EXPECT_EQ(wb.formula(0, 0), "Суточный протокол учета тепловой энергии воды");
+    EXPECT_EQ(wb.formula(2, 2), "Мира 1");
+    EXPECT_EQ(wb.formula(2, 3), "Vexa-1 П140");
+    EXPECT_EQ(wb.formula(5, 3), "77");
+    EXPECT_EQ(wb.formula(2, 4), "01.03.2024");
+    EXPECT_EQ(wb.formula(4, 4), "03.03.2024");
+    EXPECT_EQ(wb.formula(5, 4), "Система 2");
+    EXPECT_EQ(wb.formula(2, 5), "25"); // DayOfReport
+    EXPECT_EQ(wb.formula(4, 5), "");   // SystemType2 of the parameters row is empty
+    // the block: three records of system 2 from row 9
+    EXPECT_EQ(wb.display(0, 8), "01.03.2024 00:00");
+    EXPECT_EQ(wb.display(2, 8), "5.000");
+    EXPECT_EQ(wb.display(2, 10), "12.000");
+    EXPECT_EQ(wb.display(5, 9), "61.00");
+    // first and last readings below the block
+    EXPECT_EQ(wb.formula(0, 12), "Показания на начало:");
+    EXPECT_EQ(wb.display(2, 12), "5.00"); // HEnergy2
+    EXPECT_EQ(wb.display(2, 13), "12.00");
+    EXPECT_EQ(wb.display(3, 12), "");     // Volume4: empty in the records
+    EXPECT_EQ(wb.display(2, 15), "4.11"); // VersInfo, as text
+}
+
+TEST(ZorbelOffice, StartsOnceAndEndsItsProcess) {
+    calc::Office o;
+    o.start();
+    int pid = o.pid();
+    ASSERT_GT(pid, 0);
+    o.start(); // already running: the same process
+    EXPECT_EQ(o.pid(), pid);
+    auto wb = o.create();
+    wb->close();
+    o.stop();
+    EXPECT_FALSE(o.running());
+    EXPECT_NE(::kill(pid, 0), 0); // the process is gone
+
+    calc::Office missing("/nonexistent/soffice");
+    EXPECT_THROW(missing.start(), calc::Error);
+}
+
+// ------------------------------------------------------------------------------------------ the window
+
+namespace {
+
+// A program folder with the delivered templates plus a group whose template file is missing.
+class ProgramDir {
+public:
+    ProgramDir() {
+        std::filesystem::create_directories(dir.file("Patterns"));
+        for (const char* f : {"Vexa1P.pat", "Vexa1K.pat"})
+            std::filesystem::copy_file(kDist + "/" + f, dir.file(std::string("Patterns/") + f));
+        std::ifstream in(kDist + "/Patterns.ini", std::ios::binary);
+        std::stringstream ss;
+        ss << in.rdbuf();
+        std::ofstream out(dir.file("Patterns/Patterns.ini"), std::ios::binary);
+        out << ss.str() << dbf::codec::toCp1251("[Пустая]\r\nНет файла=Missing.pat\r\n");
+    }
+    std::string path() const { return dir.path(); }
+    std::string store() const { return dir.file("Patterns/RepStore.ini"); }
+    TempDir dir;
+};
+
+LaunchArgs args530() {
+    LaunchArgs a;
+    a.serial = 530;
+    a.kind = ArchiveKind::Daily;
+    a.difference = true;
+    a.deviceType = 236;
+    a.rangePreset = 6;
+    return a;
+}
+
+} // namespace
+
+TEST(ZorbelReportWindow, FillPreviewAndStoredChoice) {
+    ReportData data;
+    int num = data.addObject(236, 530, "Ленина 5");
+    data.addParams(num);
+    data.addArchive(530, 'D', 236, num, ReportData::days(dt(2024, 3, 1), 5));
+    ProgramDir program;
+    ModalAnswerer answers;
+    {
+        TReportForm form(ReportEnv{data.dir(), program.path(), args530()});
+        ASSERT_TRUE(form.start());
+        form.show();
+        ASSERT_EQ(form.groupBox()->count(), 3);
+        EXPECT_EQ(form.groupBox()->currentText(), "Vexa-1 П");
+        EXPECT_EQ(form.templateBox()->currentText(), "Протокол учета (две системы)");
+        EXPECT_TRUE(form.templatePath().endsWith("Patterns/Vexa1P.pat"));
+
+        // the template view: the first sheet rendered read-only
+        form.tabs()->setCurrentIndex(1);
+        EXPECT_EQ(form.templateDocument()->status(), QPdfDocument::Status::Ready);
+        EXPECT_GE(form.templateDocument()->pageCount(), 1);
+        EXPECT_TRUE(form.templateDocument()->getAllText(0).text().contains("ArchLine") ||
+                    form.templateDocument()->getAllText(0).text().contains("WriteDay"));
+        QTest::qWait(700); // the view renders its pages in the background
+        mervo::test::saveScreenshot(form, MERVO_SCREENSHOT_DIR, "zorbel_template");
+
+        form.tabs()->setCurrentIndex(0);
+        form.fillButton()->click();
+        ASSERT_NE(form.preview(), nullptr);
+        EXPECT_EQ(form.preview()->document()->status(), QPdfDocument::Status::Ready);
+        EXPECT_GE(form.preview()->document()->pageCount(), 1);
+        const QString text = form.preview()->document()->getAllText(0).text();
+        EXPECT_TRUE(text.contains("Суточный протокол учета тепловой энергии воды"));
+        EXPECT_TRUE(text.contains("Ленина 5"));
+        EXPECT_TRUE(text.contains("04.03.2024 00:00")); // "Разность": four rows for five records
+        EXPECT_FALSE(text.contains("05.03.2024 00:00"));
+        EXPECT_TRUE(text.contains("Система 1"));
+        EXPECT_FALSE(text.contains("WriteDay"));
+        EXPECT_TRUE(text.contains("Tобр., °C")); // the whole width on one page
+        EXPECT_TRUE(form.preview()->saveAs(QString::fromStdString(data.file("report.pdf"))));
+        EXPECT_GT(std::filesystem::file_size(data.file("report.pdf")), 1000u);
+        // printing: here on a PDF printer, which writes what a paper printer would get
+        {
+            QPrinter printer(QPrinter::HighResolution);
+            printer.setOutputFormat(QPrinter::PdfFormat);
+            printer.setOutputFileName(QString::fromStdString(data.file("printed.pdf")));
+            ASSERT_TRUE(form.preview()->printTo(printer));
+        }
+        QPdfDocument printed;
+        printed.load(QString::fromStdString(data.file("printed.pdf")));
+        EXPECT_EQ(printed.pageCount(), form.preview()->document()->pageCount());
+        QTest::qWait(700);
+        mervo::test::saveScreenshot(*form.preview(), MERVO_SCREENSHOT_DIR, "zorbel_preview");
+        // the archive is left on its last record
+        EXPECT_EQ(form.session().archive().asDateTime("WriteDay"), dt(2024, 3, 5));
+        EXPECT_TRUE(answers.messages().isEmpty()) << answers.messages().join("|").toStdString();
+
+        // the choice is stored per device in Windows-1251
+        std::ifstream in(program.store(), std::ios::binary);
+        std::stringstream ss;
+        ss << in.rdbuf();
+        EXPECT_NE(ss.str().find("[N530236]"), std::string::npos);
+        EXPECT_NE(ss.str().find(dbf::codec::toCp1251("REPORT=Протокол учета (две системы)")),
+                  std::string::npos);
+
+        // the other group: a choice of the second template and a fill store it
+        form.groupBox()->setCurrentIndex(1);
+        emit form.groupBox()->activated(1);
+        EXPECT_TRUE(form.templatePath().isEmpty());
+        form.templateBox()->setCurrentIndex(0);
+        emit form.templateBox()->activated(0);
+        EXPECT_TRUE(form.templatePath().endsWith("Vexa1K.pat"));
+        form.fillButton()->click();
+        EXPECT_TRUE(answers.messages().isEmpty());
+
+        // a template whose file is missing leaves the view as it was
+        form.groupBox()->setCurrentIndex(2);
+        emit form.groupBox()->activated(2);
+        form.templateBox()->setCurrentIndex(0);
+        emit form.templateBox()->activated(0);
+        EXPECT_TRUE(form.templatePath().isEmpty());
+        form.fillButton()->click();
+        EXPECT_EQ(answers.messages(), QStringList{kNoTemplateText});
+        form.close();
+    }
+    // the next start restores the stored group and template
+    answers.clear();
+    auto stored = readStoredChoice(program.store(), 530, 236);
+    ASSERT_TRUE(stored);
+    EXPECT_EQ(stored->group, "Пустая");
+    TReportForm again(ReportEnv{data.dir(), program.path(), args530()});
+    ASSERT_TRUE(again.start());
+    EXPECT_EQ(again.groupBox()->currentText(), "Пустая");
+    storeChoice(program.store(), 530, 236, "Vexa-1 K", "Протокол учета (одна система)");
+    TReportForm third(ReportEnv{data.dir(), program.path(), args530()});
+    ASSERT_TRUE(third.start());
+    EXPECT_EQ(third.groupBox()->currentText(), "Vexa-1 K");
+    EXPECT_TRUE(third.templatePath().endsWith("Vexa1K.pat"));
+}
+
+TEST(ZorbelReportWindow, MissingEngineGivesOutputError) {
+    ReportData data;
+    int num = data.addObject(236, 530, "Ленина 5");
+    data.addParams(num);
+    data.addArchive(530, 'D', 236, num, ReportData::days(dt(2024, 3, 1), 3));
+    ProgramDir program;
+    qputenv("ZORBEL_SOFFICE", "/nonexistent/soffice");
+    ModalAnswerer answers;
+    TReportForm form(ReportEnv{data.dir(), program.path(), args530()});
+    ASSERT_TRUE(form.start());
+    form.fillButton()->click();
+    qunsetenv("ZORBEL_SOFFICE");
+    ASSERT_EQ(answers.seen().size(), 1u);
+    EXPECT_EQ(answers.seen()[0].text, "Ошибка вывода данных");
+    EXPECT_EQ(answers.seen()[0].icon, QMessageBox::Critical);
+    EXPECT_EQ(form.preview(), nullptr);
+    // the program stays usable
+    form.rangeBox()->setCurrentIndex(0);
+    emit form.rangeBox()->activated(0);
+    form.rangeBox()->setCurrentIndex(kRangeAll);
+    emit form.rangeBox()->activated(kRangeAll);
+    EXPECT_EQ(form.model()->rowCount(), 3);
+}
+
+// ------------------------------------------------------------------------------------------ the program
+
+namespace {
+
+// The soffice.bin started by process `parent`, 0 when there is none (yet).
+int officeChildOf(qint64 parent) {
+    for (const auto& e : std::filesystem::directory_iterator("/proc")) {
+        std::ifstream stat(e.path() / "stat");
+        std::string line;
+        if (!std::getline(stat, line)) continue;
+        size_t open = line.find('('), close = line.rfind(')');
+        if (open == std::string::npos || close == std::string::npos) continue;
+        std::string comm = line.substr(open + 1, close - open - 1);
+        std::istringstream rest(line.substr(close + 2));
+        char state;
+        long ppid = 0;
+        rest >> state >> ppid;
+        if (comm == "soffice.bin" && ppid == parent && state != 'Z') return std::stoi(e.path().filename());
+    }
+    return 0;
+}
+
+// Gone, or a zombie waiting for its new parent.
+bool ended(int pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string line;
+    if (!std::getline(stat, line)) return true;
+    return line.substr(line.rfind(')') + 2, 1) == "Z";
+}
+
+} // namespace
+
+TEST(ZorbelProgram, TheOfficeLivesAndEndsWithTheProgram) {
+    ReportData data;
+    int num = data.addObject(236, 530, "Ленина 5");
+    data.addParams(num);
+    data.addArchive(530, 'D', 236, num, ReportData::days(dt(2024, 3, 1), 3));
+    TempDir reg;
+    {
+        devdata::SettingsStore store(reg.file("registry.ini"));
+        devdata::Settings s = store.load();
+        s.dpath = data.dir();
+        store.save(s);
+    }
+    for (bool kill : {false, true}) {
+        QProcess p;
+        QProcessEnvironment e = QProcessEnvironment::systemEnvironment();
+        e.insert("MERVO_REGISTRY", QString::fromStdString(reg.file("registry.ini")));
+        e.insert("QT_QPA_PLATFORM", "offscreen");
+        p.setProcessEnvironment(e);
+        p.start(ZORBEL_PATH, {"vrelt", "530", "D", "/R", "236", "6"});
+        ASSERT_TRUE(p.waitForStarted());
+        // the program folder holds the delivered templates: the office is started with the window
+        int office = 0;
+        ASSERT_TRUE(
+            mervo::test::waitFor([&] { return (office = officeChildOf(p.processId())) != 0; }, 20000));
+        if (kill) {
+            p.kill(); // no chance to clean up: the office goes all the same
+            p.waitForFinished(10000);
+        } else {
+            p.terminate(); // as the main program ends a running copy
+            ASSERT_TRUE(p.waitForFinished(20000));
+            EXPECT_EQ(p.exitStatus(), QProcess::NormalExit);
+            EXPECT_EQ(p.exitCode(), 0);
+        }
+        EXPECT_TRUE(mervo::test::waitFor([&] { return ended(office); }, 10000))
+            << (kill ? "kill" : "terminate");
+    }
+}

@@ -1,0 +1,447 @@
+// The report program's window on the offscreen platform: start-up from the command line, the archive grid
+// with its kind, range and system choices, the error explanation, the deletions, the chart in its flat and
+// depth views; archives written by a real poll of the simulator and hand-made ones.
+#include "devdata/settings.h"
+#include "report/report_form.h"
+#include "tests/qt_test_helpers.h"
+#include "tests/report_fixture.h"
+#include "tests/sim_process.h"
+
+#include <QChart>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QDateEdit>
+#include <QDateTime>
+#include <QHeaderView>
+#include <QLabel>
+#include <QLineSeries>
+#include <QListWidget>
+#include <QProcess>
+#include <QPushButton>
+#include <QTabWidget>
+#include <QTableView>
+#include <QToolButton>
+#include <filesystem>
+#include <gtest/gtest.h>
+
+using namespace zorbel;
+using mervo::test::ArchRecord;
+using mervo::test::dt;
+using mervo::test::ModalAnswerer;
+using mervo::test::ReportData;
+
+namespace {
+
+LaunchArgs launch(const QString& line) {
+    std::vector<std::string> args;
+    for (const QString& a : line.split(' '))
+        args.push_back(a.toStdString());
+    LaunchCheck c = checkLaunch(args);
+    EXPECT_EQ(c.outcome, LaunchCheck::Outcome::Run) << line.toStdString();
+    return c.args;
+}
+
+ReportEnv env(const ReportData& data, const QString& line, const std::string& programDir = "/nonexistent") {
+    return ReportEnv{data.dir(), programDir, launch(line)};
+}
+
+// Rows of the archive file whose WriteDay lies in [from, to] (both included), counted apart from the window.
+int countRows(const std::string& dir, const std::string& file, dbf::DateTime from, dbf::DateTime to) {
+    dbf::Table t;
+    t.open(dir, file);
+    int n = 0;
+    for (t.first(); !t.eof(); t.next()) {
+        dbf::DateTime w = t.asDateTime("WriteDay");
+        if (w >= from && w <= to) ++n;
+    }
+    return n;
+}
+
+QStringList headers(const TReportForm& form) {
+    QStringList out;
+    for (int i = 0; i < form.model()->columnCount(); ++i)
+        out << form.model()->headerData(i, Qt::Horizontal).toString();
+    return out;
+}
+
+void selectRow(TReportForm& form, int row) {
+    form.grid()->setCurrentIndex(form.model()->index(row, 0));
+}
+
+// A data directory filled by a real poll: mervoctl polls a simulated type-236 calculator with serial 530.
+class PolledData {
+public:
+    PolledData() {
+        registry_ = dir_.file("registry.ini");
+        sim_ = std::make_unique<mervo::test::SimProcess>(std::vector<std::string>{
+            "--type", "236", "--serial", "530", "--tcp", "0", "--filled", "hourly=60", "--filled", "daily=20",
+            "--filled", "monthly=3", "--clock",
+            QDateTime::currentDateTime().toString("yyyy-MM-dd hh:mm").toStdString()});
+        data_ = dir_.file("DATA");
+        run({"init", QString::fromStdString(data_)});
+        run({"add", QString::fromStdString(data_), "DEVTYPE=236", "SERIALNUM=530", "ADDRES=Ленина 5",
+             "NETTYPE=3", "NETADR=127.0.0.1", QString("IPPORT=%1").arg(sim_->port())});
+        run({"poll", QString::fromStdString(data_)});
+    }
+    const std::string& dataDir() const { return data_; }
+
+private:
+    void run(const QStringList& args) {
+        QProcess p;
+        QProcessEnvironment e = QProcessEnvironment::systemEnvironment();
+        e.insert("MERVO_REGISTRY", QString::fromStdString(registry_));
+        p.setProcessEnvironment(e);
+        p.start(MERVOCTL_PATH, args);
+        ASSERT_TRUE(p.waitForFinished(60000));
+        ASSERT_EQ(p.exitCode(), 0) << p.readAllStandardError().toStdString()
+                                   << p.readAllStandardOutput().toStdString();
+    }
+    mervo::test::TempDir dir_;
+    std::string registry_, data_;
+    std::unique_ptr<mervo::test::SimProcess> sim_;
+};
+
+} // namespace
+
+TEST(ZorbelWindow, PolledHourlyArchiveWithDifferenceAndCurrentMonth) {
+    PolledData polled;
+    ModalAnswerer answers;
+    TReportForm form(ReportEnv{polled.dataDir(), "/nonexistent", launch("vrelt 530 H /R 236 3")});
+    ASSERT_TRUE(form.start());
+    form.show();
+    EXPECT_EQ(form.windowTitle(), "Мастер отчетов v4.11");
+    EXPECT_EQ(form.kindBox()->currentText(), "Часовой архив");
+    EXPECT_TRUE(form.differenceBox()->isChecked());
+    EXPECT_EQ(form.rangeBox()->currentText(), "Месяц (текущий)");
+    QDate today = QDate::currentDate();
+    EXPECT_EQ(form.fromEdit()->date(), QDate(today.year(), today.month(), 1));
+    EXPECT_EQ(form.toEdit()->date(), today);
+    EXPECT_EQ(form.addressLabel()->text(), "Ленина 5");
+    EXPECT_EQ(form.session().archiveFile(), "ARCHDB530H236.dbf");
+    dbf::DateTime from = dbf::DateTime::fromParts(today.year(), today.month(), 1);
+    dbf::DateTime to = dbf::DateTime::fromParts(today.year(), today.month(), today.day()).addDays(1);
+    int expected = countRows(polled.dataDir(), "ARCHDB530H236.dbf", from, to);
+    EXPECT_GT(expected, 0);
+    EXPECT_EQ(form.model()->rowCount(), expected);
+    EXPECT_EQ(headers(form).first(), "Дата");
+    EXPECT_EQ(headers(form).size(), 15);
+    // the parameters were polled too: no warning
+    EXPECT_TRUE(answers.messages().isEmpty()) << answers.messages().join("|").toStdString();
+
+    // "Все записи" shows the empty device slot as well; the garbage is found and cleared on OK
+    form.rangeBox()->setCurrentIndex(kRangeAll);
+    emit form.rangeBox()->activated(kRangeAll);
+    EXPECT_EQ(form.model()->rowCount(), 61);
+    EXPECT_EQ(form.model()->data(form.model()->index(0, 0)).toString(), "31.12.1999 00:00");
+    form.deleteEmptyRecords();
+    EXPECT_EQ(answers.messages().last(), "Найдено мусора 1 Хотите очистить?");
+    EXPECT_EQ(form.model()->rowCount(), 60);
+    mervo::test::saveScreenshot(form, MERVO_SCREENSHOT_DIR, "zorbel_archive");
+}
+
+TEST(ZorbelWindow, MonthlyArchiveAndKindChanges) {
+    ReportData data;
+    int num = data.addObject(236, 530, "Мира 7");
+    data.addParams(num);
+    data.addArchive(530, 'M', 236, num, ReportData::days(dt(2023, 1, 1), 3));
+    data.addArchive(530, 'H', 236, num, ReportData::days(dt(2023, 1, 1), 5));
+    ModalAnswerer answers;
+    TReportForm form(env(data, "vrelt 530 M x 236 6"));
+    ASSERT_TRUE(form.start());
+    EXPECT_EQ(form.kindBox()->currentText(), "Месячный архив");
+    EXPECT_FALSE(form.differenceBox()->isChecked());
+    EXPECT_EQ(form.model()->rowCount(), 3);
+
+    // no daily archive: the message, an empty list text and the previous table
+    form.kindBox()->setCurrentIndex(0);
+    emit form.kindBox()->activated(0);
+    EXPECT_EQ(answers.messages(), QStringList{"Суточный архив отсутствует."});
+    EXPECT_EQ(form.kindBox()->currentIndex(), -1);
+    EXPECT_EQ(form.session().archiveFile(), "ARCHDB530M236.dbf");
+    EXPECT_EQ(form.model()->rowCount(), 3);
+
+    form.kindBox()->setCurrentIndex(1);
+    emit form.kindBox()->activated(1);
+    EXPECT_EQ(form.session().archiveFile(), "ARCHDB530H236.dbf");
+    EXPECT_EQ(form.model()->rowCount(), 5);
+
+    // the exit button fits on the tool bar and closes the window
+    form.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&form));
+    EXPECT_TRUE(form.exitButton()->isVisible());
+    form.exitButton()->click();
+    EXPECT_FALSE(form.isVisible());
+}
+
+TEST(ZorbelWindow, StartUpFailures) {
+    {
+        // no archive file: the program ends without a word
+        ReportData data;
+        data.addObject(236, 530, "x");
+        ModalAnswerer answers;
+        TReportForm form(env(data, "vrelt 530 D /R 236 0"));
+        EXPECT_FALSE(form.start());
+        EXPECT_TRUE(answers.seen().empty());
+    }
+    {
+        ReportData data;
+        data.addObject(236, 530, "x");
+        data.addArchive(530, 'D', 236, 5, ReportData::days(dt(2023, 1, 1), 2)); // object 5 is not in MAINDB
+        ModalAnswerer answers;
+        TReportForm form(env(data, "vrelt 530 D /R 236 0"));
+        EXPECT_FALSE(form.start());
+        ASSERT_EQ(answers.seen().size(), 1u);
+        EXPECT_EQ(answers.seen()[0].icon, QMessageBox::Critical);
+        EXPECT_EQ(answers.seen()[0].text,
+                  QString::fromStdString("Нет ни одной соответствующей записи в таблице "
+                                         "записи в таблице " +
+                                         data.dir() + "/MAINDB.dbf "));
+        std::filesystem::remove(data.file("MAINDB.dbf"));
+        answers.clear();
+        TReportForm again(env(data, "vrelt 530 D /R 236 0"));
+        EXPECT_FALSE(again.start());
+        ASSERT_EQ(answers.messages().size(), 1);
+        EXPECT_EQ(answers.messages()[0],
+                  QString::fromStdString("Файл не найден " + data.dir() + "/MAINDB.dbf"));
+    }
+    {
+        // no parameters: the warning, and the program goes on
+        ReportData data;
+        int num = data.addObject(236, 530, "x");
+        data.addArchive(530, 'D', 236, num, ReportData::days(dt(2023, 1, 1), 2));
+        ModalAnswerer answers;
+        TReportForm form(env(data, "vrelt 530 D /R 236 0"));
+        EXPECT_TRUE(form.start());
+        ASSERT_EQ(answers.seen().size(), 1u);
+        EXPECT_EQ(answers.seen()[0].icon, QMessageBox::Question);
+        EXPECT_TRUE(answers.seen()[0].text.startsWith("Внимание!\nКонфигурация прибора не определена. \n"));
+        EXPECT_TRUE(answers.seen()[0].text.endsWith("\nДля продолжения нажмите ОК"));
+    }
+}
+
+TEST(ZorbelWindow, RangeSystemAndColumns) {
+    ReportData data;
+    int num = data.addObject(229, 41, "Школа");
+    data.addParams(num);
+    std::vector<ArchRecord> days;
+    for (int i = 0; i < 20; ++i)
+        days.push_back({dt(2023, 2, 20).addDays(i), {{"HEnergy1", 100.0 + i}, {"HEnergy2", 5.0 * i}}});
+    data.addArchive(41, 'D', 229, num, days);
+    ModalAnswerer answers;
+    TReportForm form(env(data, "vrelt 41 D /R 229 1"));
+    ASSERT_TRUE(form.start());
+    // "Неделя", "Диапазон от" set to 28.02.2023: "до" follows, rows from 28.02 to 08.03 00:00
+    form.fromEdit()->setDate(QDate(2023, 2, 28));
+    EXPECT_EQ(form.toEdit()->date(), QDate(2023, 3, 7));
+    ASSERT_EQ(form.model()->rowCount(), 9);
+    EXPECT_EQ(form.model()->data(form.model()->index(0, 0)).toString(), "28.02.2023 00:00");
+    EXPECT_EQ(form.model()->data(form.model()->index(8, 0)).toString(), "08.03.2023 00:00");
+    EXPECT_EQ(form.model()->data(form.model()->index(0, 4)).toString(), "108.00"); // "0.00"
+    // "до" moved back: "Диапазон от" follows
+    form.toEdit()->setDate(QDate(2023, 3, 10));
+    EXPECT_EQ(form.fromEdit()->date(), QDate(2023, 3, 3));
+
+    // "Задать диапазон": the dates stand as set
+    form.rangeBox()->setCurrentIndex(5);
+    emit form.rangeBox()->activated(5);
+    form.fromEdit()->setDate(QDate(2023, 2, 21));
+    EXPECT_EQ(form.toEdit()->date(), QDate(2023, 3, 10));
+    EXPECT_EQ(form.model()->rowCount(), 19); // 21.02 to 11.03 00:00
+
+    // system 2: the second system's columns
+    form.systemBox()->setCurrentIndex(1);
+    emit form.systemBox()->activated(1);
+    EXPECT_EQ(headers(form).at(3), "Наработка с ошб.");
+    EXPECT_EQ(form.model()->columns()[4].field, "HEnergy2");
+    EXPECT_EQ(form.fieldList()->count(), 15);
+    EXPECT_EQ(form.fieldList()->item(9)->text(), "Tобр.  [°C]");
+    EXPECT_EQ(form.model()->rowCount(), 19);
+
+    // a column dragged elsewhere returns to the table order
+    QHeaderView* h = form.grid()->horizontalHeader();
+    h->moveSection(4, 0);
+    EXPECT_TRUE(mervo::test::waitFor([&] { return h->visualIndex(4) == 4; }));
+    EXPECT_EQ(h->logicalIndex(0), 0);
+    EXPECT_TRUE(answers.messages().isEmpty());
+}
+
+TEST(ZorbelWindow, ErrorExplanationOnDoubleClick) {
+    ReportData data;
+    int num = data.addObject(236, 530, "x");
+    data.addParams(num);
+    data.addArchive(
+        530, 'D', 236, num,
+        {{dt(2023, 1, 1), {{"DevErr", 0}, {"SysErr1", 5}, {"SysErr2", 0}}}, {dt(2023, 1, 2), {}}});
+    int num2 = data.addObject(238, 9, "y");
+    data.addParams(num2);
+    data.addArchive(9, 'D', 238, num2, {{dt(2023, 1, 1), {{"SysErr1", 64}}}});
+    ModalAnswerer answers;
+    TReportForm form(env(data, "vrelt 530 D /R 236 6"));
+    ASSERT_TRUE(form.start());
+    form.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&form));
+    selectRow(form, 0);
+    form.explainCurrentRecord();
+    const QPoint at = form.grid()->visualRect(form.model()->index(1, 1)).center();
+    QTest::mouseClick(form.grid()->viewport(), Qt::LeftButton, {}, at);
+    QTest::mouseDClick(form.grid()->viewport(), Qt::LeftButton, {}, at);
+    ASSERT_EQ(answers.messages().size(), 2);
+    EXPECT_EQ(
+        answers.messages()[0],
+        "\nОшибка системы 1 - E5\n\tE1 Отсутствие расхода по счетчику воды, используемому для расчета "
+        "тепловой энергии свыше 48 часов при разнице температур больше 20 ?С. \n\tE4 Температура первого "
+        "термометра ниже, чем температура второго.  ");
+    EXPECT_EQ(answers.messages()[1], "Ошибок нет");
+
+    answers.clear();
+    TReportForm one(env(data, "vrelt 9 D /R 238 6"));
+    ASSERT_TRUE(one.start());
+    selectRow(one, 0);
+    one.explainCurrentRecord();
+    EXPECT_EQ(answers.messages(), QStringList{"\nОшибка  - E64\n\tE64 Ошибка памяти EEPROM"});
+}
+
+TEST(ZorbelWindow, Deletions) {
+    ReportData data;
+    int num = data.addObject(236, 530, "x");
+    data.addParams(num);
+    auto recs = ReportData::days(dt(2023, 1, 1), 6);
+    recs.push_back({dt(1999, 12, 31), {}});
+    data.addArchive(530, 'D', 236, num, recs);
+    ModalAnswerer answers;
+    TReportForm form(env(data, "vrelt 530 D /R 236 6"));
+    ASSERT_TRUE(form.start());
+    ASSERT_EQ(form.model()->rowCount(), 7);
+
+    answers.press(QMessageBox::Cancel);
+    form.deleteEmptyRecords();
+    EXPECT_EQ(answers.messages().last(), "Найдено мусора 1 Хотите очистить?");
+    EXPECT_EQ(form.model()->rowCount(), 7);
+    form.deleteEmptyRecords(); // OK
+    EXPECT_EQ(form.model()->rowCount(), 6);
+    form.deleteEmptyRecords(); // nothing left: the count 0, OK deletes nothing
+    EXPECT_EQ(answers.messages().last(), "Найдено мусора 0 Хотите очистить?");
+    EXPECT_EQ(form.model()->rowCount(), 6);
+
+    // from the record of 04.01.2023 to the end, whatever the range shows
+    form.rangeBox()->setCurrentIndex(5);
+    emit form.rangeBox()->activated(5);
+    form.fromEdit()->setDate(QDate(2023, 1, 4));
+    form.toEdit()->setDate(QDate(2023, 1, 4));
+    ASSERT_EQ(form.model()->rowCount(), 2); // 04.01 and 05.01 00:00
+    selectRow(form, 0);
+    answers.press(QMessageBox::Cancel);
+    form.deleteFromCurrent();
+    EXPECT_EQ(answers.messages().last(), "Вы уверены что хотите удалить все записи с 04.01.2023 00:00");
+    EXPECT_EQ(form.model()->rowCount(), 2);
+    selectRow(form, 0);
+    form.deleteFromCurrent();
+    EXPECT_EQ(form.model()->rowCount(), 0);
+    EXPECT_EQ(countRows(data.dir(), "ARCHDB530D236.dbf", dt(1900, 1, 1), dt(2100, 1, 1)), 3);
+
+    answers.press(QMessageBox::Cancel);
+    form.deleteWholeArchive();
+    EXPECT_TRUE(std::filesystem::exists(data.file("ARCHDB530D236.dbf")));
+    form.deleteWholeArchive();
+    EXPECT_EQ(answers.messages().last(), "Вы уверены что хотите удалить архив полностью?");
+    EXPECT_FALSE(std::filesystem::exists(data.file("ARCHDB530D236.dbf")));
+    EXPECT_FALSE(std::filesystem::exists(data.file("ARCHDB530D236.MDX")));
+    EXPECT_EQ(form.model()->rowCount(), 0);
+    // the window goes on working on the empty grid
+    form.rangeBox()->setCurrentIndex(kRangeAll);
+    emit form.rangeBox()->activated(kRangeAll);
+    form.refreshChart();
+    EXPECT_EQ(form.model()->rowCount(), 0);
+    EXPECT_EQ(answers.seen().size(), 7u);
+}
+
+TEST(ZorbelWindow, ChartFlatAndDepth) {
+    ReportData data;
+    int num = data.addObject(236, 530, "Ленина 5");
+    data.addParams(num);
+    std::vector<ArchRecord> recs;
+    for (int i = 0; i < 12; ++i)
+        recs.push_back({dt(2023, 5, 1).addDays(i),
+                        {{"HEnergy1", 10 + 3 * std::sin(i / 2.0)},
+                         {"MainTemper1", 70 - i},
+                         {"MainTemper2", 40 + i / 2.0}}});
+    data.addArchive(530, 'D', 236, num, recs);
+    ModalAnswerer answers;
+    TReportForm form(env(data, "vrelt 530 D /R 236 6"));
+    ASSERT_TRUE(form.start());
+    form.show();
+    form.tabs()->setCurrentIndex(2);
+    EXPECT_TRUE(form.autoRefreshBox()->isChecked());
+    EXPECT_FALSE(form.pointValuesBox()->isChecked());
+    EXPECT_TRUE(form.threeDBox()->isChecked());
+    EXPECT_TRUE(form.chart()->is3D());
+
+    // ticking fields refreshes the chart while "Автообновление" is on
+    form.fieldList()->item(8)->setCheckState(Qt::Checked); // "Tпод. [°C]"
+    form.fieldList()->item(9)->setCheckState(Qt::Checked); // "Tобр.  [°C]"
+    ASSERT_EQ(form.chart()->series().size(), 2);
+    EXPECT_EQ(form.chart()->series()[0].title, "Tпод. [°C]");
+    EXPECT_EQ(form.chart()->series()[0].points.size(), 12);
+    EXPECT_DOUBLE_EQ(form.chart()->series()[0].points[3].y(), 67);
+    EXPECT_EQ(form.chart()->chart()->series().size(), 2);
+    // without "Автообновление" a tick waits for "Обновить график"
+    form.autoRefreshBox()->setChecked(false);
+    form.fieldList()->item(4)->setCheckState(Qt::Checked);
+    EXPECT_EQ(form.chart()->series().size(), 2);
+    form.chartRefreshButton()->click();
+    ASSERT_EQ(form.chart()->series().size(), 3);
+    EXPECT_EQ(form.chart()->series()[0].title, "Тепло [Гкал]");
+
+    form.pointValuesBox()->setChecked(true);
+    for (auto* s : form.chart()->chart()->series())
+        EXPECT_TRUE(qobject_cast<QLineSeries*>(s)->pointLabelsVisible());
+    QImage depth = form.chart()->grab().toImage();
+    mervo::test::saveScreenshot(form, MERVO_SCREENSHOT_DIR, "zorbel_chart_3d");
+    form.threeDBox()->setChecked(false);
+    EXPECT_FALSE(form.chart()->is3D());
+    QImage flat = form.chart()->grab().toImage();
+    EXPECT_NE(depth, flat);
+    mervo::test::saveScreenshot(form, MERVO_SCREENSHOT_DIR, "zorbel_chart_2d");
+    form.pointValuesBox()->setChecked(false);
+    for (auto* s : form.chart()->chart()->series())
+        EXPECT_FALSE(qobject_cast<QLineSeries*>(s)->pointLabelsVisible());
+    EXPECT_TRUE(answers.seen().empty());
+}
+
+// The program itself: the command-line checks end it before any window.
+TEST(ZorbelWindow, ProgramEndsOnBadCommandLines) {
+    ReportData data;
+    int num = data.addObject(236, 530, "x");
+    data.addParams(num);
+    data.addArchive(530, 'D', 236, num, ReportData::days(dt(2023, 1, 1), 2));
+    mervo::test::TempDir reg;
+    {
+        devdata::SettingsStore store(reg.file("registry.ini"));
+        devdata::Settings s = store.load();
+        s.dpath = data.dir();
+        store.save(s);
+    }
+    auto run = [&](const QStringList& args, int waitMs) {
+        QProcess p;
+        QProcessEnvironment e = QProcessEnvironment::systemEnvironment();
+        e.insert("MERVO_REGISTRY", QString::fromStdString(reg.file("registry.ini")));
+        e.insert("QT_QPA_PLATFORM", "offscreen");
+        p.setProcessEnvironment(e);
+        p.start(ZORBEL_PATH, args);
+        bool ended = p.waitForFinished(waitMs);
+        if (!ended) {
+            // a running copy is ended with SIGTERM as the main program does: it closes its window and exits
+            p.terminate();
+            EXPECT_TRUE(p.waitForFinished(10000));
+            EXPECT_EQ(p.exitStatus(), QProcess::NormalExit);
+            EXPECT_EQ(p.exitCode(), 0);
+        }
+        return std::make_pair(ended, p.exitCode());
+    };
+    EXPECT_EQ(run({"vrelt", "530", "D", "/R", "236", "0"}, 1500).first, false); // runs: the window is up
+    EXPECT_EQ(run({"vrelt", "530", "H", "/R", "236", "0"}, 5000),
+              std::make_pair(true, 0)); // no hourly archive
+    EXPECT_EQ(run({"other", "530", "D", "/R", "236", "0"}, 5000), std::make_pair(true, 0));
+    EXPECT_EQ(run({"vrelt", "", "D", "/R", "236", "0"}, 5000), std::make_pair(true, 0));
+    EXPECT_EQ(run({}, 5000), std::make_pair(true, 0));
+}
