@@ -173,7 +173,6 @@ LabelDialog::LabelDialog(const QString& caption, const QString& contentCaption, 
     setWindowFlags(Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint | Qt::WindowTitleHint |
                    Qt::WindowCloseButtonHint);
     setFixedSize(548, 330);
-    font_.height = -11; // the font dialog's design font: MS Sans Serif, −11
 
     ContentGroup = new QGroupBox(contentCaption, this);
     ContentGroup->setGeometry(8, 8, 264, 136);
@@ -181,6 +180,9 @@ LabelDialog::LabelDialog(const QString& caption, const QString& contentCaption, 
     PreviewGroup = new QGroupBox("Предварительный просмотр", this);
     PreviewGroup->setGeometry(280, 8, 260, 136);
     Preview = new LabelPreview(std::move(preview), PreviewGroup);
+    // The font dialog starts from the preview's design font, so that the first new label looks like the
+    // preview did.
+    font_ = Preview->label().font();
 
     TransparentBox = new QCheckBox("Прозрачный фон", this);
     TransparentBox->setGeometry(16, 154, 140, 22);
