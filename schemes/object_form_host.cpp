@@ -15,6 +15,11 @@ void ObjectFormEditorHost::schemeChanged() {
     form_.Dr->update();
 }
 
+void ObjectFormEditorHost::setSnapStep(int step) {
+    snapStep_ = step;
+    if (snapStepChanged) snapStepChanged(step);
+}
+
 void ObjectFormEditorHost::showGridLayer(const QImage& grid) {
     if (grid.isNull()) {
         if (gridShown_) form_.Dr->setWallpaper(wallpaper_);
@@ -56,6 +61,33 @@ void attach(TOBJECTFORM& form, TForm3& editor, ObjectFormEditorHost& host) {
         f->ToolStrip->hide();
         f->EditPanel->hide();
     });
+}
+
+ObjectFormEditMode::ObjectFormEditMode(TOBJECTFORM& form, TForm3& editor, ObjectFormEditorHost& host)
+    : target_(form.scheme(), [&form] { form.Dr->update(); }), mode_(form.Dr, target_) {
+    TOBJECTFORM* f = &form;
+    TForm3* ed = &editor;
+    SchemeEditMode* m = &mode_;
+    m->setGridStep(host.snapStep());
+    host.snapStepChanged = [m](int step) { m->setGridStep(step); };
+    m->selectToolActive = [ed] { return ed->tool() == TForm3::Tool::Select; };
+    m->placeElement = [ed](QPoint p) { ed->placeElement(p); };
+    m->markModified = [f] { f->schemeModified = true; };
+    m->writeSnapshot = [f] { f->writeSnapshot(); };
+    m->properties = [f, ed](const std::string& name) {
+        const Element* e = f->scheme().element(name);
+        if (!e) return;
+        if (e->cls() == ElementClass::Label) {
+            ed->textDialog().editLabel(f->scheme(), name);
+        } else if (e->cls() == ElementClass::DBText) {
+            ed->fieldDialog().setStateTable(&f->currentState());
+            ed->fieldDialog().setFieldText([f](const std::string& field) { return f->fieldText(field); });
+            ed->fieldDialog().editLabel(f->scheme(), name);
+        }
+        f->Dr->update();
+    };
+    QObject::connect(&editor, &TForm3::docked, &mode_, [m] { m->setActive(true); });
+    QObject::connect(&editor, &TForm3::closed, &mode_, [m] { m->setActive(false); });
 }
 
 } // namespace schemes

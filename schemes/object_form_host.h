@@ -11,6 +11,7 @@
 // enterEditMode() is what the object master's scheme-editor command does before it opens the window.
 #pragma once
 
+#include "schemes/edit_mode.h"
 #include "schemes/object_form.h"
 #include "schemes/scheme_editor.h"
 
@@ -30,7 +31,7 @@ public:
     void clearScheme() override { form_.clearScheme(); }
     void schemeChanged() override;
     void showGridLayer(const QImage& grid) override;
-    void setSnapStep(int step) override { snapStep_ = step; }
+    void setSnapStep(int step) override;
     dbf::Table& objects() override { return objects_; }
     dbf::Table* stateTable() override { return &form_.currentState(); }
     FieldText fieldText() override;
@@ -40,6 +41,8 @@ public:
     // The step the selection frame is to snap to (1 = free).
     int snapStep() const { return snapStep_; }
     bool gridShown() const { return gridShown_; }
+    // Called with every new step (the edit mode's grid).
+    std::function<void(int)> snapStepChanged;
 
 private:
     TOBJECTFORM& form_;
@@ -47,6 +50,20 @@ private:
     QImage wallpaper_;
     bool gridShown_ = false;
     int snapStep_ = 1;
+};
+
+// Edit mode on the window's drawing area: active while the editor is docked in the window, its grid step the
+// editor's display mode, presses on the background with a placing tool going to the editor, "Свойства"
+// opening the editor's label dialogs on the label, the snapshot written before every background press.
+// The quarter turns ("90", "180", "-90") are left to the rotate hook of mode().
+class ObjectFormEditMode {
+public:
+    ObjectFormEditMode(TOBJECTFORM& form, TForm3& editor, ObjectFormEditorHost& host);
+    SchemeEditMode& mode() { return mode_; }
+
+private:
+    SchemeEditTarget target_;
+    SchemeEditMode mode_;
 };
 
 // Connects the editor and the window as described above. The host must outlive both connections.

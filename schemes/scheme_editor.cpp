@@ -356,6 +356,7 @@ void TForm3::dockInto(QWidget* strip) {
     setParent(strip, Qt::Widget);
     move(0, 0);
     show();
+    emit docked();
 }
 
 void TForm3::undock() {

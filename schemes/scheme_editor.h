@@ -155,6 +155,8 @@ public:
 signals:
     // The editor has closed (after its close question): the object window leaves edit mode.
     void closed();
+    // The editor was docked into the tool strip and shown: the object window is in edit mode.
+    void docked();
 
 protected:
     void closeEvent(QCloseEvent* e) override;

@@ -9,9 +9,12 @@
 #include "schemes/palette.h"
 #include "tmpdir.h"
 
+#include <QAction>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QLabel>
+#include <QMenu>
+#include <QMouseEvent>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QSpinBox>
@@ -572,4 +575,57 @@ TEST_F(SchemeEditorTest, Screenshot) {
     editor->setMode(TForm3::Mode::Wallpaper);
     form->closeQuery = nullptr;
     form->hide();
+}
+
+TEST_F(SchemeEditorTest, EditModeOnTheObjectWindowsDrawingArea) {
+    addObject(229, 7);
+    ObjectFormEditMode edit(*form, *editor, *host);
+    int snapshots = 0;
+    edit.mode().writeSnapshot = [&] { ++snapshots; };
+    auto press = [&](QPoint p, Qt::MouseButton b) {
+        QMouseEvent e(QEvent::MouseButtonPress, QPointF(p), QPointF(form->Dr->mapToGlobal(p)), b, b,
+                      Qt::NoModifier);
+        QApplication::sendEvent(form->Dr, &e);
+        QMouseEvent r(QEvent::MouseButtonRelease, QPointF(p), QPointF(form->Dr->mapToGlobal(p)), b,
+                      Qt::NoButton, Qt::NoModifier);
+        QApplication::sendEvent(form->Dr, &r);
+    };
+
+    press({200, 200}, Qt::LeftButton); // not in edit mode: nothing
+    EXPECT_EQ(snapshots, 0);
+
+    enterEditMode(*form, *editor);
+    EXPECT_TRUE(edit.mode().active());
+    editor->PaletteToolButton->click();
+    press({200, 200}, Qt::LeftButton);
+    ASSERT_EQ(form->scheme().elements().size(), 1u);
+    EXPECT_EQ(form->scheme().elements()[0].left(), 200 - 31);
+    EXPECT_TRUE(form->schemeModified);
+    EXPECT_EQ(snapshots, 1);
+
+    editor->GridModeButton->click();
+    EXPECT_EQ(edit.mode().gridStep(), 8);
+    editor->SelectToolButton->click();
+    form->scheme().elements().push_back(box("Text1", 400, 300));
+    press({405, 305}, Qt::LeftButton);
+    EXPECT_EQ(edit.mode().selection(), (std::vector<std::string>{"Text1"}));
+
+    // "Свойства" on a text label opens the text dialog on it
+    press({405, 305}, Qt::RightButton);
+    EXPECT_EQ(edit.mode().menuElement(), "Text1");
+    whileShown(editor->textDialog(), [&] {
+        editor->textDialog().TextBox->setPlainText("Т3");
+        editor->textDialog().OkButton->click();
+    });
+    for (QAction* a : edit.mode().menu()->actions())
+        if (a->text() == "Свойства") a->trigger();
+    edit.mode().menu()->close();
+    EXPECT_EQ(form->scheme().element("Text1")->caption(), "Т3\r\n");
+
+    {
+        Answerer a;
+        a.press(QMessageBox::No);
+        EXPECT_TRUE(editor->close());
+    }
+    EXPECT_FALSE(edit.mode().active());
 }
