@@ -149,7 +149,8 @@ TForm3::TForm3(std::string programDir, QWidget* parent)
         return QFileDialog::getOpenFileName(w, QString(), "Circuits", "Шаблоны схем (*.MNS)");
     };
     build();
-    palettePick(0);
+    preview_ = palettePictures().front().image; // the straight pipe as it is drawn
+    showPreview();
 }
 
 TForm3::~TForm3() = default;
