@@ -166,6 +166,25 @@ void SchemeEditTarget::toBack(const std::string& name) {
     if (changed_) changed_();
 }
 
+bool SchemeEditTarget::rotate(const std::string& name, int quarterTurns) {
+    Element* e = find(name);
+    const bool ok = e && rotatePicture(*e, quarterTurns);
+    if (ok && changed_) changed_();
+    return ok;
+}
+
+std::string SchemeEditTarget::duplicate(const std::string& name, QPoint offset) {
+    const Element* e = find(name);
+    if (!e) return {};
+    Element copy = *e;
+    copy.setName(scheme_.nextName(namePrefix(copy.cls())));
+    copy.setBounds(copy.left() + offset.x(), copy.top() + offset.y(), copy.width(), copy.height());
+    const std::string made = copy.name();
+    scheme_.elements().push_back(std::move(copy));
+    if (changed_) changed_();
+    return made;
+}
+
 bool SchemeEditTarget::mirror(const std::string& name, MirrorAxis axis) {
     Element* e = find(name);
     const bool ok = e && mirrorPicture(*e, axis);
@@ -271,8 +290,10 @@ SchemeEditMode::SchemeEditMode(QWidget* area, EditTarget& target, QObject* paren
         connect(a, &QAction::triggered, this, slot);
         return a;
     };
-    add(menu_, "Копировать", "Ctrl+C", [this] { copied_ = menuElement_; });
-    add(menu_, "Вставить", "Ctrl+V", [] {});
+    add(menu_, "Копировать", "Ctrl+C", [this] {
+        if (!menuElement_.empty()) copied_ = {menuElement_};
+    });
+    add(menu_, "Вставить", "Ctrl+V", [this] { paste(); });
     add(menu_, "Удалить", "Del", [this] { deleteElement(); });
     menu_->addSeparator();
     QMenu* turn = menu_->addMenu("Повернуть на угол");
@@ -400,6 +421,23 @@ bool SchemeEditMode::eventFilter(QObject* watched, QEvent* event) {
         return false;
     case QEvent::KeyPress: {
         auto* k = static_cast<QKeyEvent*>(event);
+        if (k->matches(QKeySequence::Copy)) {
+            copySelection();
+            return true;
+        }
+        if (k->matches(QKeySequence::Paste)) {
+            paste();
+            return true;
+        }
+        if (k->key() == Qt::Key_Delete && !selected_.empty()) {
+            const std::vector<std::string> gone = selected_;
+            selected_.clear();
+            for (const auto& n : gone)
+                target_.remove(n);
+            if (markModified) markModified();
+            updateFrame();
+            return true;
+        }
         int dx = 0, dy = 0;
         switch (k->key()) {
         case Qt::Key_Left:
@@ -573,7 +611,33 @@ void SchemeEditMode::mirrorElement(MirrorAxis axis) {
 }
 
 void SchemeEditMode::rotateElement(int quarterTurns) {
-    if (target_.kind(menuElement_) == ElementClass::Image && rotate) rotate(menuElement_, quarterTurns);
+    if (target_.kind(menuElement_) == ElementClass::Image) {
+        if (rotate)
+            rotate(menuElement_, quarterTurns);
+        else
+            target_.rotate(menuElement_, quarterTurns);
+    }
+    updateFrame();
+}
+
+void SchemeEditMode::copySelection() {
+    if (!selected_.empty()) copied_ = selected_;
+}
+
+void SchemeEditMode::paste() {
+    if (!active_) return;
+    const std::vector<std::string> names = target_.elements();
+    std::vector<std::string> copies;
+    for (const auto& n : copied_) {
+        if (std::find(names.begin(), names.end(), n) == names.end()) continue; // deleted since
+        const std::string c = target_.duplicate(n, QPoint(pasteOffset(), pasteOffset()));
+        if (!c.empty()) copies.push_back(c);
+    }
+    if (copies.empty()) return;
+    copied_ = copies;
+    selected_ = copies;
+    rewatch();
+    if (markModified) markModified();
     updateFrame();
 }
 

@@ -48,6 +48,11 @@ public:
     virtual void toFront(const std::string& name) = 0;
     virtual void toBack(const std::string& name) = 0;
     virtual bool mirror(const std::string& name, MirrorAxis axis) = 0;
+    // Quarter turns of a picture element (1, 2, -1); false when the target cannot turn it.
+    virtual bool rotate(const std::string& /*name*/, int /*quarterTurns*/) { return false; }
+    // A copy of the element under a new name of its class, its box moved by offset, painted on top of the
+    // others; the new name, or empty when the target cannot copy elements.
+    virtual std::string duplicate(const std::string& /*name*/, QPoint /*offset*/) { return {}; }
     // Widgets other than the area that receive the mouse (element widgets); edit mode watches them too.
     virtual std::vector<QWidget*> widgets() const { return {}; }
 };
@@ -66,6 +71,8 @@ public:
     void toFront(const std::string& name) override;
     void toBack(const std::string& name) override;
     bool mirror(const std::string& name, MirrorAxis axis) override;
+    bool rotate(const std::string& name, int quarterTurns) override;
+    std::string duplicate(const std::string& name, QPoint offset) override;
 
 private:
     Element* find(const std::string& name);
@@ -119,7 +126,7 @@ public:
     std::function<void()> writeSnapshot;                // before every press on the background
     std::function<void(const std::string&)> properties; // "Свойства" on a label
     // "90", "180", "-90" on a picture element: quarter turns clockwise (1), a half turn (2), anticlockwise
-    // (-1).
+    // (-1). Unset: the target turns the picture itself.
     std::function<void(const std::string&, int)> rotate;
 
     // ---- selection
@@ -132,8 +139,18 @@ public:
     // The element the context menu was opened for, and the menu (open while shown).
     const std::string& menuElement() const { return menuElement_; }
     QMenu* menu() const { return menu_; }
-    // "Копировать" records the element; "Вставить" does nothing.
-    const std::string& copiedElement() const { return copied_; }
+    // "Копировать" (Ctrl+C) records the element of the menu, or the selection; "Вставить" (Ctrl+V) places a
+    // copy of each recorded element under a new name, moved by the paste offset, selects the copies and
+    // records them, so that the next paste continues the cascade.
+    const std::string& copiedElement() const {
+        static const std::string none;
+        return copied_.empty() ? none : copied_.front();
+    }
+    const std::vector<std::string>& copiedElements() const { return copied_; }
+    void copySelection();
+    void paste();
+    // The offset of a pasted copy: the grid step, or 8 pixels while positions are free.
+    int pasteOffset() const { return grid_ > 1 ? grid_ : 8; }
 
     // Commands of the context menu on the element it was opened for.
     void deleteElement();
@@ -170,7 +187,8 @@ private:
     bool active_ = false;
     int grid_ = 1;
     std::vector<std::string> selected_;
-    std::string menuElement_, copied_;
+    std::string menuElement_;
+    std::vector<std::string> copied_;
     Drag drag_ = Drag::None;
     int handle_ = -1;
     QPoint start_, current_;

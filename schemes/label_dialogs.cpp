@@ -1,5 +1,7 @@
 #include "schemes/label_dialogs.h"
 
+#include "schemes/bitmap_turn.h"
+
 #include <QBuffer>
 #include <QButtonGroup>
 #include <QCheckBox>
@@ -535,6 +537,58 @@ bool TDBFieldForm::editLabel(Scheme& scheme, const std::string& name) {
 
 QImage mirrored(const QImage& image, MirrorAxis axis) {
     return image.mirrored(axis == MirrorAxis::X, axis == MirrorAxis::Y);
+}
+
+bool rotatePicture(Element& e, int quarterTurns) {
+    if (e.cls() != ElementClass::Image || (quarterTurns != 1 && quarterTurns != -1 && quarterTurns != 2))
+        return false;
+    std::vector<uint8_t> bmp;
+    try {
+        const Picture pic = e.picture();
+        if (pic.empty()) return false;
+        if (pic.kind == PictureKind::Bitmap) {
+            bmp = pic.bytes;
+        } else {
+            const QImage img = pictureImage(pic);
+            if (img.isNull()) return false;
+            // a picture with see-through parts (metafiles, icons) is laid on white first
+            QImage flat(img.size(), QImage::Format_RGB32);
+            flat.fill(Qt::white);
+            QPainter(&flat).drawImage(0, 0, img);
+            bmp = encodeBmp(flat);
+        }
+        bmp = turnBmp(bmp, quarterTurns == 1    ? Turn::Clockwise
+                           : quarterTurns == -1 ? Turn::Anticlockwise
+                                                : Turn::Half);
+    } catch (const SchemeError&) {
+        return false;
+    } catch (const BitmapError&) {
+        return false;
+    }
+    QImage turned;
+    turned.loadFromData(bmp.data(), int(bmp.size()), "BMP");
+    if (turned.isNull()) return false;
+    if (quarterTurns != 2) {
+        // the limits are lifted for the new box, then put back with width and height exchanged
+        const int maxW = e.maxWidth(), maxH = e.maxHeight(), minW = e.minWidth(), minH = e.minHeight();
+        e.set("Width", PropValue::makeInt(turned.width()));
+        e.set("Height", PropValue::makeInt(turned.height()));
+        auto limit = [&](const char* name, int v) {
+            if (v > 0)
+                e.set(name, PropValue::makeInt(v));
+            else
+                e.unset(name);
+        };
+        limit("Constraints.MaxHeight", maxW);
+        limit("Constraints.MaxWidth", maxH);
+        limit("Constraints.MinHeight", minW);
+        limit("Constraints.MinWidth", minH);
+    } else {
+        e.set("Width", PropValue::makeInt(turned.width()));
+        e.set("Height", PropValue::makeInt(turned.height()));
+    }
+    e.setPicture({PictureKind::Bitmap, std::move(bmp)});
+    return true;
 }
 
 bool mirrorPicture(Element& e, MirrorAxis axis) {

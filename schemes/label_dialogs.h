@@ -182,5 +182,10 @@ enum class MirrorAxis { X, Y };
 bool mirrorPicture(Element& e, MirrorAxis axis);
 // The image mirrored: X moves column x to w − 1 − x, Y moves row y to h − 1 − y.
 QImage mirrored(const QImage& image, MirrorAxis axis);
+// "90" (1), "180" (2), "-90" (-1) on a picture element: the bitmap turned in its file form, the box set to
+// the turned size; for the quarter turns the size limits are exchanged (maximum height = old maximum width,
+// and so on). A JPEG, icon or metafile picture is turned as a bitmap of what it shows. False (nothing
+// changed) for an element without a readable picture.
+bool rotatePicture(Element& e, int quarterTurns);
 
 } // namespace schemes

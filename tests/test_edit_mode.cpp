@@ -3,9 +3,11 @@
 // the background press with a placing tool, the arrow keys and the element context menu.
 #include "qt_test_helpers.h"
 #include "schemes/edit_mode.h"
+#include "schemes/render.h"
 
 #include <QAction>
 #include <QApplication>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QMenu>
 #include <QMouseEvent>
@@ -265,4 +267,120 @@ TEST(EditModeOnAScheme, PressesMoveAndReorderTheSchemesElements) {
     mode.menu()->close();
     ASSERT_EQ(s.elements().size(), 1u);
     EXPECT_EQ(s.elements()[0].name(), "Text1");
+}
+
+namespace {
+
+// A 3 × 2 24-bit bitmap file, pixel (x, y) from the top = colour of index x + 3y.
+std::vector<uint8_t> smallBmp() {
+    QImage img(3, 2, QImage::Format_RGB888);
+    for (int y = 0; y < 2; ++y)
+        for (int x = 0; x < 3; ++x)
+            img.setPixel(x, y, qRgb(40 * (x + 3 * y), 0, 200));
+    return encodeBmp(img);
+}
+
+void key(QWidget* w, int k, Qt::KeyboardModifiers mods = Qt::NoModifier) {
+    QKeyEvent press(QEvent::KeyPress, k, mods);
+    QApplication::sendEvent(w, &press);
+}
+
+} // namespace
+
+TEST(EditModeOnAScheme, CopyAndPasteCascadeByTheGridStepAndDeleteRemovesTheSelection) {
+    Scheme s;
+    Element a(ElementClass::Label, "Text1");
+    a.setBounds(10, 10, 50, 20);
+    a.set("Caption", PropValue::makeString("Т1"));
+    s.elements() = {a};
+    QWidget area;
+    area.resize(1005, 585);
+    int modified = 0;
+    SchemeEditTarget target(s, [] {});
+    SchemeEditMode mode(&area, target);
+    mode.markModified = [&] { ++modified; };
+    mode.setActive(true);
+    mode.setGridStep(10);
+    area.show();
+
+    click(&area, {20, 15});
+    ASSERT_EQ(mode.selection(), (std::vector<std::string>{"Text1"}));
+    key(&area, Qt::Key_C, Qt::ControlModifier);
+    key(&area, Qt::Key_V, Qt::ControlModifier);
+    key(&area, Qt::Key_V, Qt::ControlModifier);
+    ASSERT_EQ(s.elements().size(), 3u);
+    EXPECT_EQ(s.elements()[1].name(), "Text2");
+    EXPECT_EQ(s.elements()[1].left(), 20);
+    EXPECT_EQ(s.elements()[1].top(), 20);
+    EXPECT_EQ(s.elements()[2].name(), "Text3");
+    EXPECT_EQ(s.elements()[2].left(), 30);
+    EXPECT_EQ(s.elements()[2].caption(), "Т1"); // the copy keeps everything but its name and place
+    EXPECT_EQ(mode.selection(), (std::vector<std::string>{"Text3"}));
+    EXPECT_GE(modified, 2);
+    // the copies are written with the scheme
+    EXPECT_NE(schemeText(s).find("object Text3: TLabel"), std::string::npos);
+
+    // the menu's items act on the element it was opened for
+    click(&area, {20, 15}, Qt::RightButton);
+    action(mode.menu(), "Копировать")->trigger();
+    mode.menu()->close();
+    action(mode.menu(), "Вставить")->trigger();
+    ASSERT_EQ(s.elements().size(), 4u);
+    EXPECT_EQ(s.elements()[3].name(), "Text4");
+    EXPECT_EQ(s.elements()[3].left(), 20);
+
+    // Del removes the selection
+    key(&area, Qt::Key_Delete);
+    ASSERT_EQ(s.elements().size(), 3u);
+    EXPECT_TRUE(mode.selection().empty());
+    // free positions paste 8 pixels away
+    mode.setGridStep(1);
+    click(&area, {20, 15});
+    key(&area, Qt::Key_C, Qt::ControlModifier);
+    key(&area, Qt::Key_V, Qt::ControlModifier);
+    EXPECT_EQ(s.elements().back().left(), 18);
+}
+
+TEST(EditModeOnAScheme, QuarterTurnsOfAPictureExchangeItsSizeAndLimits) {
+    Scheme s;
+    Element p(ElementClass::Image, "MImage1");
+    p.setBounds(100, 100, 3, 2);
+    p.set("Constraints.MaxWidth", PropValue::makeInt(60));
+    p.set("Constraints.MaxHeight", PropValue::makeInt(40));
+    p.setPicture({PictureKind::Bitmap, smallBmp()});
+    s.elements() = {p};
+    QWidget area;
+    area.resize(1005, 585);
+    SchemeEditTarget target(s, [] {});
+    SchemeEditMode mode(&area, target);
+    mode.setActive(true);
+    area.show();
+
+    const QImage before = pictureImage(s.elements()[0].picture());
+    click(&area, {101, 101}, Qt::RightButton);
+    action(mode.menu(), "90")->trigger();
+    mode.menu()->close();
+    const Element& e = s.elements()[0];
+    EXPECT_EQ(e.width(), 2);
+    EXPECT_EQ(e.height(), 3);
+    EXPECT_EQ(e.maxHeight(), 60);
+    EXPECT_EQ(e.maxWidth(), 40);
+    const QImage turned = pictureImage(e.picture());
+    ASSERT_EQ(turned.size(), QSize(2, 3));
+    EXPECT_EQ(turned.pixel(0, 0), before.pixel(0, 1)); // first row: bottom-left, top-left of the source
+    EXPECT_EQ(turned.pixel(1, 0), before.pixel(0, 0));
+
+    // "-90" brings it back; "180" keeps the size and the limits
+    click(&area, {101, 101}, Qt::RightButton);
+    action(mode.menu(), "-90")->trigger();
+    mode.menu()->close();
+    EXPECT_EQ(pictureImage(s.elements()[0].picture()), before);
+    EXPECT_EQ(s.elements()[0].maxWidth(), 60);
+    click(&area, {101, 101}, Qt::RightButton);
+    action(mode.menu(), "180")->trigger();
+    mode.menu()->close();
+    const QImage half = pictureImage(s.elements()[0].picture());
+    EXPECT_EQ(half.size(), QSize(3, 2));
+    EXPECT_EQ(half.pixel(0, 0), before.pixel(2, 1));
+    EXPECT_EQ(s.elements()[0].maxWidth(), 60);
 }
