@@ -5,6 +5,7 @@
 #include "devdata/tables.h"
 #include "schemes/processes.h"
 
+#include <QEvent>
 #include <QCoreApplication>
 #include <QFile>
 #include <QGroupBox>
@@ -109,6 +110,7 @@ TOBJECTFORM::TOBJECTFORM(std::string programDir, dbf::Table& objects, std::strin
     ToolStrip = new QWidget(this);
     ToolStrip->setGeometry(0, 0, kAreaWidth, 89);
     ToolStrip->hide();
+    ToolStrip->installEventFilter(this);
 
     Dr = new DrawingArea(this);
     Dr->move(0, 92);
@@ -118,6 +120,19 @@ TOBJECTFORM::TOBJECTFORM(std::string programDir, dbf::Table& objects, std::strin
     const std::string wallpaper = findPathNoCase(programDir_, "wallpaper.jpg");
     QImage img = wallpaper.empty() ? QImage() : loadJpegFile(wallpaper);
     Dr->setWallpaper(img.isNull() ? builtInBackground() : img);
+}
+
+bool TOBJECTFORM::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == ToolStrip && (event->type() == QEvent::Show || event->type() == QEvent::Hide)) relayout();
+    return QDialog::eventFilter(watched, event);
+}
+
+void TOBJECTFORM::relayout() {
+    // the strip has the header's height and sits above it while the editor is docked
+    const int strip = ToolStrip->isVisibleTo(this) ? 89 : 0;
+    Header->move(0, strip);
+    Dr->move(0, strip + 92);
+    setFixedSize(kAreaWidth, 683 + strip);
 }
 
 TOBJECTFORM::~TOBJECTFORM() {

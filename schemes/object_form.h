@@ -160,9 +160,12 @@ signals:
 protected:
     void showEvent(QShowEvent* e) override;
     void done(int r) override;
+    // The tool strip shown or hidden: the header and the area move below it and the window grows with it.
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
     void buildHeader();
+    void relayout();
     void readHeader();
     void openState();
     void warn(const QString& text);
