@@ -55,7 +55,7 @@ private:
 // Edit mode on the window's drawing area: active while the editor is docked in the window, its grid step the
 // editor's display mode, presses on the background with a placing tool going to the editor, "Свойства"
 // opening the editor's label dialogs on the label, the snapshot written before every background press.
-// The quarter turns ("90", "180", "-90") are left to the rotate hook of mode().
+// The quarter turns ("90", "180", "-90") turn the picture on the scheme unless mode().rotate is set.
 class ObjectFormEditMode {
 public:
     ObjectFormEditMode(TOBJECTFORM& form, TForm3& editor, ObjectFormEditorHost& host);

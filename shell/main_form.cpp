@@ -4,6 +4,8 @@
 #include "devdata/state_windows.h"
 #include "devdata/tables.h"
 #include "schemes/object_form.h"
+#include "schemes/object_form_host.h"
+#include "schemes/scheme_editor.h"
 #include "shell/about.h"
 #include "shell/local_connect.h"
 #include "shell/object_master.h"
@@ -191,6 +193,12 @@ TMainForm::TMainForm(std::string programDir, QWidget* parent)
         if (objects_.isOpen() && objects_.recNo() > 0) pollObjectWithDialog(int(objects_.asInt("NUM")));
     });
     addTrayFollower(ObjectWindow);
+    SchemeEditor = new schemes::TForm3(programDir_, this);
+    SchemeEditor->errorHandler = [this](const QString& c, const QString& m) { handleError(c, m); };
+    editorHost_ = std::make_unique<schemes::ObjectFormEditorHost>(*ObjectWindow, objects_);
+    schemes::attach(*ObjectWindow, *SchemeEditor, *editorHost_);
+    editMode_ = std::make_unique<schemes::ObjectFormEditMode>(*ObjectWindow, *SchemeEditor, *editorHost_);
+    ObjectMaster->schemeEditor = [this](const std::string&) { editObjectScheme(); };
     connect(this, &TMainForm::objectWindowRequested, this, &TMainForm::showObjectWindow);
     connect(this, &TMainForm::objectArchiveRequested, this, &TMainForm::showObjectArchive);
     // the object master's scheme preview and its editor button show the scheme in the object window
@@ -560,6 +568,18 @@ void TMainForm::showObjectWindow(int num) {
         ObjectWindow->setDataDir(dataDir_);
         ObjectWindow->setSettings(settings_);
         ObjectWindow->setPollRunning(run_->running());
+    });
+    ObjectWindow->exec();
+}
+
+void TMainForm::editObjectScheme() {
+    if (!objects_.isOpen() || objects_.recNo() <= 0) return;
+    currentStateChanged(true);
+    guarded("TOBJECTFORM", [this] {
+        ObjectWindow->setDataDir(dataDir_);
+        ObjectWindow->setSettings(settings_);
+        ObjectWindow->setPollRunning(run_->running());
+        schemes::enterEditMode(*ObjectWindow, *SchemeEditor);
     });
     ObjectWindow->exec();
 }

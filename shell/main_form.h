@@ -33,7 +33,10 @@ class QSystemTrayIcon;
 
 namespace schemes {
 class TOBJECTFORM;
-}
+class TForm3;
+class ObjectFormEditorHost;
+class ObjectFormEditMode;
+} // namespace schemes
 
 namespace shell {
 
@@ -124,6 +127,11 @@ public:
     TSRepForm* SummaryReport = nullptr;
     // The object window "Объект" of the current object (click on an object, double click on a row).
     schemes::TOBJECTFORM* ObjectWindow = nullptr;
+    // The scheme editor "Мастер схем", docked into the object window's tool strip in edit mode.
+    schemes::TForm3* SchemeEditor = nullptr;
+    // The object master's "Редактор схем": the object window opened modally in edit mode on the current
+    // object's scheme.
+    void editObjectScheme();
     // Makes the object NUM current and shows its object window modally.
     void showObjectWindow(int num);
     // Makes the object NUM current and runs the object window's archive action.
@@ -254,6 +262,8 @@ private:
     dbf::Table pollObjects_;
     dbf::Table state_;
     std::vector<QPointer<QWidget>> trayFollowers_;
+    std::unique_ptr<schemes::ObjectFormEditorHost> editorHost_;
+    std::unique_ptr<schemes::ObjectFormEditMode> editMode_;
     std::unique_ptr<TSetupForm> setup_;
     std::unique_ptr<Tseqform> access_;
     std::unique_ptr<SetupFormSchedule> schedule_;

@@ -4,6 +4,8 @@
 #include "devdata/state_windows.h"
 #include "devdata/tables.h"
 #include "schemes/object_form.h"
+#include "schemes/scheme_editor.h"
+#include "shell/object_master.h"
 #include "shell/about.h"
 #include "shell/local_connect.h"
 #include "shell/main_form.h"
@@ -793,4 +795,41 @@ TEST(MainForm, ClicksOnAnObjectReachTheObjectWindow) {
     EXPECT_EQ(l0, "vrelt");
     EXPECT_EQ(l1, "530");
     EXPECT_EQ(l2, "D");
+}
+
+TEST(MainForm, SchemeEditorOfTheObjectMasterOpensTheObjectWindowInEditMode) {
+    Window w;
+    w.add(1, "Котельная №1");
+    {
+        dbf::Table t;
+        t.open(w.data, "MAINDB");
+        t.first();
+        t.edit();
+        t.setInt("SCHTYPE", 1);
+        t.post();
+    }
+    std::filesystem::copy(std::string(MERVO_DIST_DIR) + "/Circuits", w.prog + "/Circuits",
+                          std::filesystem::copy_options::recursive);
+    w.form.openObjects();
+    w.form.objects().first();
+    bool editing = false;
+    size_t elements = 0;
+    int height = 0;
+    QTimer::singleShot(300, [&] {
+        schemes::TOBJECTFORM* ow = w.form.ObjectWindow;
+        editing = ow->isVisible() && ow->ToolStrip->isVisible() && ow->EditPanel->isVisible() &&
+                  w.form.SchemeEditor->isVisible();
+        elements = ow->scheme().elements().size();
+        height = ow->height();
+        mervo::test::saveScreenshot(*ow, MERVO_SCREENSHOT_DIR, "object_form_edit_mode");
+        ow->reject(); // nothing changed: closes without a question
+    });
+    ASSERT_TRUE(w.form.ObjectMaster->schemeEditor);
+    w.form.ObjectMaster->schemeEditor(w.prog + "/Circuits/236/S1.MNS");
+    EXPECT_TRUE(editing);
+    EXPECT_GT(elements, 10u);
+    EXPECT_EQ(height, 683 + 89);
+    EXPECT_FALSE(w.form.ObjectWindow->isVisible());
+    EXPECT_FALSE(w.form.ObjectWindow->ToolStrip->isVisible());
+    EXPECT_FALSE(w.form.SchemeEditor->isVisible());
 }
