@@ -166,6 +166,30 @@ void SchemeEditTarget::toBack(const std::string& name) {
     if (changed_) changed_();
 }
 
+void SchemeEditTarget::keepState() {
+    std::string text = schemeText(scheme_);
+    if (!history_.empty() && history_.back() == text) return;
+    history_.push_back(std::move(text));
+    if (history_.size() > kHistoryDepth) history_.erase(history_.begin());
+}
+
+bool SchemeEditTarget::undo() {
+    // states kept by presses that changed nothing are no step of their own
+    const std::string now = schemeText(scheme_);
+    while (!history_.empty() && history_.back() == now)
+        history_.pop_back();
+    if (history_.empty()) return false;
+    try {
+        scheme_ = parseSchemeText(history_.back());
+    } catch (const SchemeError&) {
+        history_.clear(); // cannot happen for a text the writer made; keep the scheme as it is
+        return false;
+    }
+    history_.pop_back();
+    if (changed_) changed_();
+    return true;
+}
+
 bool SchemeEditTarget::rotate(const std::string& name, int quarterTurns) {
     Element* e = find(name);
     const bool ok = e && rotatePicture(*e, quarterTurns);
@@ -429,7 +453,12 @@ bool SchemeEditMode::eventFilter(QObject* watched, QEvent* event) {
             paste();
             return true;
         }
+        if (k->matches(QKeySequence::Undo)) {
+            undo();
+            return true;
+        }
         if (k->key() == Qt::Key_Delete && !selected_.empty()) {
+            target_.keepState();
             const std::vector<std::string> gone = selected_;
             selected_.clear();
             for (const auto& n : gone)
@@ -456,6 +485,7 @@ bool SchemeEditMode::eventFilter(QObject* watched, QEvent* event) {
             return false;
         }
         if (selected_.empty()) return false;
+        target_.keepState();
         for (const auto& n : selected_)
             target_.setBox(n, target_.box(n).translated(dx, dy));
         updateFrame();
@@ -477,6 +507,7 @@ void SchemeEditMode::backgroundPress(QPoint p, Qt::MouseButton b) {
         updateFrame();
         return;
     }
+    target_.keepState();
     if (placeElement) placeElement(p);
     if (markModified) markModified();
     clearSelection();
@@ -485,6 +516,7 @@ void SchemeEditMode::backgroundPress(QPoint p, Qt::MouseButton b) {
 
 void SchemeEditMode::elementPress(const std::string& name, QPoint p, Qt::MouseButton b,
                                   Qt::KeyboardModifiers m, QPoint global) {
+    target_.keepState(); // a drag or a menu command may follow
     if (markModified) markModified();
     if (b == Qt::RightButton) {
         openMenu(name, global);
@@ -500,6 +532,7 @@ void SchemeEditMode::elementPress(const std::string& name, QPoint p, Qt::MouseBu
 bool SchemeEditMode::framePress(QPoint p, Qt::MouseButton b, QPoint global) {
     if (b == Qt::RightButton) {
         if (selected_.size() != 1) return false;
+        target_.keepState();
         if (markModified) markModified();
         const std::string name = selected_.front();
         clearSelection();
@@ -508,6 +541,7 @@ bool SchemeEditMode::framePress(QPoint p, Qt::MouseButton b, QPoint global) {
     }
     if (b != Qt::LeftButton) return false;
     handle_ = handleAt(p);
+    target_.keepState();
     if (handle_ >= 0) {
         drag_ = Drag::Resize;
         start_ = current_ = p;
@@ -624,8 +658,17 @@ void SchemeEditMode::copySelection() {
     if (!selected_.empty()) copied_ = selected_;
 }
 
+void SchemeEditMode::undo() {
+    if (!active_ || !target_.undo()) return;
+    clearSelection();
+    rewatch();
+    if (markModified) markModified();
+    updateFrame();
+}
+
 void SchemeEditMode::paste() {
     if (!active_) return;
+    target_.keepState();
     const std::vector<std::string> names = target_.elements();
     std::vector<std::string> copies;
     for (const auto& n : copied_) {

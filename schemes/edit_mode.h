@@ -55,6 +55,10 @@ public:
     virtual std::string duplicate(const std::string& /*name*/, QPoint /*offset*/) { return {}; }
     // Widgets other than the area that receive the mouse (element widgets); edit mode watches them too.
     virtual std::vector<QWidget*> widgets() const { return {}; }
+    // Undo: the state before an editing action is kept (the same state twice in a row only once), and the
+    // last one kept comes back; false when there is nothing to undo or the target keeps no history.
+    virtual void keepState() {}
+    virtual bool undo() { return false; }
 };
 
 // The object window's scheme: elements painted by the area from the scheme's element list.
@@ -73,12 +77,19 @@ public:
     bool mirror(const std::string& name, MirrorAxis axis) override;
     bool rotate(const std::string& name, int quarterTurns) override;
     std::string duplicate(const std::string& name, QPoint offset) override;
+    void keepState() override;
+    bool undo() override;
+    // The scheme was replaced (loaded, new, cleared): its history no longer applies.
+    void forgetHistory() { history_.clear(); }
+    size_t historySize() const { return history_.size(); }
+    static constexpr size_t kHistoryDepth = 50;
 
 private:
     Element* find(const std::string& name);
     const Element* find(const std::string& name) const;
     Scheme& scheme_;
     std::function<void()> changed_;
+    std::vector<std::string> history_; // scheme texts, oldest first
 };
 
 // An area whose elements are its child widgets (object name = element name; the kind from the name's prefix
@@ -149,6 +160,9 @@ public:
     const std::vector<std::string>& copiedElements() const { return copied_; }
     void copySelection();
     void paste();
+    // Ctrl+Z: the scheme as it was before the last editing action (presses on elements, placing, pasting,
+    // deleting, the arrow keys and the context menu's commands).
+    void undo();
     // The offset of a pasted copy: the grid step, or 8 pixels while positions are free.
     int pasteOffset() const { return grid_ > 1 ? grid_ : 8; }
 

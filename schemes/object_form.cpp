@@ -5,8 +5,8 @@
 #include "devdata/tables.h"
 #include "schemes/processes.h"
 
-#include <QEvent>
 #include <QCoreApplication>
+#include <QEvent>
 #include <QFile>
 #include <QGroupBox>
 #include <QLabel>
@@ -236,6 +236,7 @@ void TOBJECTFORM::showObject() {
 bool TOBJECTFORM::loadScheme(const std::string& path) {
     scheme_.elements().clear();
     Dr->update();
+    emit schemeReplaced();
     try {
         Scheme s = loadSchemeFile(path);
         try {
@@ -262,6 +263,7 @@ void TOBJECTFORM::saveScheme(const std::string& path) const {
 }
 
 void TOBJECTFORM::clearScheme() {
+    emit schemeReplaced();
     scheme_.elements().clear();
     Dr->setCaption("");
     Dr->update();

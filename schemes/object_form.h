@@ -156,6 +156,8 @@ signals:
     void stateRequested();
     void connectionRequested();
     void schemeEditorRequested();
+    // The area's scheme was replaced or emptied (loaded, cleared): what was edited before is gone.
+    void schemeReplaced();
 
 protected:
     void showEvent(QShowEvent* e) override;

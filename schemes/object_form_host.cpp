@@ -86,6 +86,8 @@ ObjectFormEditMode::ObjectFormEditMode(TOBJECTFORM& form, TForm3& editor, Object
         }
         f->Dr->update();
     };
+    SchemeEditTarget* t = &target_;
+    QObject::connect(&form, &TOBJECTFORM::schemeReplaced, &mode_, [t] { t->forgetHistory(); });
     QObject::connect(&editor, &TForm3::docked, &mode_, [m] { m->setActive(true); });
     QObject::connect(&editor, &TForm3::closed, &mode_, [m] { m->setActive(false); });
 }

@@ -384,3 +384,45 @@ TEST(EditModeOnAScheme, QuarterTurnsOfAPictureExchangeItsSizeAndLimits) {
     EXPECT_EQ(half.pixel(0, 0), before.pixel(2, 1));
     EXPECT_EQ(s.elements()[0].maxWidth(), 60);
 }
+
+TEST(EditModeOnAScheme, UndoStepsBackThroughTheEditingActions) {
+    Scheme s;
+    Element a(ElementClass::Label, "Text1");
+    a.setBounds(10, 10, 50, 20);
+    s.elements() = {a};
+    QWidget area;
+    area.resize(1005, 585);
+    SchemeEditTarget target(s, [] {});
+    SchemeEditMode mode(&area, target);
+    mode.setActive(true);
+    area.show();
+    auto lefts = [&] {
+        std::vector<int> l;
+        for (const auto& e : s.elements())
+            l.push_back(e.left());
+        return l;
+    };
+
+    drag(&area, {20, 15}, {60, 15}); // moved to 50
+    key(&area, Qt::Key_C, Qt::ControlModifier);
+    key(&area, Qt::Key_V, Qt::ControlModifier); // a copy at 58
+    click(&area, {300, 300});                   // a press on the background changes nothing
+    click(&area, {55, 15});                     // nor does a click on an element
+    key(&area, Qt::Key_Right);                  // Text1 moves to 51
+    ASSERT_EQ(lefts(), (std::vector<int>{51, 58}));
+    key(&area, Qt::Key_Z, Qt::ControlModifier);
+    EXPECT_EQ(lefts(), (std::vector<int>{50, 58}));
+    key(&area, Qt::Key_Z, Qt::ControlModifier);
+    EXPECT_EQ(lefts(), (std::vector<int>{50})); // the paste undone
+    key(&area, Qt::Key_Z, Qt::ControlModifier);
+    EXPECT_EQ(lefts(), (std::vector<int>{10})); // the drag undone
+    key(&area, Qt::Key_Z, Qt::ControlModifier);
+    EXPECT_EQ(lefts(), (std::vector<int>{10})); // nothing more to undo
+    EXPECT_TRUE(mode.selection().empty());
+
+    // a scheme replaced (loaded, new) takes no history of the one before
+    drag(&area, {20, 15}, {40, 15});
+    target.forgetHistory();
+    key(&area, Qt::Key_Z, Qt::ControlModifier);
+    EXPECT_EQ(lefts(), (std::vector<int>{30}));
+}
