@@ -193,9 +193,10 @@ TEST_F(ZorbelReport, DeliveredTemplates) {
     auto groups = readCatalogue(kDist + "/Patterns.ini");
     ASSERT_EQ(groups.size(), 2u);
     EXPECT_EQ(groups[0].name, "Vexa-1 П");
-    ASSERT_EQ(groups[0].reports.size(), 1u);
+    ASSERT_EQ(groups[0].reports.size(), 2u);
     EXPECT_EQ(groups[0].reports[0].first, "Протокол учета (две системы)");
     EXPECT_EQ(groups[0].reports[0].second, "Vexa1P.pat");
+    EXPECT_EQ(groups[0].reports[1].second, "Vexa1PH.pat");
 
     ctx.system = 1;
     Filled f = fill(kDist + "/Vexa1P.pat");
@@ -222,6 +223,20 @@ TEST_F(ZorbelReport, DeliveredTemplates) {
     EXPECT_EQ(wb.display(2, 13), "12.00");
     EXPECT_EQ(wb.display(3, 12), "");     // Volume4: empty in the records
     EXPECT_EQ(wb.display(2, 15), "4.11"); // VersInfo, as text
+}
+
+TEST_F(ZorbelReport, DeliveredHourlyTemplateOfTheSecondSystem) {
+    ctx.system = 1;
+    Filled f = fill(kDist + "/Vexa1PH.pat");
+    calc::Workbook& wb = *f.wb;
+    EXPECT_EQ(f.outcome.archRows, 3);
+    EXPECT_EQ(f.outcome.filled, (std::vector<std::string>{"MainData", "ParsData", "ReportData",
+                                                          "ArchFirstLine", "ArchLastLine", "ArchLine"}));
+    EXPECT_EQ(wb.display(0, 8), "01.03.2024 00:00");
+    EXPECT_EQ(wb.display(2, 9), "7.000");  // HEnergy2 of the second record
+    EXPECT_EQ(wb.display(6, 10), "62.00"); // MainTemper3 of the third
+    EXPECT_EQ(wb.display(2, 12), "5.00");  // first and last readings below the block
+    EXPECT_EQ(wb.display(2, 13), "12.00");
 }
 
 TEST(ZorbelOffice, StartsOnceAndEndsItsProcess) {

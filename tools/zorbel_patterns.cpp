@@ -120,6 +120,23 @@ std::vector<Column> twoSystemColumns() {
     };
 }
 
+// The hourly protocol of the two-system calculators: the totals and what each hour added.
+std::vector<Column> twoSystemHourlyColumns() {
+    return {
+        {"Дата, час", "WriteDay", kDate, 3900},
+        {"Наработка, ч", "WorkTime", "0", 2500},
+        {"Тепло, Гкал", "HEnergy<1+1T>", "0.000", 2600},
+        {"Тепло за час, Гкал", "CurrHeatEnergy<1+1T>", "0.0000", 2900},
+        {"Объем 1 за час, м3", "CurrVolume<1+3T>", "0.000", 2900},
+        {"Объем 2 за час, м3", "CurrVolume<2+3T>", "0.000", 2900},
+        {"Tпод., °C", "MainTemper<1+2T>", "0.00", 2200},
+        {"Tобр., °C", "MainTemper<2+2T>", "0.00", 2200},
+        {"Pпод., МПа", "Pressure<1+2T>", "0.000", 2300},
+        {"Pобр., МПа", "Pressure<2+2T>", "0.000", 2300},
+        {"Ошибка", "SysErr<1+1T>", "0", 1900},
+    };
+}
+
 std::vector<Column> oneSystemColumns() {
     return {
         {"Дата", "WriteDay", kDate, 3900},          {"Наработка, ч", "WorkTime", "0", 2900},
@@ -141,11 +158,13 @@ int main(int argc, char** argv) {
         zorbel::calc::Office office;
         office.start();
         makeProtocol(office, out + "/Vexa1P.pat", twoSystemColumns(), true);
+        makeProtocol(office, out + "/Vexa1PH.pat", twoSystemHourlyColumns(), true);
         makeProtocol(office, out + "/Vexa1K.pat", oneSystemColumns(), false);
         office.stop();
         std::ofstream ini(out + "/Patterns.ini", std::ios::binary);
         ini << dbf::codec::toCp1251("[Vexa-1 П]\r\n"
                                     "Протокол учета (две системы)=Vexa1P.pat\r\n"
+                                    "Часовой протокол (две системы)=Vexa1PH.pat\r\n"
                                     "[Vexa-1 K]\r\n"
                                     "Протокол учета (одна система)=Vexa1K.pat\r\n");
         if (!ini) throw std::runtime_error("cannot write " + out + "/Patterns.ini");
