@@ -9,10 +9,12 @@ BUILD_DIR=${BUILD_DIR:-build}
 DEMO=demo-data
 DATA=$DEMO/DATA
 
+./test.sh --install
 if [ ! -f "$BUILD_DIR/build.ninja" ]; then
     cmake -S . -B "$BUILD_DIR" -G Ninja
 fi
-cmake --build "$BUILD_DIR" --target mervoctl calcsim Mervo
+# the programs and the files delivered beside them (schemes, templates, help, wallpaper)
+cmake --build "$BUILD_DIR" --target mervoctl calcsim Mervo Zorbel Tolvan dist_files
 
 CTL="$BUILD_DIR/tools/mervoctl"
 SIM="$BUILD_DIR/sim/calcsim"
@@ -55,16 +57,16 @@ port() { echo "${READY[$1]##*:}"; }
 
 "$CTL" init "$DATA" > /dev/null
 add() { "$CTL" add "$DATA" "$@" > /dev/null; }
-add DEVTYPE=128 SERIALNUM=112 "ADDRES=ул. Ленина, 5 (водомерный узел)" NETTYPE=2 NETADR=127.0.0.1 IPPORT="$(port 0)" "DESKRIPTION=Жилой фонд"
-add DEVTYPE=225 SERIALNUM=311 "ADDRES=ЦТП-2, ул. Гагарина, 17" NETTYPE=3 NETADR=127.0.0.1 IPPORT="$(port 1)" "DESKRIPTION=Жилой фонд"
-add DEVTYPE=229 SERIALNUM=0 "ADDRES=Школа №3, ул. Советская, 40" NETTYPE=0 COMPORT="$LINE" "DESKRIPTION=Школы"
-add DEVTYPE=230 SERIALNUM=1315 "ADDRES=Детский сад №7, ул. Садовая, 3" NETTYPE=2 NETADR=127.0.0.1 IPPORT="$(port 3)" "DESKRIPTION=Школы"
-add DEVTYPE=231 SERIALNUM=2048 "ADDRES=Насосная станция, пр. Мира, 12" NETTYPE=3 NETADR=localhost IPPORT="$(port 4)" "DESKRIPTION=Жилой фонд"
-add DEVTYPE=234 SERIALNUM=4410 "ADDRES=Городская больница, корпус 2" NETTYPE=1 COMPORT="$MODEM" PHONE=89031112233 "DESKRIPTION=Школы"
-add DEVTYPE=235 SERIALNUM=4520 "ADDRES=Бассейн, ул. Спортивная, 2" NETTYPE=2 NETADR=127.0.0.1 IPPORT="$(port 6)" "DESKRIPTION=Жилой фонд"
-add DEVTYPE=236 SERIALNUM=530 "ADDRES=Котельная №1, ул. Заводская, 1" NETTYPE=3 NETADR=127.0.0.1 IPPORT="$(port 7)" "DESKRIPTION=Жилой фонд"
-add DEVTYPE=237 SERIALNUM=5200 "ADDRES=Баня, ул. Речная, 9" NETTYPE=2 NETADR=127.0.0.1 IPPORT="$(port 8)" "DESKRIPTION=Школы"
-add DEVTYPE=238 SERIALNUM=77 "ADDRES=Администрация, пл. Победы, 1" NETTYPE=3 NETADR=127.0.0.1 IPPORT="$(port 9)" "DESKRIPTION=Жилой фонд"
+add DEVTYPE=128 SCHTYPE=1 SERIALNUM=112 "ADDRES=ул. Ленина, 5 (водомерный узел)" NETTYPE=2 NETADR=127.0.0.1 IPPORT="$(port 0)" "DESKRIPTION=Жилой фонд"
+add DEVTYPE=225 SCHTYPE=1 SERIALNUM=311 "ADDRES=ЦТП-2, ул. Гагарина, 17" NETTYPE=3 NETADR=127.0.0.1 IPPORT="$(port 1)" "DESKRIPTION=Жилой фонд"
+add DEVTYPE=229 SCHTYPE=1 SERIALNUM=0 "ADDRES=Школа №3, ул. Советская, 40" NETTYPE=0 COMPORT="$LINE" "DESKRIPTION=Школы"
+add DEVTYPE=230 SCHTYPE=1 SERIALNUM=1315 "ADDRES=Детский сад №7, ул. Садовая, 3" NETTYPE=2 NETADR=127.0.0.1 IPPORT="$(port 3)" "DESKRIPTION=Школы"
+add DEVTYPE=231 SCHTYPE=1 SERIALNUM=2048 "ADDRES=Насосная станция, пр. Мира, 12" NETTYPE=3 NETADR=localhost IPPORT="$(port 4)" "DESKRIPTION=Жилой фонд"
+add DEVTYPE=234 SCHTYPE=1 SERIALNUM=4410 "ADDRES=Городская больница, корпус 2" NETTYPE=1 COMPORT="$MODEM" PHONE=89031112233 "DESKRIPTION=Школы"
+add DEVTYPE=235 SCHTYPE=1 SERIALNUM=4520 "ADDRES=Бассейн, ул. Спортивная, 2" NETTYPE=2 NETADR=127.0.0.1 IPPORT="$(port 6)" "DESKRIPTION=Жилой фонд"
+add DEVTYPE=236 SCHTYPE=1 SERIALNUM=530 "ADDRES=Котельная №1, ул. Заводская, 1" NETTYPE=3 NETADR=127.0.0.1 IPPORT="$(port 7)" "DESKRIPTION=Жилой фонд"
+add DEVTYPE=237 SCHTYPE=1 SERIALNUM=5200 "ADDRES=Баня, ул. Речная, 9" NETTYPE=2 NETADR=127.0.0.1 IPPORT="$(port 8)" "DESKRIPTION=Школы"
+add DEVTYPE=238 SCHTYPE=1 SERIALNUM=77 "ADDRES=Администрация, пл. Победы, 1" NETTYPE=3 NETADR=127.0.0.1 IPPORT="$(port 9)" "DESKRIPTION=Жилой фонд"
 
 # The demo's own settings: pseudo-terminals have no modem lines, so the families on them do without the
 # DTR check (bit 128); the clock is set on every poll (bit 8).

@@ -2,15 +2,18 @@
 # Installs what the build needs (Debian packages), builds everything and runs every test.
 #   ./test.sh              release build with debug info in build/
 #   ./test.sh --sanitize   address + undefined-behaviour sanitizer build in build-asan/
+#   ./test.sh --install    only installs the missing packages (./demo.sh uses it)
 set -euo pipefail
 cd "$(dirname "$0")"
 
 SANITIZE=OFF
 BUILD_DIR=build
+INSTALL_ONLY=0
 for arg in "$@"; do
     case "$arg" in
     --sanitize) SANITIZE=ON; BUILD_DIR=build-asan ;;
-    *) echo "usage: $0 [--sanitize]" >&2; exit 2 ;;
+    --install) INSTALL_ONLY=1 ;;
+    *) echo "usage: $0 [--sanitize | --install]" >&2; exit 2 ;;
     esac
 done
 
@@ -26,6 +29,7 @@ if ((${#missing[@]})); then
     $SUDO apt-get update -qq
     DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
 fi
+[ "$INSTALL_ONLY" = 1 ] && exit 0
 
 cmake -S . -B "$BUILD_DIR" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DMERVO_SANITIZE="$SANITIZE"
 cmake --build "$BUILD_DIR"
