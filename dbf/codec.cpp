@@ -204,53 +204,76 @@ const Cp1251Tables& tables() {
 
 } // namespace
 
+Utf8Step nextUtf8(std::string_view s, size_t& i, char32_t& cp) {
+    const unsigned char c = s[i];
+    int len;
+    if (c < 0x80) {
+        cp = c;
+        len = 1;
+    } else if ((c & 0xE0) == 0xC0) {
+        cp = c & 0x1F;
+        len = 2;
+    } else if ((c & 0xF0) == 0xE0) {
+        cp = c & 0x0F;
+        len = 3;
+    } else if ((c & 0xF8) == 0xF0) {
+        cp = c & 0x07;
+        len = 4;
+    } else {
+        ++i;
+        return Utf8Step::Invalid;
+    }
+    if (i + size_t(len) > s.size()) return Utf8Step::Truncated;
+    for (int k = 1; k < len; ++k) {
+        const unsigned char d = s[i + size_t(k)];
+        if ((d & 0xC0) != 0x80) {
+            ++i;
+            return Utf8Step::Invalid;
+        }
+        cp = (cp << 6) | (d & 0x3F);
+    }
+    i += size_t(len);
+    return Utf8Step::Ok;
+}
+
+void appendUtf8(std::string& out, char32_t cp) {
+    if (cp < 0x80) {
+        out.push_back(char(cp));
+    } else if (cp < 0x800) {
+        out.push_back(char(0xC0 | (cp >> 6)));
+        out.push_back(char(0x80 | (cp & 0x3F)));
+    } else if (cp < 0x10000) {
+        out.push_back(char(0xE0 | (cp >> 12)));
+        out.push_back(char(0x80 | ((cp >> 6) & 0x3F)));
+        out.push_back(char(0x80 | (cp & 0x3F)));
+    } else {
+        out.push_back(char(0xF0 | (cp >> 18)));
+        out.push_back(char(0x80 | ((cp >> 12) & 0x3F)));
+        out.push_back(char(0x80 | ((cp >> 6) & 0x3F)));
+        out.push_back(char(0x80 | (cp & 0x3F)));
+    }
+}
+
 std::string toCp1251(std::string_view s) {
     const auto& t = tables();
     std::string out;
     out.reserve(s.size());
     for (size_t i = 0; i < s.size();) {
-        unsigned char c = s[i];
-        if (c < 0x80) {
-            out += char(c);
-            ++i;
-            continue;
-        }
-        uint32_t cp = 0;
-        int len = 0;
-        if ((c & 0xE0) == 0xC0) {
-            cp = c & 0x1F;
-            len = 2;
-        } else if ((c & 0xF0) == 0xE0) {
-            cp = c & 0x0F;
-            len = 3;
-        } else if ((c & 0xF8) == 0xF0) {
-            cp = c & 0x07;
-            len = 4;
-        } else {
-            out += '?';
-            ++i;
-            continue;
-        }
-        if (i + len > s.size()) {
+        char32_t cp = 0;
+        const Utf8Step step = nextUtf8(s, i, cp);
+        if (step == Utf8Step::Truncated) {
             out += '?';
             break;
         }
-        bool ok = true;
-        for (int k = 1; k < len; ++k) {
-            unsigned char cc = s[i + k];
-            if ((cc & 0xC0) != 0x80) {
-                ok = false;
-                break;
-            }
-            cp = (cp << 6) | (cc & 0x3F);
-        }
-        if (!ok) {
+        if (step == Utf8Step::Invalid) {
             out += '?';
-            ++i;
             continue;
         }
-        i += len;
-        uint8_t b = cp < 0x10000 ? t.fromUnicode[cp] : 0;
+        if (cp < 0x80) {
+            out += char(cp);
+            continue;
+        }
+        const uint8_t b = cp < 0x10000 ? t.fromUnicode[cp] : 0;
         out += b ? char(b) : '?';
     }
     return out;

@@ -37,6 +37,14 @@ bool allBlank(const uint8_t* p, int n);
 // UTF-8 <-> Windows-1251. Characters without a cp1251 form become '?'; invalid UTF-8 bytes too.
 std::string toCp1251(std::string_view utf8);
 std::string fromCp1251(std::string_view cp1251);
+
+// One step through UTF-8 text from s[i]: Ok with the code point (i moved past its sequence); Invalid for a
+// byte that starts no sequence or a sequence with a bad continuation byte (i moved by one); Truncated for a
+// sequence cut off by the end of the text (i unchanged).
+enum class Utf8Step { Ok, Invalid, Truncated };
+Utf8Step nextUtf8(std::string_view s, size_t& i, char32_t& cp);
+// Appends the UTF-8 form of a code point.
+void appendUtf8(std::string& out, char32_t cp);
 // Collation weight of a cp1251 byte for index ordering: byte order, except that Ё/ё sort after Е/е.
 uint16_t collationWeight(uint8_t c);
 int compareText(const uint8_t* a, const uint8_t* b, int n);

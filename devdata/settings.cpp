@@ -28,16 +28,20 @@ bool Settings::noDtrCheck(int t) const {
     return (familyBits(t) & kBitNoDtrCheck) != 0;
 }
 
+namespace {
+
+// The user's configuration folder: $XDG_CONFIG_HOME, else ~/.config (/tmp without a home).
+std::string configHome() {
+    if (const char* x = std::getenv("XDG_CONFIG_HOME"); x && *x) return x;
+    if (const char* h = std::getenv("HOME"); h && *h) return std::string(h) + "/.config";
+    return "/tmp";
+}
+
+} // namespace
+
 std::string SettingsStore::defaultPath() {
     if (const char* p = std::getenv("MERVO_REGISTRY"); p && *p) return p;
-    std::string base;
-    if (const char* x = std::getenv("XDG_CONFIG_HOME"); x && *x)
-        base = x;
-    else if (const char* h = std::getenv("HOME"); h && *h)
-        base = std::string(h) + "/.config";
-    else
-        base = "/tmp";
-    return base + "/Mervo/registry.ini";
+    return configHome() + "/Mervo/registry.ini";
 }
 
 std::string encodeDateTimeRaw(dbf::DateTime t) {
@@ -386,14 +390,7 @@ std::string programOfExec(const std::string& value) {
 } // namespace
 
 std::string autostartEntryPath() {
-    std::string base;
-    if (const char* x = std::getenv("XDG_CONFIG_HOME"); x && *x)
-        base = x;
-    else if (const char* h = std::getenv("HOME"); h && *h)
-        base = std::string(h) + "/.config";
-    else
-        base = "/tmp";
-    return base + "/autostart/mervo.desktop";
+    return configHome() + "/autostart/mervo.desktop";
 }
 
 std::optional<std::string> readAutostart(const std::string& entryPath) {

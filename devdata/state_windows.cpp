@@ -1,5 +1,7 @@
 #include "devdata/state_windows.h"
 
+#include "devdata/error_texts.h"
+
 #include "devdata/catalogue.h"
 
 #include <QApplication>
@@ -19,44 +21,6 @@ namespace devdata {
 
 namespace {
 
-const std::array<const char*, 8> kVexaKErrors = {
-    "E1 Отсутствие расхода по счетчику воды, используемому для расчета тепловой энергии свыше 48 часов при "
-    "разнице температур больше 20 °С (только для закрытых систем)",
-    "E2 Температура первого или второго термопреобразователя меньше 0 или больше 150 °С (прекращается расчет "
-    "тепловой энергии)",
-    "E4 Обратное подключение термопреобразователей сопротивления (прекращается расчет тепловой энергии)",
-    "E8 Ошибка системы измерения температур",
-    "E16 Счетчик часов наработки превысил 4,5 года ",
-    "E32 Необходимость замены батареи  питания",
-    "E64 Ошибка памяти EEPROM",
-    "E128 Энергия в открытой системе отрицательна",
-};
-
-const std::array<const char*, 8> kVexaPErrors = {
-    "E1 Отсутствие расхода по счетчику воды, используемому для расчета тепловой энергии свыше 48 часов при "
-    "разнице температур больше 20 ?С. ",
-    "E2 Температура первого или второго термопреобразователя меньше 0 или больше 150 ?С. ",
-    "E4 Температура первого термометра ниже, чем температура второго.  ",
-    "E8 Некорректное значение тепловой энергии в открытой системе (тепловая энергия отрицательна, суммирование "
-    "энергии на индикаторе не производится). ",
-    "E16 Расход теплоносителя выходит за предел минимального  значения. ",
-    "E32 Расход теплоносителя выходит за предел максимального значения. ",
-    "E64 Разница температур ниже нормированного значения. ",
-    "E128 Обратное движение теплоносителя в обратном трубопроводе  ",
-};
-
-struct HardError {
-    const char* prefix;
-    const char* text;
-};
-const std::array<HardError, 5> kHardErrors = {{
-    {"E1 ", "Ошибка АЦП."},
-    {"E2 ", "Ошибка записи архива."},
-    {"E4 ", "Напряжение батареи питания меньше минимально допустимого значения."},
-    {"E8 ", "Счетчик часов наработки превысил 4,5 года (необходимо заменить батарейку)."},
-    {"E16 ", "Отсутствие напряжения питания внешнего расходомера."},
-}};
-
 QStringList bitLines(long long value, const std::array<const char*, 8>& lines) {
     // the error byte is taken modulo 256 (a negative number as its low byte)
     const unsigned byte = unsigned(value & 0xFF);
@@ -71,20 +35,19 @@ TStateWindow* g_shown = nullptr;
 } // namespace
 
 QStringList vexaKErrorLines(long long err) {
-    return bitLines(err, kVexaKErrors);
+    return bitLines(err, oneSystemErrorTexts());
 }
 
 QStringList vexaPErrorLines(long long err) {
-    return bitLines(err, kVexaPErrors);
+    return bitLines(err, twoSystemErrorTexts());
 }
 
 QString hardErrorMessage(long long hardErr) {
     if (hardErr == 0) return QString::fromUtf8(kNoHardErrorsText);
     QString text = QString::fromUtf8(kHardErrorsHeading);
-    for (size_t bit = 0; bit < kHardErrors.size(); ++bit)
-        if (hardErr & (1ll << bit))
-            text += QString::fromUtf8(kHardErrors[bit].prefix) + QString::fromUtf8(kHardErrors[bit].text) +
-                    "\n\r";
+    const auto& texts = deviceErrorTexts();
+    for (size_t bit = 0; bit < texts.size(); ++bit)
+        if (hardErr & (1ll << bit)) text += QString::fromUtf8(texts[bit]) + "\n\r";
     return text;
 }
 
@@ -103,9 +66,7 @@ TStateWindow::TStateWindow(dbf::Table& view, const QString& groupCaption, QWidge
     box->setFont(bold);
     outer->addWidget(box);
     grid_ = new QGridLayout(box);
-    inform = [this](const QString& text) {
-        QMessageBox::information(this, windowTitle(), text);
-    };
+    inform = [this](const QString& text) { QMessageBox::information(this, windowTitle(), text); };
 }
 
 TStateWindow::~TStateWindow() {
@@ -295,8 +256,8 @@ TStateVexaP::TStateVexaP(dbf::Table& view, const QString& groupCaption, bool mas
     mainGrid()->addLayout(top, 0, 0, 1, 2);
     connect(HardErrButton, &QPushButton::clicked, this, [this] { showHardErrors(); });
 
-    const QString m3 = QString::fromUtf8("м3"), m3h = QString::fromUtf8("м3/ч"), deg = QString::fromUtf8("°С"),
-                  mpa = QString::fromUtf8("МПа");
+    const QString m3 = QString::fromUtf8("м3"), m3h = QString::fromUtf8("м3/ч"),
+                  deg = QString::fromUtf8("°С"), mpa = QString::fromUtf8("МПа");
     for (int sys = 1; sys <= 2; ++sys) {
         const std::string n = std::to_string(sys);
         QGroupBox* g = addGroup(QString::fromUtf8("Система %1").arg(sys), mainGrid(), 1, sys - 1);

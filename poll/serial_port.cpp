@@ -111,6 +111,20 @@ void SerialPort::open() {
     }
 }
 
+namespace {
+
+// The modem status bits of the driver's TIOCM line bits.
+unsigned modemStatusOf(int lines) {
+    unsigned s = 0;
+    if (lines & TIOCM_CTS) s |= kCts;
+    if (lines & TIOCM_DSR) s |= kDsr;
+    if (lines & TIOCM_RI) s |= kRing;
+    if (lines & TIOCM_CD) s |= kRlsd;
+    return s;
+}
+
+} // namespace
+
 std::string lineSignalsText(unsigned s) {
     std::string t;
     t += s & kCts ? "CTS:On " : "CTS:Off ";
@@ -134,15 +148,7 @@ void SerialPort::watch(int fd) {
         watching_ = false;
         return;
     }
-    auto status = [](int bits) {
-        unsigned s = 0;
-        if (bits & TIOCM_CTS) s |= kCts;
-        if (bits & TIOCM_DSR) s |= kDsr;
-        if (bits & TIOCM_RI) s |= kRing;
-        if (bits & TIOCM_CD) s |= kRlsd;
-        return s;
-    };
-    unsigned last = status(lines);
+    unsigned last = modemStatusOf(lines);
     while (!stopEvents_) {
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
         if (haveCounts && events_.lineError) {
@@ -159,7 +165,7 @@ void SerialPort::watch(int fd) {
             }
         }
         if (::ioctl(fd, TIOCMGET, &lines) != 0) break;
-        const unsigned s = status(lines);
+        const unsigned s = modemStatusOf(lines);
         if (s != last && events_.modemLinesChanged) events_.modemLinesChanged(s);
         last = s;
     }
@@ -228,12 +234,7 @@ unsigned SerialPort::modemStatus() const {
     int bits = 0;
     if (!connected() || ::ioctl(fd_, TIOCMGET, &bits) != 0)
         throw SerialError("Ошибка функции GetCommModemStatus");
-    unsigned s = 0;
-    if (bits & TIOCM_CTS) s |= kCts;
-    if (bits & TIOCM_DSR) s |= kDsr;
-    if (bits & TIOCM_RI) s |= kRing;
-    if (bits & TIOCM_CD) s |= kRlsd;
-    return s;
+    return modemStatusOf(bits);
 }
 
 std::vector<std::string> SerialPort::availablePorts() {

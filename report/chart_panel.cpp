@@ -12,6 +12,7 @@
 #include <QValueAxis>
 #include <algorithm>
 #include <cmath>
+#include <optional>
 
 namespace zorbel {
 
@@ -38,6 +39,23 @@ QString valueText(double v) {
     return QString::number(v, 'f', 2);
 }
 
+// The smallest and largest x and y of every point of the series; nullopt when there is no point.
+struct Extent {
+    double xmin, xmax, ymin, ymax;
+};
+std::optional<Extent> extentOf(const QVector<ChartSeries>& series) {
+    std::optional<Extent> e;
+    for (const auto& s : series)
+        for (const QPointF& pt : s.points) {
+            if (!e) e = Extent{pt.x(), pt.x(), pt.y(), pt.y()};
+            e->xmin = std::min(e->xmin, pt.x());
+            e->xmax = std::max(e->xmax, pt.x());
+            e->ymin = std::min(e->ymin, pt.y());
+            e->ymax = std::max(e->ymax, pt.y());
+        }
+    return e;
+}
+
 } // namespace
 
 // ------------------------------------------------------------------------------------------ depth view
@@ -59,20 +77,7 @@ void DepthChartView::paintEvent(QPaintEvent*) {
     QRectF plot(all.left() + left, all.top() + top, all.width() - left - right, all.height() - top - bottom);
     if (plot.width() < 20 || plot.height() < 20) return;
 
-    double xmin = 0, xmax = 1, ymin = 0, ymax = 1;
-    bool any = false;
-    for (const auto& s : series_)
-        for (const QPointF& pt : s.points) {
-            if (!any) {
-                xmin = xmax = pt.x();
-                ymin = ymax = pt.y();
-                any = true;
-            }
-            xmin = std::min(xmin, pt.x());
-            xmax = std::max(xmax, pt.x());
-            ymin = std::min(ymin, pt.y());
-            ymax = std::max(ymax, pt.y());
-        }
+    auto [xmin, xmax, ymin, ymax] = extentOf(series_).value_or(Extent{0, 1, 0, 1});
     if (ymin > 0) ymin = 0;
     if (xmax == xmin) xmax = xmin + 1;
     if (ymax == ymin) ymax = ymin + 1;
@@ -206,8 +211,6 @@ void ChartPanel::rebuildFlat() {
     y->setLabelFormat("%.2f");
     chart_->addAxis(x, Qt::AlignBottom);
     chart_->addAxis(y, Qt::AlignLeft);
-    double xmin = 0, xmax = 0, ymin = 0, ymax = 0;
-    bool any = false;
     for (int k = 0; k < series_.size(); ++k) {
         auto* line = new QLineSeries;
         line->setName(series_[k].title);
@@ -216,28 +219,19 @@ void ChartPanel::rebuildFlat() {
         line->setPointLabelsFormat("@yPoint");
         line->setPointLabelsClipping(true);
         line->setPointLabelsVisible(labels_);
-        for (const QPointF& pt : series_[k].points) {
-            line->append(pt);
-            if (!any) {
-                xmin = xmax = pt.x();
-                ymin = ymax = pt.y();
-                any = true;
-            }
-            xmin = std::min(xmin, pt.x());
-            xmax = std::max(xmax, pt.x());
-            ymin = std::min(ymin, pt.y());
-            ymax = std::max(ymax, pt.y());
-        }
+        line->append(series_[k].points.toList());
         chart_->addSeries(line);
         line->attachAxis(x);
         line->attachAxis(y);
     }
-    if (!any) {
+    const std::optional<Extent> extent = extentOf(series_);
+    if (!extent) {
         QDateTime now = QDateTime::currentDateTime();
         x->setRange(now.addDays(-1), now);
         y->setRange(0, 1);
         return;
     }
+    auto [xmin, xmax, ymin, ymax] = *extent;
     if (xmax == xmin) xmax = xmin + 3600'000;
     double pad = (ymax - ymin) * 0.05;
     if (pad == 0) pad = std::max(1.0, std::fabs(ymax) * 0.05);

@@ -1,5 +1,7 @@
 #include "report/columns.h"
 
+#include "devdata/catalogue.h"
+
 namespace zorbel {
 
 namespace {
@@ -99,21 +101,16 @@ constexpr std::array<TFieldGrid, kFieldGridRows> kLayout1 = makeLayout1();
 } // namespace
 
 int gridLayoutOf(int deviceType) {
-    switch (deviceType) {
-    case 225:
-    case 238:
+    switch (devdata::archiveLayoutKind(deviceType)) {
+    case devdata::ArchiveLayoutKind::VexaK:
         return 1;
-    case 228:
-    case 229:
-    case 230:
-    case 234:
-    case 235:
-    case 236:
-    case 237:
+    case devdata::ArchiveLayoutKind::VexaP:
+    case devdata::ArchiveLayoutKind::VexaPM:
         return 0;
-    default:
-        return -1;
+    case devdata::ArchiveLayoutKind::None:
+        break;
     }
+    return -1;
 }
 
 const std::array<TFieldGrid, kFieldGridRows>& fieldGrid(int layout) {

@@ -1,74 +1,37 @@
 #include "report/errors.h"
 
+#include "devdata/catalogue.h"
+#include "devdata/error_texts.h"
+
+#include <span>
+
 namespace zorbel {
 
 namespace {
 
-const char* const kDeviceBits[8] = {
-    "E1 Ошибка АЦП.",
-    "E2 Ошибка записи архива.",
-    "E4 Напряжение батареи питания меньше минимально допустимого значения.",
-    "E8 Счетчик часов наработки превысил 4,5 года (необходимо заменить батарейку).",
-    "E16 Отсутствие напряжения питания внешнего расходомера.",
-    nullptr,
-    nullptr,
-    nullptr,
-};
-
-const char* const kSystemBits[8] = {
-    "E1 Отсутствие расхода по счетчику воды, используемому для расчета тепловой энергии свыше 48 часов при "
-    "разнице температур больше 20 ?С. ",
-    "E2 Температура первого или второго термопреобразователя меньше 0 или больше 150 ?С. ",
-    "E4 Температура первого термометра ниже, чем температура второго.  ",
-    "E8 Некорректное значение тепловой энергии в открытой системе (тепловая энергия отрицательна, "
-    "суммирование энергии на индикаторе не производится). ",
-    "E16 Расход теплоносителя выходит за предел минимального  значения. ",
-    "E32 Расход теплоносителя выходит за предел максимального значения. ",
-    "E64 Разница температур ниже нормированного значения. ",
-    "E128 Обратное движение теплоносителя в обратном трубопроводе  ",
-};
-
-const char* const kOneSystemBits[8] = {
-    "E1 Отсутствие расхода по счетчику воды, используемому для расчета тепловой энергии свыше 48 часов при "
-    "разнице температур больше 20 °С (только для закрытых систем)",
-    "E2 Температура первого или второго термопреобразователя меньше 0 или больше 150 °С (прекращается расчет "
-    "тепловой энергии)",
-    "E4 Обратное подключение термопреобразователей сопротивления (прекращается расчет тепловой энергии)",
-    "E8 Ошибка системы измерения температур",
-    "E16 Счетчик часов наработки превысил 4,5 года ",
-    "E32 Необходимость замены батареи  питания",
-    "E64 Ошибка памяти EEPROM",
-    "E128 Энергия в открытой системе отрицательна",
-};
-
-void addByte(std::string& out, int value, const std::string& heading, const char* const bits[8]) {
+// bits[b] is the line of bit b; bits beyond the list have none.
+void addByte(std::string& out, int value, const std::string& heading, std::span<const char* const> bits) {
     if (value == 0) return;
     out += "\n\r" + heading + std::to_string(value);
-    for (int b = 0; b < 8; ++b)
-        if ((value >> b) & 1 && bits[b]) out += std::string("\n\r\t") + bits[b];
+    for (size_t b = 0; b < 8; ++b)
+        if ((value >> b) & 1 && b < bits.size()) out += std::string("\n\r\t") + bits[b];
 }
 
 } // namespace
 
 std::string explainErrors(int deviceType, int devErr, int sysErr1, int sysErr2) {
     std::string out;
-    switch (deviceType) {
-    case 228:
-    case 229:
-    case 230:
-    case 234:
-    case 235:
-    case 236:
-    case 237:
-        addByte(out, devErr, "Ошибка устройства - E", kDeviceBits);
-        addByte(out, sysErr1, "Ошибка системы 1 - E", kSystemBits);
-        addByte(out, sysErr2, "Ошибка системы 2 - E", kSystemBits);
+    switch (devdata::archiveLayoutKind(deviceType)) {
+    case devdata::ArchiveLayoutKind::VexaP:
+    case devdata::ArchiveLayoutKind::VexaPM:
+        addByte(out, devErr, "Ошибка устройства - E", devdata::deviceErrorTexts());
+        addByte(out, sysErr1, "Ошибка системы 1 - E", devdata::twoSystemErrorTexts());
+        addByte(out, sysErr2, "Ошибка системы 2 - E", devdata::twoSystemErrorTexts());
         break;
-    case 225:
-    case 238:
-        addByte(out, sysErr1, "Ошибка  - E", kOneSystemBits);
+    case devdata::ArchiveLayoutKind::VexaK:
+        addByte(out, sysErr1, "Ошибка  - E", devdata::oneSystemErrorTexts());
         break;
-    default:
+    case devdata::ArchiveLayoutKind::None:
         break;
     }
     return out.empty() ? kNoErrorsText : out;

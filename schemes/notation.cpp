@@ -71,67 +71,24 @@ std::string indent(int level) {
 // UTF-8 into code points; a byte that does not start a valid sequence stands for U+FFFD.
 std::u32string decodeUtf8(std::string_view s) {
     std::u32string out;
-    size_t i = 0;
-    while (i < s.size()) {
-        unsigned char c = s[i];
-        char32_t cp;
-        int len;
-        if (c < 0x80) {
-            cp = c;
-            len = 1;
-        } else if ((c & 0xE0) == 0xC0) {
-            cp = c & 0x1F;
-            len = 2;
-        } else if ((c & 0xF0) == 0xE0) {
-            cp = c & 0x0F;
-            len = 3;
-        } else if ((c & 0xF8) == 0xF0) {
-            cp = c & 0x07;
-            len = 4;
-        } else {
+    for (size_t i = 0; i < s.size();) {
+        char32_t cp = 0;
+        switch (dbf::codec::nextUtf8(s, i, cp)) {
+        case dbf::codec::Utf8Step::Ok:
+            out.push_back(cp);
+            break;
+        case dbf::codec::Utf8Step::Truncated:
+            ++i; // each byte of a cut-off sequence stands alone
+            [[fallthrough]];
+        case dbf::codec::Utf8Step::Invalid:
             out.push_back(0xFFFD);
-            ++i;
-            continue;
+            break;
         }
-        if (i + size_t(len) > s.size()) {
-            out.push_back(0xFFFD);
-            ++i;
-            continue;
-        }
-        bool ok = true;
-        for (int k = 1; k < len; ++k) {
-            unsigned char d = s[i + size_t(k)];
-            if ((d & 0xC0) != 0x80) ok = false;
-            cp = (cp << 6) | (d & 0x3F);
-        }
-        if (!ok) {
-            out.push_back(0xFFFD);
-            ++i;
-            continue;
-        }
-        out.push_back(cp);
-        i += size_t(len);
     }
     return out;
 }
 
-void appendUtf8(std::string& out, char32_t cp) {
-    if (cp < 0x80) {
-        out.push_back(char(cp));
-    } else if (cp < 0x800) {
-        out.push_back(char(0xC0 | (cp >> 6)));
-        out.push_back(char(0x80 | (cp & 0x3F)));
-    } else if (cp < 0x10000) {
-        out.push_back(char(0xE0 | (cp >> 12)));
-        out.push_back(char(0x80 | ((cp >> 6) & 0x3F)));
-        out.push_back(char(0x80 | (cp & 0x3F)));
-    } else {
-        out.push_back(char(0xF0 | (cp >> 18)));
-        out.push_back(char(0x80 | ((cp >> 12) & 0x3F)));
-        out.push_back(char(0x80 | ((cp >> 6) & 0x3F)));
-        out.push_back(char(0x80 | (cp & 0x3F)));
-    }
-}
+using dbf::codec::appendUtf8;
 
 bool quotable(char32_t c) {
     return c >= 32 && c <= 126 && c != '\'';
@@ -305,35 +262,36 @@ private:
         fail(std::string("unexpected character '") + c + "'");
     }
 
+    // Decimal digits, or "$" and hexadecimal digits; a value beyond the limit of its base fails with
+    // overflow. digits counts the digits read (0: none).
+    uint64_t readDigits(uint64_t hexLimit, uint64_t decimalLimit, const char* overflow, bool& hex,
+                        int& digits) {
+        uint64_t v = 0;
+        digits = 0;
+        hex = peek() == '$';
+        if (hex) advance();
+        for (;;) {
+            const unsigned char d = static_cast<unsigned char>(peek());
+            if (hex ? !std::isxdigit(d) : !std::isdigit(d)) break;
+            v = v * (hex ? 16 : 10) + uint64_t(std::isdigit(d) ? d - '0' : std::toupper(d) - 'A' + 10);
+            if (v > (hex ? hexLimit : decimalLimit)) fail(overflow);
+            ++digits;
+            advance();
+        }
+        return v;
+    }
+
     PropValue readInteger() {
         bool neg = false;
         if (peek() == '-' || peek() == '+') {
             neg = peek() == '-';
             advance();
         }
-        uint64_t v = 0;
+        bool hex = false;
         int digits = 0;
-        if (peek() == '$') {
-            advance();
-            while (std::isxdigit(static_cast<unsigned char>(peek()))) {
-                char d = peek();
-                v = v * 16 + uint64_t(std::isdigit(static_cast<unsigned char>(d))
-                                          ? d - '0'
-                                          : (std::toupper(d) - 'A' + 10));
-                if (v > 0xFFFFFFFFull) fail("integer out of range");
-                ++digits;
-                advance();
-            }
-            if (v > 0x7FFFFFFF)
-                v = uint64_t(int64_t(int32_t(uint32_t(v)))); // $FF000005 is a negative Integer
-        } else {
-            while (std::isdigit(static_cast<unsigned char>(peek()))) {
-                v = v * 10 + uint64_t(peek() - '0');
-                if (v > (1ull << 40)) fail("integer out of range");
-                ++digits;
-                advance();
-            }
-        }
+        uint64_t v = readDigits(0xFFFFFFFFull, 1ull << 40, "integer out of range", hex, digits);
+        if (hex && v > 0x7FFFFFFF)
+            v = uint64_t(int64_t(int32_t(uint32_t(v)))); // $FF000005 is a negative Integer
         if (digits == 0) fail("digits expected");
         if (peek() == '.' || peek() == 'e' || peek() == 'E') fail("a fractional number is not a value here");
         int64_t r = int64_t(v);
@@ -393,27 +351,9 @@ private:
                 }
             } else if (c == '#') {
                 advance();
-                uint64_t v = 0;
+                bool hex = false;
                 int digits = 0;
-                if (peek() == '$') {
-                    advance();
-                    while (std::isxdigit(static_cast<unsigned char>(peek()))) {
-                        char d = peek();
-                        v = v * 16 + uint64_t(std::isdigit(static_cast<unsigned char>(d))
-                                                  ? d - '0'
-                                                  : (std::toupper(d) - 'A' + 10));
-                        if (v > 0x10FFFF) fail("character code out of range");
-                        ++digits;
-                        advance();
-                    }
-                } else {
-                    while (std::isdigit(static_cast<unsigned char>(peek()))) {
-                        v = v * 10 + uint64_t(peek() - '0');
-                        if (v > 0x10FFFF) fail("character code out of range");
-                        ++digits;
-                        advance();
-                    }
-                }
+                const uint64_t v = readDigits(0x10FFFF, 0x10FFFF, "character code out of range", hex, digits);
                 if (digits == 0) fail("digits expected after '#'");
                 if (v >= 128) wide = true;
                 pieces.push_back({true, uint32_t(v)});

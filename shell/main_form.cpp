@@ -5,6 +5,7 @@
 #include "devdata/tables.h"
 #include "schemes/object_form.h"
 #include "schemes/object_form_host.h"
+#include "schemes/scheme.h"
 #include "schemes/scheme_editor.h"
 #include "shell/about.h"
 #include "shell/local_connect.h"
@@ -111,7 +112,7 @@ TMainForm::TMainForm(std::string programDir, QWidget* parent)
     connect(TableView, &ObjectTableView::popupRequested, this, &TMainForm::showObjectPopup);
     connect(TableView, &ObjectTableView::deleteRequested, this, [this] {
         popupDelete();
-        if (CentreView->currentWidget() == TableView) guarded("TMainForm", [this] { TableView->reload(); });
+        reloadTableView();
     });
     connect(TableView, &ObjectTableView::editRequested, this, [this] {
         if (!popupRefused(PopupItem::Edit)) emit objectMasterRequested(true);
@@ -153,7 +154,6 @@ TMainForm::TMainForm(std::string programDir, QWidget* parent)
         emit rebuildMonitorRequested();
         currentStateChanged(true); // a first poll of a type makes its table; a new row shows in the windows
         guarded("TOBJECTFORM", [this] { ObjectWindow->dataChanged(); });
-        if (CentreView->currentWidget() == TableView) guarded("TMainForm", [this] { TableView->reload(); });
     });
     buildTray();
 
@@ -173,7 +173,7 @@ TMainForm::TMainForm(std::string programDir, QWidget* parent)
         guarded("TMainForm", [this] {
             objects_.refresh();
             if (model_) model_->requestRebuild();
-            if (CentreView->currentWidget() == TableView) TableView->reload();
+            reloadTableView();
         });
     };
     connect(this, &TMainForm::objectMasterRequested, this, [this](bool edit) {
@@ -312,8 +312,7 @@ void TMainForm::buildTools() {
 void TMainForm::showHelp() {
     // the desktop's opener on the help files, in the same order as ever
     for (const char* file : {"HELP/Help.chm", "HELP/Index.html"}) {
-        const std::string found = dbf::findFile(devdata::joinPath(programDir_, "HELP"),
-                                                std::filesystem::path(file).filename().string());
+        const std::string found = schemes::findPathNoCase(programDir_, file);
         if (!found.empty()) {
             openDocument(q(found));
             return;
@@ -322,7 +321,7 @@ void TMainForm::showHelp() {
 }
 
 void TMainForm::startSignalTester() {
-    const std::string tester = dbf::findFile(programDir_, "LevelTest.dll");
+    const std::string tester = schemes::findPathNoCase(programDir_, "LevelTest.dll");
     if (!tester.empty())
         startProgram(q(tester));
     else
@@ -517,12 +516,10 @@ void TMainForm::openObjects() {
     connect(monitor_, &ObjectMonitor::archiveRequested, this, &TMainForm::objectArchiveRequested);
     connect(monitor_, &ObjectMonitor::stateRequested, this, &TMainForm::objectStateRequested);
     // a rebuild follows every change of the filter, the ordering and the objects: the grid follows it too
-    connect(monitor_, &ObjectMonitor::rebuilt, this, [this] {
-        if (CentreView->currentWidget() == TableView) guarded("TMainForm", [this] { TableView->reload(); });
-    });
+    connect(monitor_, &ObjectMonitor::rebuilt, this, [this] { reloadTableView(); });
     model_->requestRebuild();
     SelectedCount->setText(QString::number(model_->selectionCount()));
-    if (CentreView->currentWidget() == TableView) TableView->reload();
+    reloadTableView();
 }
 
 void TMainForm::openCurrentState() {
@@ -561,36 +558,41 @@ bool TMainForm::makeCurrent(int num) {
     return found;
 }
 
+void TMainForm::setDataDir(const std::string& dir) {
+    dataDir_ = dir;
+    if (ObjectWindow) ObjectWindow->setDataDir(dir);
+}
+
+void TMainForm::setSettings(const devdata::Settings& s) {
+    settings_ = s;
+    if (ObjectWindow) ObjectWindow->setSettings(s);
+}
+
+void TMainForm::reloadTableView() {
+    if (CentreView->currentWidget() == TableView) guarded("TMainForm", [this] { TableView->reload(); });
+}
+
+void TMainForm::prepareObjectWindow() {
+    currentStateChanged(true);
+    ObjectWindow->setPollRunning(run_->running());
+}
+
 void TMainForm::showObjectWindow(int num) {
     if (!makeCurrent(num)) return;
-    currentStateChanged(true);
-    guarded("TOBJECTFORM", [this] {
-        ObjectWindow->setDataDir(dataDir_);
-        ObjectWindow->setSettings(settings_);
-        ObjectWindow->setPollRunning(run_->running());
-    });
+    prepareObjectWindow();
     ObjectWindow->exec();
 }
 
 void TMainForm::editObjectScheme() {
     if (!objects_.isOpen() || objects_.recNo() <= 0) return;
-    currentStateChanged(true);
-    guarded("TOBJECTFORM", [this] {
-        ObjectWindow->setDataDir(dataDir_);
-        ObjectWindow->setSettings(settings_);
-        ObjectWindow->setPollRunning(run_->running());
-        schemes::enterEditMode(*ObjectWindow, *SchemeEditor);
-    });
+    prepareObjectWindow();
+    schemes::enterEditMode(*ObjectWindow, *SchemeEditor);
     ObjectWindow->exec();
 }
 
 void TMainForm::showObjectArchive(int num) {
     if (!makeCurrent(num)) return;
-    guarded("TOBJECTFORM", [this] {
-        ObjectWindow->setDataDir(dataDir_);
-        ObjectWindow->setSettings(settings_);
-        ObjectWindow->archive();
-    });
+    guarded("TOBJECTFORM", [this] { ObjectWindow->archive(); });
 }
 
 void TMainForm::showTableView(bool table) {
@@ -826,14 +828,14 @@ void TMainForm::attachWindows(SetupEnvironment env) {
         activateWindow();
     });
     connect(setup_.get(), &TSetupForm::restrictionsApplied, this, [this] {
-        settings_ = setup_->settings();
+        setSettings(setup_->settings());
         nextPoll = settings_.dtconn;
         applyWindowRestrictions();
     });
     connect(setup_.get(), &TSetupForm::dataDirChanged, this,
-            [this](const QString& d) { dataDir_ = d.toStdString(); });
+            [this](const QString& d) { setDataDir(d.toStdString()); });
     connect(setup_.get(), &TSetupForm::objectsTableReopenRequested, this, [this](const QString& d) {
-        dataDir_ = d.toStdString();
+        setDataDir(d.toStdString());
         guarded("TMainForm", [this] { openObjects(); });
     });
     connect(setup_.get(), &TSetupForm::rebuildMonitorRequested, this, [this] {
@@ -855,7 +857,7 @@ void TMainForm::attachWindows(SetupEnvironment env) {
     });
     // the settings the window was created with are the ones in force now
     setup_->Load();
-    settings_ = setup_->settings();
+    setSettings(setup_->settings());
     nextPoll = settings_.dtconn;
     schedule_ = std::make_unique<SetupFormSchedule>(
         *setup_, [this] { return run_->running(); }, [this] { return autoPollOn; }, [this] { startPoll(); });

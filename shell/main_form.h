@@ -58,7 +58,8 @@ public:
     ~TMainForm() override;
 
     // The data directory in force and the settings record the window works with.
-    void setDataDir(const std::string& dir) { dataDir_ = dir; }
+    // (The object window follows both.)
+    void setDataDir(const std::string& dir);
     // Opens the window's objects table (MAINDB in the data directory, ordered by NUM) and shows it in the
     // object monitor. Throws the table engine's error.
     void openObjects();
@@ -73,7 +74,7 @@ public:
     MonitorModel* monitorModel() { return model_.get(); }
     ObjectMonitor* monitor() { return monitor_; }
     const std::string& dataDir() const { return dataDir_; }
-    void setSettings(const devdata::Settings& s) { settings_ = s; }
+    void setSettings(const devdata::Settings& s);
     const devdata::Settings& settings() const { return settings_; }
 
     // Shell state
@@ -253,6 +254,10 @@ private:
     // Makes the object NUM the current record (ordered by NUM for the search, the ordering kept); false when
     // it is not in the selection.
     bool makeCurrent(int num);
+    // Before the object window shows the current object: its current-state view and the poll state.
+    void prepareObjectWindow();
+    // The table view reads its grids again when it is the view shown.
+    void reloadTableView();
     void buildTray();
     void balloon(const QString& text);
     void hideIntoTray();

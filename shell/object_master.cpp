@@ -1,5 +1,7 @@
 #include "shell/object_master.h"
 
+#include "schemes/scheme.h"
+
 #include "dbf/codec.h"
 #include "devdata/catalogue.h"
 #include "devdata/settings.h"
@@ -56,7 +58,8 @@ int compareAddress(const std::string& a, const std::string& b) {
     const std::string x = dbf::codec::toCp1251(a), y = dbf::codec::toCp1251(b);
     const size_t n = std::min(x.size(), y.size());
     for (size_t i = 0; i < n; ++i) {
-        uint16_t wa = dbf::codec::collationWeight(uint8_t(x[i])), wb = dbf::codec::collationWeight(uint8_t(y[i]));
+        uint16_t wa = dbf::codec::collationWeight(uint8_t(x[i])),
+                 wb = dbf::codec::collationWeight(uint8_t(y[i]));
         if (wa != wb) return wa < wb ? -1 : 1;
     }
     return x.size() == y.size() ? 0 : (x.size() < y.size() ? -1 : 1);
@@ -68,7 +71,7 @@ std::string trimmedText(const QLineEdit* e) {
 
 // The scheme list file of the program folder, found without regard to letter case; empty when missing.
 std::string scmListPath(const std::string& programDir) {
-    return dbf::findFile(programDir + "/Circuits", "ScmList.lst");
+    return schemes::findPathNoCase(programDir, "Circuits/ScmList.lst");
 }
 
 } // namespace
@@ -111,11 +114,6 @@ int schemeNumberOfLine(const QString& line) {
     const int n = name.mid(1).toInt(&ok);
     if (!ok || n < 0) throw dbf::Error("'" + ss(name.mid(1)) + "' не является целым числом (список схем)");
     return n;
-}
-
-std::string schemeFilePath(const std::string& programDir, int deviceType, int schemeNumber) {
-    return programDir + "/Circuits/" + std::to_string(deviceType) + "/S" + std::to_string(schemeNumber) +
-           ".MNS";
 }
 
 // ---- construction
@@ -270,7 +268,8 @@ void TADOBJ::build() {
         guarded([this, row] { listRowClicked(row); });
     });
     connect(NetCombo, &QComboBox::currentTextChanged, this, [this] { applyNetVisibility(); });
-    connect(DeviceCombo, &QComboBox::currentTextChanged, this, [this] { guarded([this] { deviceChosen(); }); });
+    connect(DeviceCombo, &QComboBox::currentTextChanged, this,
+            [this] { guarded([this] { deviceChosen(); }); });
     connect(GroupCombo, &QComboBox::currentTextChanged, this, [this](const QString& text) {
         if (filling_ || mode_ == Mode::Browse) return;
         guarded([this, text] { objects_.setString("DESKRIPTION", ss(text)); });
@@ -454,7 +453,8 @@ void TADOBJ::cancelObject() {
 
 void TADOBJ::deleteObject() {
     if (!hasRow()) return;
-    const QString text = QString::fromUtf8(kDeleteObjectText) + qs(objects_.asString("ADDRES")).trimmed() + " ?";
+    const QString text =
+        QString::fromUtf8(kDeleteObjectText) + qs(objects_.asString("ADDRES")).trimmed() + " ?";
     if (QMessageBox::warning(this, windowTitle(), text, QMessageBox::No | QMessageBox::Ok, QMessageBox::No) !=
         QMessageBox::Ok)
         return;
@@ -495,9 +495,15 @@ bool TADOBJ::acceptObject() {
                     !DeviceCombo->currentText().trimmed().isEmpty() && net >= 0;
     const bool port = !PortCombo->currentText().trimmed().isEmpty();
     if (complete) switch (net) {
-        case 0: complete = port; break;
-        case 1: complete = port && !trimmedText(PhoneEdit).empty(); break;
-        default: complete = !trimmedText(NetAdrEdit).empty() && !trimmedText(IpPortEdit).empty(); break;
+        case 0:
+            complete = port;
+            break;
+        case 1:
+            complete = port && !trimmedText(PhoneEdit).empty();
+            break;
+        default:
+            complete = !trimmedText(NetAdrEdit).empty() && !trimmedText(IpPortEdit).empty();
+            break;
         }
     if (!complete) {
         QMessageBox::warning(this, windowTitle(), QString::fromUtf8(kFillAllFieldsText));
@@ -577,8 +583,8 @@ void TADOBJ::chooseScheme(const QString& line) {
         SchemeDescription->setPlainText(line);
         objects_.setInt("SCHTYPE", number);
         const int type = objects_.isNull("DEVTYPE") ? 0 : int(objects_.asInt("DEVTYPE"));
-        const std::string path = schemeFilePath(programDir_, type, number);
-        if (fs::exists(path) && schemePreview) schemePreview(path);
+        const std::string path = schemes::findSchemeFile(programDir_, type, number);
+        if (!path.empty() && schemePreview) schemePreview(path);
     });
 }
 
@@ -586,8 +592,8 @@ void TADOBJ::openSchemeEditor() {
     if (!objects_.isOpen() || !hasRow()) return;
     const int type = objects_.isNull("DEVTYPE") ? 0 : int(objects_.asInt("DEVTYPE"));
     const int number = objects_.isNull("SCHTYPE") ? 0 : int(objects_.asInt("SCHTYPE"));
-    const std::string path = schemeFilePath(programDir_, type, number);
-    if (fs::exists(path) && schemeEditor) schemeEditor(path);
+    const std::string path = schemes::findSchemeFile(programDir_, type, number);
+    if (!path.empty() && schemeEditor) schemeEditor(path);
 }
 
 // ---- closing

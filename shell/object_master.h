@@ -31,14 +31,12 @@ inline constexpr const char* kScmListPath = "Circuits/ScmList.lst";
 
 // Device types that have scheme lists.
 bool hasSchemeList(int deviceType);
-// The serial ports of the machine: every tty in /sys/class/tty backed by a device (a legacy 8250 port only when
-// the hardware is present), as names such as "ttyUSB0", "ttyS0", in name order.
+// The serial ports of the machine: every tty in /sys/class/tty backed by a device (a legacy 8250 port only
+// when the hardware is present), as names such as "ttyUSB0", "ttyS0", in name order.
 QStringList machineSerialPorts();
 // The scheme number of a scheme list line "S<number>=<description>"; throws dbf::Error for a line without "="
 // or without a number after the "S".
 int schemeNumberOfLine(const QString& line);
-// The scheme file of an object: programDir + "/Circuits/" + type + "/S" + scheme + ".MNS".
-std::string schemeFilePath(const std::string& programDir, int deviceType, int schemeNumber);
 
 class TADOBJ : public QDialog {
     Q_OBJECT
@@ -79,11 +77,11 @@ public:
     Mode mode() const { return mode_; }
 
     // The buttons' actions (the tests call them too).
-    void newObject();     // "Новый"
-    void editObject();    // "Изменить"
-    void deleteObject();  // "Удалить"
-    bool acceptObject();  // "ПРИНЯТЬ": false when refused
-    void cancelObject();  // "ОТМЕНА"
+    void newObject();    // "Новый"
+    void editObject();   // "Изменить"
+    void deleteObject(); // "Удалить"
+    bool acceptObject(); // "ПРИНЯТЬ": false when refused
+    void cancelObject(); // "ОТМЕНА"
     // Lines of the scheme list of the current device type, as the menu of "Список схем" offers them.
     QStringList schemeMenuLines() const;
     // A line of that menu chosen; a malformed line goes to the error handler and changes nothing.

@@ -128,8 +128,8 @@ void TSRepForm::groupChanged() {
 
 void TSRepForm::templateChanged() {
     devdata::IniFile patterns(ss(patternsDir() + "SPatterns.ini"));
-    const QString value = qs(
-        patterns.value(ss(GroupCombo->currentText()), ss(TemplateCombo->currentText())).value_or(""));
+    const QString value =
+        qs(patterns.value(ss(GroupCombo->currentText()), ss(TemplateCombo->currentText())).value_or(""));
     const QString path = patternsDir() + value;
     if (!value.isEmpty() && QFileInfo(path).isFile())
         templateFile_ = value;

@@ -43,8 +43,8 @@ public:
     // "Печать".
     void print();
 
-    // The arguments "SReport.dll" is started with: "PShow", from date, to date (dd.MM.yyyy), the template file
-    // name with every blank replaced by "#", the program folder + "/Reports".
+    // The arguments "SReport.dll" is started with: "PShow", from date, to date (dd.MM.yyyy), the template
+    // file name with every blank replaced by "#", the program folder + "/Reports".
     QStringList reportArguments() const;
     const QString& templateFile() const { return templateFile_; }
 
