@@ -67,20 +67,27 @@ bool readParameters(ReaderContext& ctx) {
     if (!proto.sendCommand(polling::kParams, ctx.repeat, type, ctx.serial)) return false;
 
     try {
-        while (!table.isEmpty()) {
+        // rewritten in place: the last good parameters stay until the new ones are stored
+        if (!table.isEmpty()) {
             table.first();
-            table.remove();
+            table.edit();
+        } else {
+            table.append();
         }
-        table.append();
         if (type >= 234 && type <= 237)
             fillParameters(table, proto.record(polling::Dest::P3), 90);
         else if (type == 229 || type == 230)
             fillParameters(table, proto.record(polling::Dest::P0), 36);
         table.post();
+        while (table.recordCount() > 1) {
+            table.last();
+            table.remove();
+        }
         return true;
-    } catch (const std::exception&) {
+    } catch (const std::exception& e) {
         detail::cancelQuietly(table);
         ctx.observer.eventLine(kSaveErrorText);
+        ctx.observer.eventLine(e.what());
         return false;
     }
 }

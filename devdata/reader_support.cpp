@@ -1,5 +1,6 @@
 #include "devdata/reader_support.h"
 
+#include <cmath>
 #include <cstdio>
 #include <exception>
 
@@ -19,6 +20,12 @@ std::string formatInteger(const char* format, long long value) {
 }
 
 void setFormatted(dbf::Table& table, const std::string& field, const char* format, double value) {
+    // a channel that is not fitted reports NaN (or an infinity): the field stays empty, the others keep
+    // their values
+    if (!std::isfinite(value)) {
+        table.setNull(field);
+        return;
+    }
     table.setString(field, formatNumber(format, value));
 }
 

@@ -35,7 +35,7 @@ std::string formatNumber(const char* format, double value);
 std::string formatInteger(const char* format, long long value);
 
 // The value given as text to the field, which parses it by its type: the stored number is the value rounded
-// to the format's decimals. A text the field cannot read ("nan", "inf") raises dbf::Error.
+// to the format's decimals. A NaN or an infinity leaves the field empty.
 void setFormatted(dbf::Table& table, const std::string& field, const char* format, double value);
 void setFormattedInt(dbf::Table& table, const std::string& field, const char* format, long long value);
 

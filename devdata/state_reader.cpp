@@ -37,7 +37,7 @@ void fillTwoSystem(dbf::Table& t, std::span<const uint8_t> p, bool masses) {
     static const char* const kFlows[] = {"CurrV11", "CurrV21", "CurrV31", "CurrV12", "CurrV22", "CurrV32"};
     static const char* const kMasses[] = {"Weight11", "Weight21", "Weight31",
                                           "Weight12", "Weight22", "Weight32"};
-    // 234-237 replace a NaN by 0; 229 and 230 pass it on, and the float field refuses it
+    // 234-237 replace a NaN by 0; 229 and 230 pass it on, and the field is left empty
     auto value = [masses](float f) { return masses ? nanToZero(f) : double(f); };
     size_t off = 0;
     for (const char* name : kHead) {
@@ -136,11 +136,15 @@ bool readCurrentState(ReaderContext& ctx) {
     }
 
     try {
-        while (!table.isEmpty()) {
+        // the object's row is rewritten in place, so that the last good state stays until the new one is
+        // stored; a table without a row for the object gets one
+        const bool had = !table.isEmpty();
+        if (had) {
             table.first();
-            table.remove();
+            table.edit();
+        } else {
+            table.append();
         }
-        table.append();
         switch (type) {
         case 229:
         case 230:
@@ -164,6 +168,11 @@ bool readCurrentState(ReaderContext& ctx) {
             break;
         }
         table.post();
+        // rows beyond the one (left by an older program) are removed once the new state is stored
+        while (table.recordCount() > 1) {
+            table.last();
+            table.remove();
+        }
 
         ctx.objects.edit();
         detail::setConnectionTime(ctx);
@@ -173,10 +182,11 @@ bool readCurrentState(ReaderContext& ctx) {
         ctx.objects.setBool("ERR", bits != 0);
         ctx.objects.post();
         return true;
-    } catch (const std::exception&) {
+    } catch (const std::exception& e) {
         detail::cancelQuietly(table);
         detail::cancelQuietly(ctx.objects);
         ctx.observer.eventLine(kSaveErrorText);
+        ctx.observer.eventLine(e.what());
         return false;
     }
 }

@@ -5,6 +5,8 @@
 #include "devdata/tables.h"
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -63,12 +65,19 @@ PollRun::~PollRun() {
     }
 }
 
-bool PollRun::start(const PollConfig& config, std::optional<int> singleObject) {
-    if (running_) return false;
+StartResult PollRun::start(const PollConfig& config, std::optional<int> singleObject) {
+    if (running_) return {StartResult::Running, {}};
     if (thread_.joinable()) thread_.join();
+    try {
+        if (!lock_.tryLock(config.dataDir)) return {StartResult::Locked, {}};
+    } catch (const PollLockError& e) {
+        return {StartResult::Failed, e.what()};
+    }
     config_ = config;
     if (!config_.settings) config_.settings = [] { return devdata::Settings{}; };
     single_ = singleObject;
+    // cleared here rather than on the thread, so that a stop asked for right after the start holds
+    stop_.clear();
     running_ = true;
     if (observer_) observer_->runStarted(single_.has_value());
     thread_ = std::thread([this] {
@@ -79,9 +88,10 @@ bool PollRun::start(const PollConfig& config, std::optional<int> singleObject) {
         } catch (const std::exception& e) {
             postEventLine(timeText() + " " + e.what(), true);
         }
+        lock_.unlock();
         running_ = false;
     });
-    return true;
+    return {StartResult::Started, {}};
 }
 
 void PollRun::stop() {
@@ -113,8 +123,25 @@ void PollRun::postEventLine(const std::string& text, bool newLine) {
             lines_.push_back(text);
         else
             lines_.back() = text;
+        // a blank line is left to be replaced (after a node search, after an ended archive read)
+        lastReplaceable_ = text.empty() || text == " ";
     }
     if (observer_) observer_->eventLine(text, !newLine);
+}
+
+void PollRun::postStepLine(const std::string& text) {
+    postEventLine(text, true);
+    std::lock_guard<std::mutex> g(linesMutex_);
+    lastReplaceable_ = true;
+}
+
+void PollRun::verdict(const std::string& text) {
+    bool replace;
+    {
+        std::lock_guard<std::mutex> g(linesMutex_);
+        replace = lastReplaceable_;
+    }
+    postEventLine(text, !replace);
 }
 
 void PollRun::status(int index, const std::string& text) {
@@ -159,33 +186,45 @@ bool PollRun::markObject(dbf::Table& objects, const char* state) {
 
 void PollRun::body() {
     repeat_ = std::clamp(config_.settings().repeat, 1, 10);
-    stop_.clear();
     progress_ = 0;
-    std::filesystem::create_directories(config_.programDir);
-    // "log.txt": emptied at the start and held open for the run
+    // "log.txt": emptied at the start and held open for the run; a program folder that cannot be written
+    // shows when the log is stored
+    std::error_code ec;
+    std::filesystem::create_directories(config_.programDir, ec);
     std::ofstream logTxt(config_.programDir + "/log.txt", std::ios::trunc);
 
     dbf::Table objects;
-    objects.open(config_.dataDir, "MAINDB");
-    objects.setIndexFieldNames("NUM");
-    int n = 0, p = 0, e = 0;
-    if (single_) {
-        n = 1;
-        objects.setFilter("NUM=" + std::to_string(*single_));
-        objects.setFiltered(true);
-    } else {
-        for (objects.first(); !objects.eof(); objects.next())
-            if (objects.asBool("AUTOCON")) ++n;
+    int n = 0, p = 0, e = 0, t = 0;
+    std::string failure;
+    try {
+        objects.open(config_.dataDir, "MAINDB");
+        objects.setIndexFieldNames("NUM");
+        if (single_) {
+            n = 1;
+            objects.setFilter("NUM=" + std::to_string(*single_));
+            objects.setFiltered(true);
+        } else {
+            for (objects.first(); !objects.eof(); objects.next())
+                if (objects.asBool("AUTOCON")) ++n;
+        }
+        objects.first();
+        t = objects.recordCount();
+        for (int i = 0; i < t; ++i) {
+            if (stop_.requested()) break;
+            handleRecord(objects, n, p, e);
+            if (stop_.requested()) break;
+            objects.next();
+        }
+    } catch (const std::exception& ex) {
+        // the objects table cannot be read: the run ends here, and says why
+        failure = ex.what();
+        postEventLine(padLeft(timeText(), 10) + " " + failure, true);
+        try {
+            connections_.hangUp();
+        } catch (const std::exception&) {
+        }
     }
-    objects.first();
-    const int t = objects.recordCount();
-    for (int i = 0; i < t; ++i) {
-        if (stop_.requested()) break;
-        handleRecord(objects, n, p, e);
-        if (stop_.requested()) break;
-        objects.next();
-    }
-    endOfRun(objects, single_.has_value(), n, p, e, t);
+    endOfRun(objects, single_.has_value(), n, p, e, t, failure);
 }
 
 void PollRun::handleRecord(dbf::Table& objects, int& n, int& p, int& e) {
@@ -220,9 +259,9 @@ void PollRun::handleRecord(dbf::Table& objects, int& n, int& p, int& e) {
     };
     auto step = [&](const char* what, bool ok, int bit) {
         if (ok) {
-            postEventLine(prefix() + " " + what + "... OK", false);
+            verdict(prefix() + " " + what + "... OK");
         } else {
-            postEventLine(prefix() + " " + what + "... Нет связи", false);
+            verdict(prefix() + " " + what + "... Нет связи");
             postEventLine("", true);
             err |= bit;
         }
@@ -260,7 +299,7 @@ void PollRun::handleRecord(dbf::Table& objects, int& n, int& p, int& e) {
     if (err == 0 && !stop_.requested()) {
         status(2, "Соединение");
         label("Соединение...");
-        postEventLine(prefix() + " Соединение...", true);
+        postStepLine(prefix() + " Соединение...");
         step("Соединение", protocol_.testLink(current, repeat, &objects), 0x40);
         refreshContext();
     }
@@ -271,7 +310,7 @@ void PollRun::handleRecord(dbf::Table& objects, int& n, int& p, int& e) {
         if (enabled(tk)) {
             if (statusText) status(2, statusText);
             if (dialog) label(dialog);
-            postEventLine(prefix() + " " + what + "...", true);
+            postStepLine(prefix() + " " + what + "...");
             bool ok = false;
             try {
                 ok = run();
@@ -293,16 +332,17 @@ void PollRun::handleRecord(dbf::Table& objects, int& n, int& p, int& e) {
          [&] { return devdata::readArchive(ctx, 0); });
     if (!leave && enabled(devdata::Task::Clock)) {
         status(2, "Синхронизация времени");
-        postEventLine(prefix() + " Синхронизация времени...", true);
+        postStepLine(prefix() + " Синхронизация времени...");
         bool clockSet = false;
         try {
             clockSet = protocol_.setDeviceClock(current.deviceType, current.serial, repeat, config_.now());
-        } catch (const std::exception&) {
+        } catch (const std::exception& ex) {
+            postEventLine(padLeft(timeText(), 10) + " " + ex.what(), true);
         }
         if (clockSet)
-            postEventLine(prefix() + " Синхронизация времени... OK", false);
+            verdict(prefix() + " Синхронизация времени... OK");
         else
-            postEventLine(prefix() + " Синхронизация времени... Команда не прошла", false);
+            verdict(prefix() + " Синхронизация времени... Команда не прошла");
     }
     task(devdata::Task::Parameters, "Чтение параметров", "Чтение параметров...", "Чтение параметров", 0x05,
          [&] { return devdata::readParameters(ctx); });
@@ -338,7 +378,8 @@ void PollRun::handleRecord(dbf::Table& objects, int& n, int& p, int& e) {
     status(3, counters(p, n, e));
 }
 
-void PollRun::endOfRun(dbf::Table& objects, bool single, int n, int p, int e, int t) {
+void PollRun::endOfRun(dbf::Table& objects, bool single, int n, int p, int e, int t,
+                       const std::string& failure) {
     postEventLine(kStars, true);
     const bool stopped = stop_.requested();
     if (stopped) {
@@ -349,6 +390,9 @@ void PollRun::endOfRun(dbf::Table& objects, bool single, int n, int p, int e, in
             postEventLine(eventLinePrefix(address_) + " Отключение... Error", true);
         status(1, "Опрос прерван");
         postEventLine(padLeft(timeText(), 10) + " Опрос прерван пользователем", true);
+    } else if (!failure.empty()) {
+        status(1, "Опрос прерван");
+        postEventLine(padLeft(timeText(), 10) + " Опрос прерван", true);
     } else {
         status(1, "Опрос завершен");
         postEventLine(padLeft(timeText(), 10) + " Опрос завершен", true);
@@ -360,6 +404,7 @@ void PollRun::endOfRun(dbf::Table& objects, bool single, int n, int p, int e, in
     result.polled = p;
     result.errors = e;
     result.records = t;
+    result.failure = failure;
     if (!single) {
         postEventLine(kStars, true);
         const dbf::DateTime at = config_.now();
@@ -377,23 +422,41 @@ void PollRun::endOfRun(dbf::Table& objects, bool single, int n, int p, int e, in
         postEventLine(kStars, true);
     }
     status(2, "");
-    objects.setFiltered(false);
-    objects.setFilter("");
+    try {
+        if (objects.isOpen()) {
+            objects.setFiltered(false);
+            objects.setFilter("");
+        }
+    } catch (const std::exception&) {
+    }
+    storeLog(result);
+    if (observer_) observer_->runEnded(result);
+}
 
-    // the stored event list
+// The stored event list: "Log/Store<hh-nn-ss_dd.mm.yyyy>.log". A second run that ends in the same second
+// appends its lines to the file of the first.
+void PollRun::storeLog(RunResult& result) {
     const dbf::DateTime end = config_.now();
     char name[64];
     std::snprintf(name, sizeof name, "Store%02d-%02d-%02d_%02d.%02d.%04d.log", end.hour(), end.minute(),
                   end.second(), end.day(), end.month(), end.year());
     const std::string dir = config_.programDir + "/Log";
-    std::filesystem::create_directories(dir);
     result.logFile = dir + "/" + name;
-    {
-        std::ofstream out(result.logFile, std::ios::binary | std::ios::trunc);
-        for (const std::string& l : eventList())
-            out << dbf::codec::toCp1251(l) << "\r\n";
+    std::error_code ec;
+    std::filesystem::create_directories(dir, ec);
+    std::string text;
+    for (const std::string& l : eventList())
+        text += dbf::codec::toCp1251(l) + "\r\n";
+    std::ofstream out(result.logFile, std::ios::binary | std::ios::app);
+    if (out) out << text << std::flush;
+    if (!out) {
+        const std::string why = ec ? ec.message() : std::string(std::strerror(errno));
+        const std::string message = "Не удалось сохранить журнал опроса " + result.logFile + ": " + why;
+        if (result.failure.empty())
+            result.failure = message;
+        else
+            result.failure += "; " + message;
     }
-    if (observer_) observer_->runEnded(result);
 }
 
 } // namespace polling

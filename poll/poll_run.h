@@ -8,6 +8,7 @@
 #include "devdata/settings.h"
 #include "poll/clock.h"
 #include "poll/connection.h"
+#include "poll/poll_lock.h"
 #include "poll/protocol.h"
 
 #include <atomic>
@@ -31,6 +32,21 @@ struct RunResult {
     int records = 0;     // T
     std::string summary; // the three-line summary of an all-objects run (empty otherwise)
     std::string logFile; // the stored event list
+    // Why the run could not walk the objects or could not store its log (empty when it did both).
+    std::string failure;
+};
+
+// What a start request came to.
+struct StartResult {
+    enum Outcome {
+        Started,
+        Running, // this run object is still running
+        Locked,  // another run (of this or another process) holds the data folder
+        Failed,  // the poll lock could not be taken: error says why
+    };
+    Outcome outcome = Started;
+    std::string error;
+    explicit operator bool() const { return outcome == Started; }
 };
 
 // What the run tells the windows (or the command line). Called on the poll thread.
@@ -71,8 +87,10 @@ public:
     PollRun& operator=(const PollRun&) = delete;
 
     // Starts a run on its own thread: all objects with AUTOCON, or only the object numbered singleObject
-    // whatever its AUTOCON. False (the caller shows kAlreadyRunning) while a run is going.
-    bool start(const PollConfig& config, std::optional<int> singleObject = std::nullopt);
+    // whatever its AUTOCON. The run holds the poll lock of its data folder from here to its end; it is
+    // refused while this run is going (Running) or while another run holds the folder (Locked); the
+    // caller shows kAlreadyRunning for both.
+    StartResult start(const PollConfig& config, std::optional<int> singleObject = std::nullopt);
     // Sets the stop flag; the run ends at its next stop check.
     void requestStop() { stop_.request(); }
     // Sets the stop flag and waits for the run to end.
@@ -89,15 +107,21 @@ public:
 private:
     void body();
     void handleRecord(dbf::Table& objects, int& n, int& p, int& e);
-    void endOfRun(dbf::Table& objects, bool single, int n, int p, int e, int t);
+    void endOfRun(dbf::Table& objects, bool single, int n, int p, int e, int t, const std::string& failure);
     std::string counters(int p, int n, int e) const;
     std::string timeText() const;
     void status(int index, const std::string& text);
     void label(const std::string& text);
     bool markObject(dbf::Table& objects, const char* state);
+    // The verdict of a step: it replaces the step's own line (or a blank line left to be replaced), and
+    // follows any other line posted since, so that error and warning lines stay in the list.
+    void verdict(const std::string& text);
+    void storeLog(RunResult& result);
 
     // EventSink: the connection's lines
     void postEventLine(const std::string& text, bool newLine) override;
+    // A step's first line, which its verdict replaces.
+    void postStepLine(const std::string& text);
     // ReaderObserver
     void eventLine(const std::string& text, bool replaceLast) override { postEventLine(text, !replaceLast); }
     void statusText(const std::string& text) override { status(2, text); }
@@ -117,6 +141,8 @@ private:
     std::thread thread_;
     mutable std::mutex linesMutex_;
     std::vector<std::string> lines_;
+    bool lastReplaceable_ = false; // the last line is a step's own line or a blank left to be replaced
+    DataFolderLock lock_;
     std::string address_;
     int progress_ = 0;
     int repeat_ = 6; // attempts per command, read at the start of the run

@@ -158,9 +158,11 @@ void Protocol::event(const std::string& line) {
 ExchangeState Protocol::exchangeFrame(int deviceType, size_t responseLength) {
     if (!transport_) throw TransportError("Соединение не установлено");
     Transport& t = *transport_;
+    // an answer that came after its time-out may still be on its way: it must not be taken for the answer
+    // to another request (a retry of the same request may take it, it is that request's answer)
+    if (lineMayHoldLate_ && request_ != lateRequest_) drainLateInput();
     terminal("");
     terminal("Send:  " + hexBytes(request_.data(), request_.size()));
-    // a late answer to an earlier attempt must not be taken for this one
     t.discardInput();
     received_.clear();
     state_ = ExchangeState::Waiting;
@@ -233,6 +235,30 @@ ExchangeState Protocol::exchangeFrame(int deviceType, size_t responseLength) {
     return state_;
 }
 
+// Reads and drops whatever comes in until the line has been silent for one silence time-out (at most a few
+// of them in all, so that a chattering line cannot hold the poll).
+void Protocol::drainLateInput() {
+    Transport& t = *transport_;
+    lineMayHoldLate_ = false;
+    lateRequest_.clear();
+    uint8_t buf[512];
+    const TimePoint limit = clock_.now() + 4 * kSilenceTimeout;
+    while (!stop_.requested()) {
+        const TimePoint now = clock_.now();
+        if (now >= limit) break;
+        pollfd p[2] = {{t.fd(), POLLIN, 0}, {stop_.fd(), POLLIN, 0}};
+        const int r = clock_.pollFds(p, 2, std::min(kSilenceTimeout, std::chrono::ceil<Duration>(limit - now)));
+        if (r <= 0 || !(p[0].revents & (POLLIN | POLLERR | POLLHUP))) break;
+        const size_t n = t.receive(buf, sizeof buf);
+        if (n == 0 && (p[0].revents & (POLLERR | POLLHUP))) break;
+        if (n > 0) {
+            terminal("");
+            terminal("Late:  " + hexBytes(buf, n));
+        }
+    }
+    t.discardInput();
+}
+
 bool Protocol::sendCommand(int entryIndex, int attempts, int deviceType, int serial) {
     const CommandEntry& e = entry(entryIndex);
     request_.resize(e.requestLength);
@@ -255,15 +281,25 @@ bool Protocol::sendCommand(int entryIndex, int attempts, int deviceType, int ser
         std::fill_n(dest.begin(), payload, 0);
         ExchangeState st;
         try {
-            st = exchangeFrame(wireType, e.responseLength);
+            // the wake-up byte goes to 229 and 230 only, not to a 231 addressed as 230
+            st = exchangeFrame(deviceType, e.responseLength);
         } catch (const TransportError&) {
             clock_.sleepFor(kTransportErrorPause, nullptr);
             continue;
         }
+        if (st == ExchangeState::TimedOut) {
+            lineMayHoldLate_ = true;
+            lateRequest_ = request_;
+        }
         if (st != ExchangeState::Complete) continue;
         std::copy(received_.begin(), received_.end(), response_.begin());
         const bool echo = std::equal(response_.begin() + 1, response_.begin() + 5, request_.begin() + 1);
-        if (response_[0] != e.responseLength || !(echo || response_[4] == 0)) continue;
+        if (response_[0] != e.responseLength || !(echo || response_[4] == 0)) {
+            // most likely the late answer to an earlier request: this request's own may follow
+            lineMayHoldLate_ = true;
+            lateRequest_ = request_;
+            continue;
+        }
         if (frameChecksum(response_.data(), size_t(response_[0]) - 1) != response_[e.responseLength - 1])
             continue;
         if (e.dest == Dest::None || e.responseLength < 7) return true;

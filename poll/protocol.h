@@ -84,7 +84,11 @@ public:
     Protocol(Clock& clock, StopSignal& stop, ProtocolObserver* observer = nullptr);
 
     // The link of the current connection; null when none is open.
-    void setTransport(Transport* t) { transport_ = t; }
+    void setTransport(Transport* t) {
+        transport_ = t;
+        lineMayHoldLate_ = false;
+        lateRequest_.clear();
+    }
     Transport* transport() const { return transport_; }
     void setObserver(ProtocolObserver* o) { observer_ = o; }
 
@@ -136,6 +140,7 @@ public:
 private:
     void terminal(const std::string& line);
     void event(const std::string& line);
+    void drainLateInput();
 
     Clock& clock_;
     StopSignal& stop_;
@@ -147,6 +152,10 @@ private:
     std::vector<uint8_t> received_;
     ExchangeState state_ = ExchangeState::Waiting;
     std::array<std::vector<uint8_t>, 12> records_;
+    // An exchange timed out (or took a stranger's answer): its answer may still arrive, and is dropped
+    // before any other request goes out.
+    bool lineMayHoldLate_ = false;
+    std::vector<uint8_t> lateRequest_;
 };
 
 } // namespace polling

@@ -922,7 +922,7 @@ bool TMainForm::startPoll(std::optional<int> singleObject) {
     c.tempDir = devdata::tempDirOf(dataDir_);
     const devdata::Settings snapshot = settings_;
     c.settings = [snapshot] { return snapshot; };
-    return run_->start(c, singleObject);
+    return bool(run_->start(c, singleObject));
 }
 
 void TMainForm::stopPoll() {
