@@ -2,6 +2,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <cctype>
 #include <charconv>
 #include <cmath>
@@ -32,9 +33,10 @@ device options:
   --param NAME=VALUE       a configuration block value; repeatable
   --filled KIND=N          records written in the hourly, daily or monthly ring; repeatable
   --grow KIND=N            records added to the ring after every archive-end command; repeatable
+  --record-value KIND:NAME=VALUE   a field value of every written record of the kind; repeatable
   --baud B                 pace every answer at B baud, 10 bits per byte
   --frame-timeout MS       drop an incomplete frame after MS of silence (default 1000)
-faults (they apply to every command unless --fault-commands is given):
+faults (they apply to every request unless --fault-commands or --fault-slots narrow them):
   --silent                 never answer
   --ignore-first K         do not answer the first K requests
   --bad-checksum           spoil the checksum of every answer
@@ -43,6 +45,7 @@ faults (they apply to every command unless --fault-commands is given):
   --latency MS             wait MS before answering
   --drop-after N           send N bytes of the next answer, then close the TCP connection
   --fault-commands C,...   command codes (decimal or 0x..) the faults above apply to
+  --fault-slots KIND:S[,S...]   the faults above apply only to record requests for these slots of the kind
 modem in front (--pty only):
   --modem --csq N|error --dial RESULT[,RESULT...] --dial-delay MS --guard MS --echo
     RESULT: connect, busy, no_carrier, no_dialtone, error, silent (one per ATD, the last repeats)
@@ -61,6 +64,14 @@ std::string EndpointConfig::describe() const {
         return "pty " + path;
     }
     return {};
+}
+
+bool Fault::appliesTo(int command, const std::optional<RecordSlot>& record) const {
+    if (!commands.empty() && std::find(commands.begin(), commands.end(), command) == commands.end())
+        return false;
+    if (slots.empty()) return true;
+    return record && archive && record->kind == *archive &&
+           std::find(slots.begin(), slots.end(), record->slot) != slots.end();
 }
 
 namespace {
@@ -105,6 +116,11 @@ Kind kindOf(const std::string& s) {
     auto k = kindFromName(s);
     if (!k) throw UsageError("archive kind must be hourly, daily or monthly: \"" + s + "\"");
     return *k;
+}
+
+// The highest slot a record request can name: the hourly kind has 7 bits of the high byte, the others 6.
+long maxSlot(Kind k) {
+    return k == Hourly ? 0x7FFF : 0x3FFF;
 }
 
 void checkDial(const std::string& r) {
@@ -164,7 +180,10 @@ std::map<std::string, double> jValues(const json& j, const std::string& what) {
 }
 
 Fault jFault(const json& j, const std::string& where) {
-    checkKeys(j, {"kind", "count", "commands", "delta", "split_at", "gap_ms", "ms", "after_bytes"}, where);
+    checkKeys(
+        j,
+        {"kind", "count", "commands", "archive", "slots", "delta", "split_at", "gap_ms", "ms", "after_bytes"},
+        where);
     if (!j.contains("kind")) throw UsageError(where + ": \"kind\" is missing");
     std::string kind = jString(j["kind"], where + ".kind");
     Fault f;
@@ -186,6 +205,14 @@ Fault jFault(const json& j, const std::string& where) {
     if (j.contains("count"))
         f.count = jLong(j["count"], where + ".count", 0, std::numeric_limits<int>::max());
     if (j.contains("commands")) f.commands = jInts(j["commands"], where + ".commands", 0, 255);
+    if (j.contains("archive") != j.contains("slots"))
+        throw UsageError(where + ": \"archive\" and \"slots\" go together");
+    if (j.contains("archive")) {
+        Kind k = kindOf(jString(j["archive"], where + ".archive"));
+        f.archive = k;
+        f.slots = jInts(j["slots"], where + ".slots", 0, maxSlot(k));
+        if (f.slots.empty()) throw UsageError(where + ".slots is empty");
+    }
     if (j.contains("delta")) f.delta = static_cast<int>(jLong(j["delta"], where + ".delta", -250, 250));
     if (j.contains("split_at")) f.splitAt = jInts(j["split_at"], where + ".split_at", 1, 255);
     if (j.contains("gap_ms")) f.gapMs = static_cast<int>(jLong(j["gap_ms"], where + ".gap_ms", 0, 600000));
@@ -254,10 +281,9 @@ ConfiguratorConfig jConfigurator(const json& j, const std::string& where) {
 }
 
 EndpointConfig jEndpoint(const json& j, const std::string& where) {
-    checkKeys(j,
-              {"udp", "tcp", "pty", "host", "baud", "frame_timeout_ms", "type", "serial", "seed",
-               "ident_type", "clock", "state", "params", "filled", "grow", "records", "faults", "modem",
-               "configurator"},
+    checkKeys(j, {"udp",    "tcp",     "pty",           "host",   "baud",  "frame_timeout_ms", "type",
+                  "serial", "seed",    "ident_type",    "clock",  "state", "params",           "filled",
+                  "grow",   "records", "record_values", "faults", "modem", "configurator"},
               where);
     EndpointConfig e;
     int transports = 0;
@@ -321,6 +347,12 @@ EndpointConfig jEndpoint(const json& j, const std::string& where) {
             o.fields = jValues(r["fields"], w + ".fields");
             d.records.push_back(std::move(o));
         }
+    }
+    if (j.contains("record_values")) {
+        const json& o = j["record_values"];
+        checkKeys(o, {"hourly", "daily", "monthly"}, where + ".record_values");
+        for (auto it = o.begin(); it != o.end(); ++it)
+            d.recordValues[kindOf(it.key())] = jValues(it.value(), where + ".record_values." + it.key());
     }
     if (j.contains("faults")) {
         if (!j["faults"].is_array()) throw UsageError(where + ".faults must be an array");
@@ -396,6 +428,8 @@ Options parseCommandLine(const std::vector<std::string>& args) {
     ConfiguratorConfig conf;
     bool wantModem = false, wantConf = false, modemOption = false, confOption = false;
     std::vector<int> faultCommands;
+    std::optional<Kind> faultArchive;
+    std::vector<int> faultSlots;
     std::vector<Fault> faults;
 
     for (std::size_t i = 0; i < args.size(); ++i) {
@@ -452,6 +486,13 @@ Options parseCommandLine(const std::vector<std::string>& args) {
             } else if (a == "--filled" || a == "--grow") {
                 auto [kind, value] = nameValue(next(), a);
                 (a == "--filled" ? d.filled : d.grow)[kindOf(kind)] = toLong(value, a, 0, 10000000);
+            } else if (a == "--record-value") {
+                std::string v = next();
+                auto colon = v.find(':');
+                if (colon == std::string::npos) throw UsageError("--record-value expects KIND:NAME=VALUE");
+                Kind k = kindOf(v.substr(0, colon));
+                auto [name, value] = nameValue(v.substr(colon + 1), a);
+                d.recordValues[k][name] = valueOf(value, a + " " + name);
             } else if (a == "--baud") {
                 e.baud = static_cast<int>(toLong(next(), a, 0, 4000000));
             } else if (a == "--frame-timeout") {
@@ -488,6 +529,17 @@ Options parseCommandLine(const std::vector<std::string>& args) {
             } else if (a == "--fault-commands") {
                 for (const auto& c : split(next(), ','))
                     faultCommands.push_back(static_cast<int>(toLong(c, a, 0, 255)));
+            } else if (a == "--fault-slots") {
+                std::string v = next();
+                auto colon = v.find(':');
+                if (colon == std::string::npos || colon + 1 == v.size())
+                    throw UsageError("--fault-slots expects KIND:S[,S...]");
+                Kind k = kindOf(v.substr(0, colon));
+                if (faultArchive && *faultArchive != k)
+                    throw UsageError("--fault-slots: the faults of one command line take one archive kind");
+                faultArchive = k;
+                for (const auto& p : split(v.substr(colon + 1), ','))
+                    faultSlots.push_back(static_cast<int>(toLong(p, a, 0, maxSlot(k))));
             } else if (a == "--modem") {
                 wantModem = true;
             } else if (a == "--csq") {
@@ -550,8 +602,11 @@ Options parseCommandLine(const std::vector<std::string>& args) {
         throw UsageError("--modem and --configurator need --pty");
     if (wantModem) e.modem = modem;
     if (wantConf) e.configurator = conf;
-    for (auto& f : faults)
+    for (auto& f : faults) {
         f.commands = faultCommands;
+        f.archive = faultArchive;
+        f.slots = faultSlots;
+    }
     e.faults = faults;
     o.endpoints.push_back(e);
     checkDevices(o);

@@ -25,12 +25,18 @@ struct Fault {
     FaultKind kind = FaultKind::Ignore;
     long count = -1;           // requests the fault applies to; -1: every one
     std::vector<int> commands; // command codes (Modbus: function codes) it applies to; empty: all
+    // With slots: only archive record requests (0x03) for one of these slots of this kind.
+    std::optional<Kind> archive;
+    std::vector<int> slots;
     int delta = 0;
     std::vector<int> splitAt;
     int gapMs = 0;
     int ms = 0;
     int afterBytes = 0;
     long used = 0; // requests it has applied to so far
+
+    // True when the fault is for this request: its command, and with slots the record asked for.
+    bool appliesTo(int command, const std::optional<RecordSlot>& record) const;
 };
 
 struct ModemConfig {

@@ -14,6 +14,12 @@ std::optional<Kind> kindFromName(const std::string& name) {
     return std::nullopt;
 }
 
+RecordSlot recordSlotOf(int high, int low) {
+    static const int offsets[3] = {0x00, 0x80, 0xC0};
+    Kind k = high >= 0xC0 ? Monthly : high >= 0x80 ? Daily : Hourly;
+    return {k, (high - offsets[k]) * 256 + low};
+}
+
 int archiveDepth(int type, Kind kind) {
     static const int depths[7][3] = {
         {960, 62, 0},    // row 0: 228, 229, 230
@@ -214,6 +220,18 @@ Device::Device(const DeviceConfig& c)
                 throw std::invalid_argument("unknown record field \"" + field.first + "\"");
     }
     overrides_ = c.records;
+    for (int k = 0; k < 3; ++k) {
+        if (c.recordValues[k].empty()) continue;
+        if (!rl) throw std::invalid_argument("device type " + std::to_string(type_) + " keeps no archive");
+        if (!depth_[k])
+            throw std::invalid_argument(std::string("record values for the ") + kKindNames[k] +
+                                        " archive, which device type " + std::to_string(type_) +
+                                        " does not keep");
+        for (const auto& field : c.recordValues[k])
+            if (rl->find(field.first) < 0)
+                throw std::invalid_argument("unknown record field \"" + field.first + "\"");
+    }
+    recordValues_ = c.recordValues;
 }
 
 const Layout& Device::stateLayout() const {
@@ -270,12 +288,15 @@ std::optional<std::vector<double>> Device::record(Kind k, int slot) const {
         else
             v.push_back(recordValue(k, index, field));
     }
+    auto set = [&](const std::map<std::string, double>& values) {
+        for (const auto& [name, x] : values) {
+            auto i = static_cast<std::size_t>(l->find(name));
+            v[i] = normalize(l->fields[i].enc, x);
+        }
+    };
+    set(recordValues_[k]);
     for (const auto& o : overrides_)
-        if (o.kind == k && o.slot == slot)
-            for (const auto& [name, x] : o.fields) {
-                auto i = static_cast<std::size_t>(l->find(name));
-                v[i] = normalize(l->fields[i].enc, x);
-            }
+        if (o.kind == k && o.slot == slot) set(o.fields);
     return v;
 }
 
@@ -316,11 +337,10 @@ Bytes Device::pointersPayload() const {
     return p;
 }
 
-Bytes Device::recordPayload(int high, int low, std::string& what) const {
+Bytes Device::recordPayload(RecordSlot r, std::string& what) const {
     const Layout* l = recordLayout();
-    Kind k = high >= 0xC0 ? Monthly : high >= 0x80 ? Daily : Hourly;
-    static const int offsets[3] = {0x00, 0x80, 0xC0};
-    int slot = (high - offsets[k]) * 256 + low;
+    Kind k = r.kind;
+    int slot = r.slot;
     what = std::string("archive record ") + kKindNames[k] + " " + std::to_string(slot);
     auto values = record(k, slot);
     if (!values) {
@@ -392,7 +412,8 @@ Device::Reply Device::handle(std::span<const std::uint8_t> f) {
         payload = pointersPayload();
         break;
     case Op::Record:
-        payload = recordPayload(in[1], in[0], r.what);
+        r.record = recordSlotOf(in[1], in[0]);
+        payload = recordPayload(*r.record, r.what);
         break;
     case Op::ArchiveEnd:
         endArchiveSession();

@@ -19,6 +19,14 @@ enum Kind { Hourly = 0, Daily = 1, Monthly = 2 };
 extern const char* const kKindNames[3]; // "hourly", "daily", "monthly"
 std::optional<Kind> kindFromName(const std::string& name);
 
+// The archive record a record request (0x03) asks for: payload byte 0 is the slot's low byte, byte 1 its high
+// byte plus the kind's offset (0x00 hourly, 0x80 daily, 0xC0 monthly).
+struct RecordSlot {
+    Kind kind = Hourly;
+    int slot = 0;
+};
+RecordSlot recordSlotOf(int high, int low);
+
 struct RecordOverride {
     Kind kind = Hourly;
     int slot = 0;
@@ -36,6 +44,8 @@ struct DeviceConfig {
     std::array<long, 3> filled{-1, -1, -1}; // records written per kind; -1: the default
     std::array<long, 3> grow{0, 0, 0};      // records added per kind after every archive-end command
     std::vector<RecordOverride> records;
+    // Field values every written record of the kind carries (a slot's override still wins).
+    std::array<std::map<std::string, double>, 3> recordValues;
 };
 
 // Ring depths of the device side (225 and 238 alike).
@@ -81,9 +91,10 @@ public:
 
     struct Reply {
         bool answered = false;
-        Bytes frame;      // the answer when answered
-        int command = -1; // command byte of the request (-1 when not a frame for this device)
-        std::string what; // the command's name, or why nothing is answered
+        Bytes frame;                      // the answer when answered
+        int command = -1;                 // command byte of the request (-1 when not a frame for this device)
+        std::string what;                 // the command's name, or why nothing is answered
+        std::optional<RecordSlot> record; // the record asked for, for an archive record request
     };
     // Answers one complete RZ frame (length byte first, no wake-up byte).
     Reply handle(std::span<const std::uint8_t> frame);
@@ -91,7 +102,7 @@ public:
 private:
     Bytes statePayload(const Layout& l, const std::vector<double>& v) const { return encode(l, v); }
     Bytes pointersPayload() const;
-    Bytes recordPayload(int high, int low, std::string& what) const;
+    Bytes recordPayload(RecordSlot r, std::string& what) const;
     double recordValue(Kind k, long index, const Field& f) const;
 
     int type_, serial_, row_, identType_;
@@ -103,6 +114,7 @@ private:
     std::array<DateTime, 3> lastStamp_{}; // time stamp of record filled-1 as configured
     std::array<long, 3> initialFilled_{};
     std::vector<RecordOverride> overrides_;
+    std::array<std::map<std::string, double>, 3> recordValues_;
     DateTime initialClock_;
     std::int64_t clockBase_ = 0;
     std::chrono::steady_clock::time_point clockSetAt_;

@@ -1,12 +1,15 @@
 #include "sim/endpoint.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cstring>
+#include <deque>
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <optional>
 #include <poll.h>
 #include <pty.h>
 #include <stdexcept>
@@ -56,6 +59,106 @@ std::size_t sendLength(const Transmission& t) {
     return t.dropAfter >= 0 ? std::min(t.bytes.size(), static_cast<std::size_t>(t.dropAfter))
                             : t.bytes.size();
 }
+
+std::optional<Clock::time_point> earliest(std::optional<Clock::time_point> a,
+                                          std::optional<Clock::time_point> b) {
+    if (!a) return b;
+    if (!b) return a;
+    return std::min(*a, *b);
+}
+
+// Waits for the descriptors until the deadline (none: without limit); false when polling failed.
+bool pollUntil(pollfd* fds, nfds_t n, std::optional<Clock::time_point> deadline) {
+    timespec ts{};
+    if (deadline) {
+        auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(*deadline - Clock::now()).count();
+        ns = std::max<long long>(0, ns);
+        ts = {static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
+    }
+    return ::ppoll(fds, n, deadline ? &ts : nullptr, nullptr) >= 0 || errno == EINTR;
+}
+
+// The transmissions of one byte stream (a TCP connection, the pseudo-terminal), waiting for their time or
+// being written. They leave one after the other as on a serial line: each at its own time (the moment its
+// request was read plus its latency) or, while the one before is still on the line, right after that one's
+// last byte; their bytes never mix. So a late answer holds nothing back while it waits: the answer to a
+// request read meanwhile goes out at once, before it, unless the late one has begun by then. An answer holds
+// the line from its first due byte to its last one, burst gaps and pacing included.
+class StreamOut {
+public:
+    enum class Outcome { Open, Dropped, Failed };
+
+    void add(std::vector<Transmission> ts, Clock::time_point now) {
+        for (auto& t : ts) {
+            Clock::time_point start = now + std::chrono::milliseconds(t.latencyMs);
+            // After every one that starts no later; the one on the line stays first.
+            bool onLine = !queue_.empty() && (queue_.front().sent > 0 || queue_.front().start <= now);
+            auto at = std::upper_bound(queue_.begin() + (onLine ? 1 : 0), queue_.end(), start,
+                                       [](Clock::time_point s, const Pending& p) { return s < p.start; });
+            queue_.insert(at, Pending{std::move(t), start, 0});
+        }
+    }
+
+    // Writes the bytes that are due. Dropped: a transmission with a drop fault has gone out as far as it goes
+    // (`dropped`: its bytes sent); Failed: writing failed (errno tells why).
+    Outcome pump(int fd, Clock::time_point now, std::size_t& dropped) {
+        blocked_ = false;
+        while (!queue_.empty()) {
+            Pending& p = queue_.front();
+            if (now < p.start) return Outcome::Open;
+            std::size_t n = sendLength(p.t);
+            std::size_t due = p.sent;
+            while (due < n && deadlineOf(p.t, p.start, due) <= now)
+                ++due;
+            while (p.sent < due) {
+                ssize_t w = ::write(fd, p.t.bytes.data() + p.sent, due - p.sent);
+                if (w > 0) {
+                    p.sent += static_cast<std::size_t>(w);
+                } else if (w < 0 && errno == EINTR) {
+                    continue;
+                } else if (w < 0 && errno == EAGAIN) {
+                    blocked_ = true;
+                    return Outcome::Open;
+                } else {
+                    return Outcome::Failed;
+                }
+            }
+            if (p.sent < n) return Outcome::Open;
+            Clock::time_point end = n ? deadlineOf(p.t, p.start, n - 1) : p.start;
+            bool drop = p.t.dropAfter >= 0;
+            queue_.pop_front();
+            if (!queue_.empty()) queue_.front().start = std::max(queue_.front().start, end);
+            if (drop) {
+                dropped = n;
+                return Outcome::Dropped;
+            }
+        }
+        return Outcome::Open;
+    }
+
+    // When the next byte is due; none while nothing waits or the descriptor takes no more (see blocked()).
+    std::optional<Clock::time_point> next() const {
+        if (queue_.empty() || blocked_) return std::nullopt;
+        const Pending& p = queue_.front();
+        if (p.sent >= sendLength(p.t)) return p.start;
+        return std::max(p.start, deadlineOf(p.t, p.start, p.sent));
+    }
+    // Bytes are due but the descriptor took no more: wait until it is writable.
+    bool blocked() const { return blocked_; }
+    void clear() {
+        queue_.clear();
+        blocked_ = false;
+    }
+
+private:
+    struct Pending {
+        Transmission t;
+        Clock::time_point start; // the first byte's time, before pacing
+        std::size_t sent;
+    };
+    std::deque<Pending> queue_;
+    bool blocked_ = false;
+};
 
 } // namespace
 
@@ -155,70 +258,55 @@ void Endpoint::run(int stopFd) {
     }
 }
 
-bool Endpoint::waitUntil(Clock::time_point deadline) {
-    for (;;) {
-        auto now = Clock::now();
-        if (now >= deadline) return true;
-        auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(deadline - now).count();
-        timespec ts{static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
-        pollfd p{stopFd_, POLLIN, 0};
-        if (::ppoll(&p, 1, &ts, nullptr) > 0) return false;
-    }
-}
-
-bool Endpoint::sendStream(int fd, const Transmission& t) {
-    std::size_t n = sendLength(t);
-    Clock::time_point start = Clock::now() + std::chrono::milliseconds(t.latencyMs);
-    std::size_t k = 0;
-    while (k < n) {
-        if (!waitUntil(deadlineOf(t, start, k))) return false;
-        auto now = Clock::now();
-        std::size_t j = k + 1;
-        while (j < n && deadlineOf(t, start, j) <= now)
-            ++j;
-        while (k < j) {
-            ssize_t w = ::write(fd, t.bytes.data() + k, j - k);
-            if (w > 0) {
-                k += static_cast<std::size_t>(w);
-            } else if (w < 0 && (errno == EAGAIN || errno == EINTR)) {
-                pollfd p[2] = {{fd, POLLOUT, 0}, {stopFd_, POLLIN, 0}};
-                ::poll(p, 2, 100);
-                if (p[1].revents) return false;
-            } else {
-                session_->onLineClosed(sysError("write"));
-                return false;
-            }
-        }
-    }
-    return t.dropAfter < 0;
-}
-
 void Endpoint::runUdp() {
+    // Every burst of an answer is a datagram of its own, sent when its last byte would have arrived on the
+    // wire. Datagrams are independent: each leaves at its own time, so the answer to a later request is sent
+    // while a late answer still waits, and a late answer arrives after it.
+    struct Datagram {
+        Clock::time_point at;
+        Bytes bytes;
+        sockaddr_storage to;
+        socklen_t toLength;
+    };
+    std::deque<Datagram> pending; // by time
     std::uint8_t buf[2048];
     for (;;) {
         pollfd p[2] = {{stopFd_, POLLIN, 0}, {fd_, POLLIN, 0}};
-        if (::poll(p, 2, -1) < 0 && errno != EINTR) break;
+        if (!pollUntil(p, 2, pending.empty() ? std::nullopt : std::optional(pending.front().at))) break;
         if (p[0].revents) break;
-        if (!p[1].revents) continue;
-        sockaddr_storage from{};
-        socklen_t len = sizeof from;
-        ssize_t n = ::recvfrom(fd_, buf, sizeof buf, 0, reinterpret_cast<sockaddr*>(&from), &len);
-        if (n < 0) continue;
-        auto ts = session_->onDatagram(std::span(buf, static_cast<std::size_t>(n)),
-                                       "from " + addressText(from) + ": ");
-        for (const auto& t : ts) {
-            // Every burst is a datagram of its own, sent when its last byte would have arrived on the wire.
-            std::size_t total = sendLength(t);
-            Clock::time_point start = Clock::now() + std::chrono::milliseconds(t.latencyMs);
-            std::size_t a = 0;
-            while (a < total) {
-                std::size_t b = total;
-                for (const auto& [pos, ms] : t.gaps)
-                    if (pos > a && pos < b) b = pos;
-                if (!waitUntil(deadlineOf(t, start, b - 1))) return;
-                ::sendto(fd_, t.bytes.data() + a, b - a, 0, reinterpret_cast<sockaddr*>(&from), len);
-                a = b;
+        if (p[1].revents) {
+            sockaddr_storage from{};
+            socklen_t len = sizeof from;
+            ssize_t n = ::recvfrom(fd_, buf, sizeof buf, 0, reinterpret_cast<sockaddr*>(&from), &len);
+            if (n >= 0) {
+                auto ts = session_->onDatagram(std::span(buf, static_cast<std::size_t>(n)),
+                                               "from " + addressText(from) + ": ");
+                Clock::time_point now = Clock::now();
+                for (const auto& t : ts) {
+                    std::size_t total = sendLength(t);
+                    Clock::time_point start = now + std::chrono::milliseconds(t.latencyMs);
+                    for (std::size_t a = 0; a < total;) {
+                        std::size_t b = total;
+                        for (const auto& [pos, ms] : t.gaps)
+                            if (pos > a && pos < b) b = pos;
+                        Datagram d{deadlineOf(t, start, b - 1),
+                                   Bytes(t.bytes.begin() + static_cast<long>(a),
+                                         t.bytes.begin() + static_cast<long>(b)),
+                                   from, len};
+                        auto at =
+                            std::upper_bound(pending.begin(), pending.end(), d.at,
+                                             [](Clock::time_point x, const Datagram& y) { return x < y.at; });
+                        pending.insert(at, std::move(d));
+                        a = b;
+                    }
+                }
             }
+        }
+        for (Clock::time_point now = Clock::now(); !pending.empty() && pending.front().at <= now;) {
+            const Datagram& d = pending.front();
+            ::sendto(fd_, d.bytes.data(), d.bytes.size(), 0, reinterpret_cast<const sockaddr*>(&d.to),
+                     d.toLength);
+            pending.pop_front();
         }
     }
 }
@@ -226,37 +314,38 @@ void Endpoint::runUdp() {
 void Endpoint::runTcp() {
     int client = -1;
     std::string peer;
+    StreamOut out;
     auto closeClient = [&](const std::string& why) {
         if (client < 0) return;
         ::close(client);
         client = -1;
+        out.clear();
         log_.line(name_ + ": connection from " + peer + " closed: " + why);
         session_->onLineClosed(why);
     };
-    auto send = [&](std::vector<Transmission> ts) {
-        for (const auto& t : ts) {
-            if (client < 0) return;
-            if (!sendStream(client, t)) {
-                if (t.dropAfter >= 0)
-                    closeClient("dropped mid-frame after " + std::to_string(sendLength(t)) +
-                                " bytes (fault)");
-                else
-                    closeClient("write failed or stopping");
-                return;
-            }
+    auto pump = [&] {
+        if (client < 0) return;
+        std::size_t sent = 0;
+        switch (out.pump(client, Clock::now(), sent)) {
+        case StreamOut::Outcome::Open:
+            break;
+        case StreamOut::Outcome::Dropped:
+            closeClient("dropped mid-frame after " + std::to_string(sent) + " bytes (fault)");
+            break;
+        case StreamOut::Outcome::Failed:
+            closeClient(sysError("write"));
+            break;
         }
     };
     std::uint8_t buf[4096];
     for (;;) {
-        pollfd p[3] = {{stopFd_, POLLIN, 0}, {fd_, POLLIN, 0}, {client, POLLIN, 0}};
-        int timeout = -1;
-        if (auto t = session_->nextTimer()) {
-            auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(*t - Clock::now()).count() + 1;
-            timeout = static_cast<int>(std::max<long long>(0, ms));
-        }
-        if (::poll(p, client >= 0 ? 3 : 2, timeout) < 0 && errno != EINTR) break;
+        short events = static_cast<short>(POLLIN | (out.blocked() ? POLLOUT : 0));
+        pollfd p[3] = {{stopFd_, POLLIN, 0}, {fd_, POLLIN, 0}, {client, events, 0}};
+        if (!pollUntil(p, client >= 0 ? 3 : 2, earliest(session_->nextTimer(), out.next()))) break;
         if (p[0].revents) break;
-        send(session_->onTimer(Clock::now()));
+        Clock::time_point now = Clock::now();
+        auto timed = session_->onTimer(now);
+        if (client >= 0) out.add(std::move(timed), now);
         if (p[1].revents & POLLIN) {
             sockaddr_storage a{};
             socklen_t len = sizeof a;
@@ -269,25 +358,28 @@ void Endpoint::runTcp() {
                 ::setsockopt(client, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
                 log_.line(name_ + ": connection from " + peer);
             }
-            continue;
-        }
-        if (client >= 0 && (p[2].revents & (POLLIN | POLLHUP | POLLERR))) {
+        } else if (client >= 0 && (p[2].revents & (POLLIN | POLLHUP | POLLERR))) {
             ssize_t n = ::read(client, buf, sizeof buf);
-            if (n > 0)
-                send(session_->onStream(std::span(buf, static_cast<std::size_t>(n)), Clock::now()));
-            else if (n == 0)
+            if (n > 0) {
+                Clock::time_point at = Clock::now();
+                out.add(session_->onStream(std::span(buf, static_cast<std::size_t>(n)), at), at);
+            } else if (n == 0) {
                 closeClient("closed by the peer");
-            else if (errno != EAGAIN && errno != EINTR)
+            } else if (errno != EAGAIN && errno != EINTR) {
                 closeClient(sysError("read"));
+            }
         }
+        pump();
     }
     closeClient("stopping");
 }
 
 void Endpoint::runPty() {
     bool open = false; // a client holds the slave side
+    StreamOut out;
     std::uint8_t buf[4096];
     auto hangUp = [&](const std::string& why) {
+        out.clear();
         if (!open) return;
         open = false;
         log_.line(name_ + ": " + why);
@@ -299,10 +391,6 @@ void Endpoint::runPty() {
             ::close(slave);
         }
         ::tcflush(fd_, TCIOFLUSH);
-    };
-    auto send = [&](std::vector<Transmission> ts) {
-        for (const auto& t : ts)
-            if (!sendStream(fd_, t)) return;
     };
     for (;;) {
         if (!open) {
@@ -318,25 +406,33 @@ void Endpoint::runPty() {
             open = true;
             log_.line(name_ + ": line opened by a client");
         }
-        pollfd p[2] = {{stopFd_, POLLIN, 0}, {fd_, POLLIN, 0}};
-        int timeout = -1;
-        if (auto t = session_->nextTimer()) {
-            auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(*t - Clock::now()).count() + 1;
-            timeout = static_cast<int>(std::max<long long>(0, ms));
-        }
-        if (::poll(p, 2, timeout) < 0 && errno != EINTR) break;
+        short events = static_cast<short>(POLLIN | (out.blocked() ? POLLOUT : 0));
+        pollfd p[2] = {{stopFd_, POLLIN, 0}, {fd_, events, 0}};
+        if (!pollUntil(p, 2, earliest(session_->nextTimer(), out.next()))) break;
         if (p[0].revents) break;
-        send(session_->onTimer(Clock::now()));
+        Clock::time_point now = Clock::now();
+        out.add(session_->onTimer(now), now);
         if (p[1].revents & POLLIN) {
             ssize_t n = ::read(fd_, buf, sizeof buf);
             if (n > 0) {
-                send(session_->onStream(std::span(buf, static_cast<std::size_t>(n)), Clock::now()));
+                Clock::time_point at = Clock::now();
+                out.add(session_->onStream(std::span(buf, static_cast<std::size_t>(n)), at), at);
+            } else if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
+                hangUp("line closed by the client");
                 continue;
             }
-            if (n < 0 && (errno == EAGAIN || errno == EINTR)) continue;
-            hangUp("line closed by the client");
         } else if (p[1].revents & (POLLHUP | POLLERR)) {
             hangUp("line closed by the client");
+            continue;
+        }
+        // A drop fault only breaks the answer off here: the line carries on with the next one.
+        std::size_t sent = 0;
+        StreamOut::Outcome o;
+        while ((o = out.pump(fd_, Clock::now(), sent)) == StreamOut::Outcome::Dropped) {
+        }
+        if (o == StreamOut::Outcome::Failed) {
+            session_->onLineClosed(sysError("write"));
+            out.clear();
         }
     }
 }

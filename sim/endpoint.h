@@ -1,7 +1,9 @@
 // The transports of the simulator: a UDP socket (answers go to the sender), a TCP listener with one
 // connection at a time, and a pseudo-terminal reached through a symbolic link. Each endpoint runs its session
 // on its own thread and sends the session's transmissions with their timing (latency, burst gaps, baud pacing
-// on absolute deadlines of the monotonic clock).
+// on absolute deadlines of the monotonic clock). Requests keep being read while answers wait for their time:
+// a late answer delays only itself. On UDP every datagram leaves at its own time; on a byte stream (TCP, the
+// pseudo-terminal) answers leave one after the other as on a serial line (see StreamOut in endpoint.cpp).
 #pragma once
 
 #include "sim/config.h"
@@ -32,9 +34,6 @@ private:
     void runPty();
     void openInet();
     void openPty();
-    // Writes a transmission to a stream; false when the connection is to be closed (drop fault, write error).
-    bool sendStream(int fd, const Transmission& t);
-    bool waitUntil(Clock::time_point deadline);
 
     EndpointConfig config_;
     Log& log_;

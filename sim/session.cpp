@@ -272,7 +272,7 @@ void Session::rzFrameIn(std::span<const std::uint8_t> frame, const std::string& 
         log(from + frameHead(frame) + ": ignored: " + r.what);
         return;
     }
-    reply(std::move(r.frame), r.command, false, from + frameHead(frame) + " (" + r.what + ")", out);
+    reply(std::move(r.frame), r.command, false, r.record, from + frameHead(frame) + " (" + r.what + ")", out);
 }
 
 bool Session::rzSwitch(std::span<const std::uint8_t> f, std::vector<Transmission>& out) {
@@ -296,7 +296,7 @@ bool Session::rzSwitch(std::span<const std::uint8_t> f, std::vector<Transmission
     } else {
         what += "set-up jumper open";
     }
-    reply(std::move(r), 0xDB, false, what, out);
+    reply(std::move(r), 0xDB, false, std::nullopt, what, out);
     return true;
 }
 
@@ -319,7 +319,8 @@ void Session::modbusFrameIn(std::span<const std::uint8_t> f, std::vector<Transmi
         }
         Bytes r = withCrc16({static_cast<std::uint8_t>(address_),
                              static_cast<std::uint8_t>((fn | 0x80) & 0xFF), static_cast<std::uint8_t>(code)});
-        reply(std::move(r), fn, true, head + ": exception " + std::to_string(code) + " (" + why + ")", out);
+        reply(std::move(r), fn, true, std::nullopt,
+              head + ": exception " + std::to_string(code) + " (" + why + ")", out);
     };
     std::uint16_t crc = crc16Modbus(f.first(f.size() - 2));
     if (f[f.size() - 2] != (crc & 0xFF) || f[f.size() - 1] != (crc >> 8)) {
@@ -342,7 +343,7 @@ void Session::modbusFrameIn(std::span<const std::uint8_t> f, std::vector<Transmi
             log(head + ": broadcast: switched to RZ, no answer");
             return;
         }
-        reply(Bytes(f.begin(), f.end()), fn, true, head + ": switched to RZ", out);
+        reply(Bytes(f.begin(), f.end()), fn, true, std::nullopt, head + ": switched to RZ", out);
     } else if (reg == 0x004C) {
         if (value < 1 || value > 247) return exception(4, "bad data");
         if (!c.jumperClosed) return exception(32, "set-up jumper open");
@@ -353,21 +354,19 @@ void Session::modbusFrameIn(std::span<const std::uint8_t> f, std::vector<Transmi
         }
         Bytes r = withCrc16(
             {static_cast<std::uint8_t>(value), 0x06, 0x00, 0x4C, 0x00, static_cast<std::uint8_t>(value)});
-        reply(std::move(r), fn, true, head + ": new address " + std::to_string(value), out);
+        reply(std::move(r), fn, true, std::nullopt, head + ": new address " + std::to_string(value), out);
     } else {
         exception(2, "bad register");
     }
 }
 
-void Session::reply(Bytes frame, int command, bool modbus, const std::string& what,
-                    std::vector<Transmission>& out) {
+void Session::reply(Bytes frame, int command, bool modbus, const std::optional<RecordSlot>& record,
+                    const std::string& what, std::vector<Transmission>& out) {
     Transmission t;
     t.baud = config_.baud;
     std::string faults;
     for (auto& f : config_.faults) {
-        if (!f.commands.empty() &&
-            std::find(f.commands.begin(), f.commands.end(), command) == f.commands.end())
-            continue;
+        if (!f.appliesTo(command, record)) continue;
         if (f.count >= 0 && f.used >= f.count) continue;
         ++f.used;
         std::string n = f.count >= 0 ? " " + std::to_string(f.used) + " of " + std::to_string(f.count) : "";

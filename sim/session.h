@@ -55,9 +55,10 @@ private:
                    std::vector<Transmission>& out);
     bool rzSwitch(std::span<const std::uint8_t> frame, std::vector<Transmission>& out);
     void modbusFrameIn(std::span<const std::uint8_t> frame, std::vector<Transmission>& out);
-    // Applies the faults to a reply; logs the outcome; appends the transmission unless withheld.
-    void reply(Bytes frame, int command, bool modbus, const std::string& what,
-               std::vector<Transmission>& out);
+    // Applies the faults to a reply (`record`: the archive record the request asked for, which faults with
+    // slots look at); logs the outcome; appends the transmission unless withheld.
+    void reply(Bytes frame, int command, bool modbus, const std::optional<RecordSlot>& record,
+               const std::string& what, std::vector<Transmission>& out);
     void log(const std::string& text) { log_.line(name_ + ": " + text); }
 
     EndpointConfig config_;

@@ -14,6 +14,7 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <optional>
@@ -97,6 +98,14 @@ float f32(const Bytes& b, std::size_t at) {
 // A payload of a reply (reply bytes 5 .. L-2).
 Bytes payloadOf(const Bytes& reply) {
     return Bytes(reply.begin() + 5, reply.end() - 1);
+}
+
+// The archive record request (0x03) for a slot: low byte, then high byte plus 0x00 (hourly), 0x80 (daily) or
+// 0xC0 (monthly).
+Bytes recordRequest(int type, int serial, const std::string& kind, int slot) {
+    int offset = kind == "hourly" ? 0x00 : kind == "daily" ? 0x80 : 0xC0;
+    return rz(type, serial, 0x03,
+              {static_cast<std::uint8_t>(slot & 0xFF), static_cast<std::uint8_t>((slot >> 8) + offset)});
 }
 
 // The value a --dump field shows, as the float or integer the wire carries.
@@ -862,6 +871,95 @@ TEST(Calcsim, RingsWrapAndGrowAfterEveryArchiveEnd) {
     EXPECT_EQ(hourly["records"][0]["time"], "2024-01-15 14:00:00");
 }
 
+TEST(Calcsim, RecordValuesGoIntoEveryWrittenRecordOfTheKindAndASlotOverrideWins) {
+    TempDir dir;
+    json values = endpoint("udp", 225, 2), plain = endpoint("udp", 225, 2);
+    for (json* e : {&values, &plain}) {
+        (*e)["clock"] = "2024-03-01 05:30";
+        (*e)["filled"] = {{"hourly", 30}, {"daily", 10}};
+    }
+    values["record_values"] = {{"hourly", {{"Volume3", "NaN"}}}, {"daily", {{"HEnergy1", "-Infinity"}}}};
+    values["records"] = {{{"kind", "hourly"}, {"slot", 4}, {"fields", {{"Volume3", 2.5}}}}};
+    Calcsim sim(configOf({values, plain}, dir));
+    json model = dump(sim.args());
+
+    // The dump: the named field changed in every record of its kind, the slot override kept, the rest as
+    // without the values.
+    struct Expect {
+        const char* kind;
+        const char* field;
+        json value;
+        std::size_t records;
+    };
+    for (const Expect& x :
+         {Expect{"hourly", "Volume3", "NaN", 30}, Expect{"daily", "HEnergy1", "-Infinity", 10}}) {
+        const json& got = model["devices"][0]["archives"][x.kind]["records"];
+        const json& base = model["devices"][1]["archives"][x.kind]["records"];
+        ASSERT_EQ(got.size(), x.records) << x.kind;
+        ASSERT_EQ(base.size(), x.records) << x.kind;
+        for (std::size_t i = 0; i < got.size(); ++i) {
+            int slot = got[i]["slot"];
+            std::string what = std::string(x.kind) + " slot " + std::to_string(slot);
+            bool overridden = std::string(x.kind) == "hourly" && slot == 4;
+            EXPECT_EQ(got[i][x.field], overridden ? json(2.5) : x.value) << what;
+            for (auto it = base[i].begin(); it != base[i].end(); ++it) {
+                if (it.key() != x.field) {
+                    EXPECT_EQ(got[i][it.key()], it.value()) << what << " " << it.key();
+                }
+            }
+        }
+    }
+
+    // The wire: the same value in the field's bytes, every other byte as the device without the values
+    // answers.
+    Udp udp(sim.port(0)), ref(sim.port(1));
+    struct Ask {
+        const char* kind;
+        int slot;
+        std::size_t at; // the changed float's offset in the payload
+    };
+    const std::vector<Ask> asks = {{"hourly", 0, 16},  {"hourly", 4, 16}, {"hourly", 17, 16},
+                                   {"hourly", 29, 16}, {"daily", 0, 4},   {"daily", 9, 4}};
+    for (const Ask& a : asks) {
+        std::string what = std::string(a.kind) + " slot " + std::to_string(a.slot);
+        Bytes r = udp.ask(recordRequest(225, 2, a.kind, a.slot));
+        Bytes b = ref.ask(recordRequest(225, 2, a.kind, a.slot));
+        ASSERT_EQ(r.size(), 49u) << what;
+        ASSERT_EQ(b.size(), 49u) << what;
+        EXPECT_EQ(sumOf(r), 0) << what;
+        Bytes p = payloadOf(r), q = payloadOf(b);
+        float v = f32(p, a.at);
+        if (a.at == 4)
+            EXPECT_EQ(v, -INFINITY) << what;
+        else if (a.slot == 4)
+            EXPECT_EQ(v, 2.5f) << what;
+        else
+            EXPECT_TRUE(std::isnan(v)) << what;
+        const json& rec =
+            model["devices"][0]["archives"][a.kind]["records"][static_cast<std::size_t>(a.slot)];
+        ASSERT_EQ(rec["slot"], a.slot);
+        expectDumpFloat(rec[a.at == 4 ? "HEnergy1" : "Volume3"], v, what);
+        for (std::size_t k = a.at; k < a.at + 4; ++k)
+            p[k] = q[k] = 0;
+        EXPECT_EQ(p, q) << what;
+    }
+    // A slot never written still answers zeros.
+    EXPECT_EQ(payloadOf(udp.ask(recordRequest(225, 2, "hourly", 31))), Bytes(43, 0));
+
+    // The command line form, repeatable and with several fields of one kind.
+    json d =
+        dump({"--type", "225", "--serial", "2", "--filled", "hourly=5", "--record-value",
+              "hourly:Volume3=nan", "--record-value", "hourly:ElEnergy2=7.25"})["devices"][0]["archives"];
+    ASSERT_EQ(d["hourly"]["records"].size(), 5u);
+    for (const json& rec : d["hourly"]["records"]) {
+        EXPECT_EQ(rec["Volume3"], "NaN");
+        EXPECT_EQ(rec["ElEnergy2"], 7.25);
+    }
+    ASSERT_FALSE(d["daily"]["records"].empty());
+    for (const json& rec : d["daily"]["records"])
+        EXPECT_NE(rec["Volume3"], "NaN");
+}
+
 TEST(Calcsim, ClockSettingIsAccepted) {
     Calcsim sim({"--type", "236", "--serial", "530", "--udp", "0"});
     Udp udp(sim.port());
@@ -1098,6 +1196,241 @@ TEST(Calcsim, LatencyDelaysTheAnswer) {
     EXPECT_LT(msBetween(sent, got[0].at), 1500);
 }
 
+TEST(Calcsim, SilentSlotsGetNoAnswerWhileNeighboursAndTheOtherKindDo) {
+    std::vector<std::string> device = {"--type", "229", "--serial", "1", "--filled", "daily=20"};
+    std::vector<std::string> silent = device, clean = device;
+    silent.insert(silent.end(), {"--udp", "0", "--silent", "--fault-slots", "daily:3,7"});
+    clean.insert(clean.end(), {"--udp", "0"});
+    Calcsim sim(silent), twin(clean);
+    Udp udp(sim.port()), ref(twin.port());
+    for (int round = 0; round < 2; ++round) {
+        for (int slot : {3, 7})
+            EXPECT_TRUE(udp.ask(recordRequest(229, 1, "daily", slot), 300).empty()) << "daily " << slot;
+        const std::vector<std::pair<const char*, int>> answered = {
+            {"daily", 2}, {"daily", 4}, {"daily", 6}, {"daily", 8}, {"hourly", 3}, {"hourly", 7}};
+        for (const auto& [kind, slot] : answered) {
+            Bytes want = ref.ask(recordRequest(229, 1, kind, slot));
+            ASSERT_EQ(want.size(), 166u);
+            EXPECT_EQ(udp.ask(recordRequest(229, 1, kind, slot)), want) << kind << " " << slot;
+        }
+        EXPECT_EQ(udp.ask(rz(229, 1, 0x01)), ref.ask(rz(229, 1, 0x01))) << "other commands are answered";
+    }
+    EXPECT_NE(sim.log().find("(archive record daily 7): ignored: fault \"no answer\""), std::string::npos)
+        << sim.log();
+}
+
+TEST(Calcsim, SlotFaultsOfEveryKindChangeOnlyTheAnswersForTheirSlots) {
+    std::vector<std::string> device = {"--type", "229", "--serial", "1", "--udp", "0"};
+    Calcsim twin(device);
+    Udp ref(twin.port());
+    struct Case {
+        const char* what;
+        std::vector<std::string> faults;
+        // The datagrams answering the faulted slot, given the clean answer.
+        std::function<void(const std::vector<Bytes>&, const Bytes&)> check;
+    };
+    const std::vector<Case> cases = {
+        {"bad checksum",
+         {"--bad-checksum"},
+         [](const std::vector<Bytes>& got, const Bytes& clean) {
+             ASSERT_EQ(got.size(), 1u);
+             ASSERT_EQ(got[0].size(), clean.size());
+             EXPECT_EQ(Bytes(got[0].begin(), got[0].end() - 1), Bytes(clean.begin(), clean.end() - 1));
+             EXPECT_NE(sumOf(got[0]), 0);
+         }},
+        {"wrong length",
+         {"--wrong-length", "2"},
+         [](const std::vector<Bytes>& got, const Bytes& clean) {
+             ASSERT_EQ(got.size(), 1u);
+             ASSERT_EQ(got[0].size(), clean.size() + 2);
+             EXPECT_EQ(got[0][0], clean.size() + 2);
+             EXPECT_EQ(sumOf(got[0]), 0);
+         }},
+        {"burst",
+         {"--burst", "20:300"},
+         [](const std::vector<Bytes>& got, const Bytes& clean) {
+             ASSERT_EQ(got.size(), 2u);
+             EXPECT_EQ(got[0].size(), 20u);
+             EXPECT_EQ(got[0] + got[1], clean);
+         }},
+        {"drop",
+         {"--drop-after", "10"},
+         [](const std::vector<Bytes>& got, const Bytes& clean) {
+             ASSERT_EQ(got.size(), 1u);
+             EXPECT_EQ(got[0], Bytes(clean.begin(), clean.begin() + 10));
+         }},
+        {"two faults at once",
+         {"--wrong-length", "-1", "--bad-checksum"},
+         [](const std::vector<Bytes>& got, const Bytes& clean) {
+             ASSERT_EQ(got.size(), 1u);
+             ASSERT_EQ(got[0].size(), clean.size() - 1);
+             EXPECT_EQ(got[0][0], clean.size() - 1);
+             EXPECT_NE(sumOf(got[0]), 0);
+         }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::vector<std::string> args = device;
+        args.insert(args.end(), c.faults.begin(), c.faults.end());
+        args.insert(args.end(), {"--fault-slots", "hourly:2,9"});
+        Calcsim sim(args);
+        Udp udp(sim.port());
+        for (int slot : {1, 3, 8})
+            EXPECT_EQ(udp.ask(recordRequest(229, 1, "hourly", slot)),
+                      ref.ask(recordRequest(229, 1, "hourly", slot)))
+                << slot;
+        EXPECT_EQ(udp.ask(recordRequest(229, 1, "daily", 2)), ref.ask(recordRequest(229, 1, "daily", 2)));
+        EXPECT_EQ(udp.ask(rz(229, 1, 0x15)), ref.ask(rz(229, 1, 0x15)));
+        Bytes clean = ref.ask(recordRequest(229, 1, "hourly", 9));
+        ASSERT_EQ(clean.size(), 166u);
+        udp.send(recordRequest(229, 1, "hourly", 9));
+        c.check(udp.receive(2000, 600), clean);
+    }
+}
+
+TEST(Calcsim, CountOfASlotFaultCountsOnlyTheRequestsItAppliedTo) {
+    TempDir dir;
+    enum Want { None, Clean, Spoiled };
+    struct Step {
+        const char* kind; // "state": the state command
+        int slot;
+        Want want;
+    };
+    struct Case {
+        json fault;
+        std::vector<Step> steps;
+    };
+    const std::vector<Case> cases = {
+        {{{"kind", "ignore"}, {"archive", "daily"}, {"slots", {3}}, {"count", 1}},
+         {{"state", 0, Clean},
+          {"daily", 4, Clean},
+          {"hourly", 3, Clean},
+          {"daily", 3, None},
+          {"daily", 4, Clean},
+          {"daily", 3, Clean}}},
+        {{{"kind", "bad_checksum"}, {"archive", "hourly"}, {"slots", {1, 2}}, {"count", 2}},
+         {{"hourly", 1, Spoiled},
+          {"hourly", 0, Clean},
+          {"daily", 1, Clean},
+          {"state", 0, Clean},
+          {"hourly", 2, Spoiled},
+          {"hourly", 1, Clean},
+          {"hourly", 2, Clean}}},
+        {{{"kind", "wrong_length"}, {"delta", 3}, {"commands", {1}}, {"archive", "hourly"}, {"slots", 1}},
+         {{"hourly", 1, Clean}, {"state", 0, Clean}}}, // commands without 0x03 take no record request
+    };
+    std::vector<json> eps;
+    for (const Case& c : cases) {
+        eps.push_back(endpoint("udp", 229, 1));
+        eps.back()["faults"] = {c.fault};
+    }
+    eps.push_back(endpoint("udp", 229, 1));
+    Calcsim sim(configOf(eps, dir));
+    Udp ref(sim.port(cases.size()));
+    for (std::size_t i = 0; i < cases.size(); ++i) {
+        Udp udp(sim.port(i));
+        int n = 0;
+        for (const Step& s : cases[i].steps) {
+            std::string what = "case " + std::to_string(i) + " step " + std::to_string(++n);
+            Bytes request =
+                std::string(s.kind) == "state" ? rz(229, 1, 0x01) : recordRequest(229, 1, s.kind, s.slot);
+            Bytes got = udp.ask(request, s.want == None ? 300 : 2000);
+            Bytes clean = ref.ask(request);
+            switch (s.want) {
+            case None:
+                EXPECT_TRUE(got.empty()) << what;
+                break;
+            case Clean:
+                EXPECT_EQ(got, clean) << what;
+                break;
+            case Spoiled:
+                ASSERT_EQ(got.size(), clean.size()) << what;
+                EXPECT_EQ(Bytes(got.begin(), got.end() - 1), Bytes(clean.begin(), clean.end() - 1)) << what;
+                EXPECT_NE(got.back(), clean.back()) << what;
+                break;
+            }
+        }
+    }
+    EXPECT_NE(sim.log().find("(archive record daily 3): ignored: fault \"no answer\" 1 of 1"),
+              std::string::npos)
+        << sim.log();
+    EXPECT_NE(sim.log().find("(archive record hourly 2): answered 166 bytes, bad checksum 2 of 2"),
+              std::string::npos)
+        << sim.log();
+}
+
+// A reply that comes after the client's silence time-out: the request for slot 5 is answered 600 ms late; the
+// client gives up on it and asks for slot 6, which is answered at once; then the late answer arrives.
+TEST(Calcsim, LateAnswerForASlotComesAfterTheAnswerToTheNextRequest) {
+    TempDir dir;
+    std::vector<json> eps = {endpoint("udp", 236, 530), endpoint("tcp", 236, 530), endpoint("pty", 236, 530)};
+    for (auto& e : eps)
+        e["faults"] = {{{"kind", "latency"}, {"ms", 600}, {"archive", "hourly"}, {"slots", {5}}}};
+    eps.push_back(endpoint("udp", 236, 530));
+    Calcsim sim(configOf(eps, dir));
+    Udp ref(sim.port(3));
+    Bytes ask5 = recordRequest(236, 530, "hourly", 5), ask6 = recordRequest(236, 530, "hourly", 6);
+    Bytes want5 = ref.ask(ask5), want6 = ref.ask(ask6);
+    ASSERT_EQ(want5.size(), 222u);
+    ASSERT_EQ(want6.size(), 222u);
+    EXPECT_EQ(le(payloadOf(want5), 212, 2), 5u); // the record number: the two answers differ
+    EXPECT_EQ(le(payloadOf(want6), 212, 2), 6u);
+
+    for (std::size_t i = 0; i < 3; ++i) {
+        SCOPED_TRACE(eps[i].contains("udp") ? "udp" : eps[i].contains("tcp") ? "tcp" : "pty");
+        std::optional<Udp> udp;
+        std::optional<Stream> stream;
+        if (i == 0)
+            udp.emplace(sim.port(0));
+        else
+            stream.emplace(i == 1 ? Stream::tcp(sim.port(1)) : Stream::pty(sim.ptyLink(2)));
+        auto send = [&](const Bytes& b) { udp ? udp->send(b) : stream->write(b); };
+        // One answer (empty when none begins within `ms`) and when it began to arrive.
+        auto answer = [&](int ms, Clock::time_point& at) {
+            std::vector<Chunk> chunks;
+            Bytes b;
+            if (udp) {
+                auto all = udp->receive(ms, 0, &chunks);
+                if (!all.empty()) b = all[0];
+            } else {
+                b = stream->read(222, ms, &chunks);
+            }
+            if (!chunks.empty()) at = chunks[0].at;
+            return b;
+        };
+        Clock::time_point first{}, second{};
+        auto sent5 = Clock::now();
+        send(ask5);
+        EXPECT_TRUE(answer(250, first).empty()) << "silence after the request";
+        auto sent6 = Clock::now();
+        send(ask6);
+        EXPECT_EQ(answer(1000, first), want6);
+        EXPECT_LT(msBetween(sent6, first), 200) << "the later request is not held up";
+        EXPECT_EQ(answer(1000, second), want5);
+        EXPECT_GE(msBetween(sent5, second), 595);
+        EXPECT_LT(msBetween(sent5, second), 1200);
+    }
+}
+
+// On one serial line the answers cannot overlap: at 9600 baud the answer for slot 6 takes 231 ms on the wire;
+// the answer for slot 5, due 100 ms after the request, follows it complete instead of mixing into it.
+TEST(Calcsim, OnAPacedLineALateAnswerWaitsUntilTheLineIsFree) {
+    TempDir dir;
+    json line = endpoint("pty", 236, 530);
+    line["baud"] = 9600;
+    line["faults"] = {{{"kind", "latency"}, {"ms", 100}, {"archive", "hourly"}, {"slots", {5}}}};
+    Calcsim sim(configOf({line, endpoint("udp", 236, 530)}, dir));
+    Udp ref(sim.port(1));
+    Bytes ask5 = recordRequest(236, 530, "hourly", 5), ask6 = recordRequest(236, 530, "hourly", 6);
+    Bytes want5 = ref.ask(ask5), want6 = ref.ask(ask6);
+    Stream s = Stream::pty(sim.ptyLink(0));
+    s.write(ask5 + ask6);
+    Bytes got = s.read(444, 2000);
+    ASSERT_EQ(got.size(), 444u);
+    EXPECT_EQ(Bytes(got.begin(), got.begin() + 222), want6);
+    EXPECT_EQ(Bytes(got.begin() + 222, got.end()), want5);
+}
+
 TEST(Calcsim, TcpConnectionDroppedMidFrameThenANewOneWorks) {
     Calcsim sim({"--type", "236", "--serial", "530", "--tcp", "0", "--drop-after", "5"});
     {
@@ -1236,6 +1569,60 @@ TEST(Calcsim, WrongCommandLinesAndConfigurationsExitWithUsage) {
             line += a + " ";
         EXPECT_EQ(r.code, 2) << line << "\n" << r.err;
         EXPECT_NE(r.err.find("usage:"), std::string::npos) << line;
+    }
+}
+
+TEST(Calcsim, MistakesInSlotFaultsAndRecordValuesAreNamed) {
+    TempDir dir;
+    int configs = 0;
+    // A configuration of one 229 endpoint with these keys added.
+    auto config = [&](const json& extra) {
+        json e = endpoint("udp", 229, 1);
+        e.update(extra);
+        std::string path = dir.file("c" + std::to_string(++configs) + ".json");
+        std::ofstream(path) << json{{"endpoints", {e}}}.dump();
+        return std::vector<std::string>{"--config", path};
+    };
+    auto fault = [&](const json& keys) {
+        json f = {{"kind", "ignore"}};
+        f.update(keys);
+        return config({{"faults", {f}}});
+    };
+    auto line = [](std::vector<std::string> more, int type = 229) {
+        std::vector<std::string> args = {"--type", std::to_string(type), "--serial", "1", "--udp", "0"};
+        args.insert(args.end(), more.begin(), more.end());
+        return args;
+    };
+    const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+        {fault({{"slots", {3}}}), "\"archive\" and \"slots\" go together"},
+        {fault({{"archive", "daily"}}), "\"archive\" and \"slots\" go together"},
+        {fault({{"archive", "weekly"}, {"slots", {3}}}), "archive kind must be hourly, daily or monthly"},
+        {fault({{"archive", "daily"}, {"slots", json::array()}}), "slots is empty"},
+        {fault({{"archive", "daily"}, {"slots", {16384}}}), "slots must be 0..16383"},
+        {fault({{"archive", "hourly"}, {"slots", {"3"}}}), "slots must be an integer"},
+        {line({"--silent", "--fault-slots", "weekly:3"}), "archive kind must be hourly, daily or monthly"},
+        {line({"--silent", "--fault-slots", "daily"}), "--fault-slots expects KIND:S[,S...]"},
+        {line({"--silent", "--fault-slots", "daily:"}), "--fault-slots expects KIND:S[,S...]"},
+        {line({"--silent", "--fault-slots", "daily:3,x"}), "--fault-slots: not a number: \"x\""},
+        {line({"--silent", "--fault-slots", "daily:3", "--fault-slots", "hourly:4"}), "one archive kind"},
+        {line({"--record-value", "hourly:NoSuchField=1"}), "unknown record field \"NoSuchField\""},
+        {line({"--record-value", "Volume3=1"}), "--record-value expects KIND:NAME=VALUE"},
+        {line({"--record-value", "weekly:Volume3=1"}), "archive kind must be hourly, daily or monthly"},
+        {line({"--record-value", "hourly:Volume3=lots"}), "not a number: \"lots\""},
+        {line({"--record-value", "monthly:Volume3=1"}),
+         "monthly archive, which device type 229 does not keep"},
+        {line({"--record-value", "hourly:Counter1=1"}, 128), "device type 128 keeps no archive"},
+        {config({{"record_values", {{"weekly", {{"Volume3", 1}}}}}}), "unknown key \"weekly\""},
+        {config({{"record_values", {{"daily", {{"NoSuchField", "NaN"}}}}}}),
+         "unknown record field \"NoSuchField\""},
+        {config({{"record_values", {{"daily", {{"Volume3", true}}}}}}),
+         "record_values.daily.Volume3 must be a number"},
+    };
+    for (const auto& [args, message] : cases) {
+        Result r = runToEnd(args);
+        EXPECT_EQ(r.code, 2) << message << "\n" << r.err;
+        EXPECT_NE(r.err.find(message), std::string::npos) << r.err;
+        EXPECT_NE(r.err.find("usage:"), std::string::npos) << message;
     }
 }
 
