@@ -9,6 +9,8 @@
 #include <cmath>
 #include <cstdio>
 #include <exception>
+#include <filesystem>
+#include <fstream>
 #include <optional>
 #include <vector>
 
@@ -171,12 +173,23 @@ void fillRecord(dbf::Table& t, const RecordLayout& l, std::span<const uint8_t> r
         case Enc::U16:
             t.setInt(f.name, u16At(rec, f.offset));
             break;
-        case Enc::F32:
-            t.setFloat(f.name, double(f32At(rec, f.offset)));
+        case Enc::F32: {
+            // a channel that is not fitted reports NaN: that field stays empty, the record is kept
+            const float v = f32At(rec, f.offset);
+            if (std::isfinite(v))
+                t.setFloat(f.name, double(v));
+            else
+                t.setNull(f.name);
             break;
+        }
         case Enc::F32NanZero: {
             const float v = f32At(rec, f.offset);
-            t.setFloat(f.name, std::isnan(v) ? 0.0 : double(v));
+            if (std::isnan(v))
+                t.setFloat(f.name, 0.0);
+            else if (std::isinf(v))
+                t.setNull(f.name);
+            else
+                t.setFloat(f.name, double(v));
             break;
         }
         case Enc::U16Cent:
@@ -219,10 +232,12 @@ std::string progressText(int progress, int pointer) {
     return buf;
 }
 
-// Copies the temporary rows rows[last], rows[last - 1], ... rows[0] (oldest first) into the main archive, in
-// bulk blocks. Every field but NUM goes over by name.
-void transfer(dbf::Table& temp, dbf::Table& main, const std::vector<int>& rows, size_t last,
-              ReaderObserver& observer) {
+// Copies the temporary rows rows[from], rows[from - 1], ... rows[to] (oldest first) into the main archive, in
+// bulk blocks. Every field but NUM goes over by name. A record whose time stamp is not newer than the newest
+// one the main archive holds (newest, updated as records go over) is left out: a device clock set back
+// repeats stamps already stored, and the main archive keeps one row per stamp.
+void transfer(dbf::Table& temp, dbf::Table& main, const std::vector<int>& rows, size_t from, size_t to,
+              std::optional<dbf::DateTime> newest, ReaderObserver& observer) {
     std::vector<std::pair<int, int>> fieldMap; // temporary field number, main field number
     for (int i = 0; i < temp.fieldCount(); ++i) {
         const std::string& name = temp.fields()[size_t(i)].name;
@@ -230,12 +245,20 @@ void transfer(dbf::Table& temp, dbf::Table& main, const std::vector<int>& rows, 
         const int j = main.fieldIndex(name);
         if (j >= 0) fieldMap.emplace_back(i, j);
     }
-    const int total = int(last) + 1;
+    const int total = int(from - to) + 1;
     int copied = 0;
     main.beginBulk();
     try {
-        for (size_t k = last + 1; k-- > 0;) {
+        for (size_t k = from + 1; k-- > to;) {
             temp.setRecNo(rows[k]);
+            if (temp.asInt("CheckField") == 0 && !temp.isNull("WriteDay")) {
+                const dbf::DateTime at = temp.asDateTime("WriteDay");
+                if (newest && at <= *newest) {
+                    observer.transferProgress(++copied, total);
+                    continue;
+                }
+                newest = at;
+            }
             main.append();
             for (const auto& [from, to] : fieldMap)
                 main.setValue(to, temp.value(from));
@@ -256,6 +279,47 @@ void transfer(dbf::Table& temp, dbf::Table& main, const std::vector<int>& rows, 
         }
         throw;
     }
+}
+
+// The slot that could not be read in the last reads of an archive, and in how many of them in a row; a slot
+// that fails in kFailedReadsToPassOver reads in a row is passed over, so that one broken slot cannot stop
+// the archive for good. Kept beside the temporary table, as "~ARCHDB<serial><kind><type>.gap".
+struct FailedSlot {
+    int slot = -1;
+    int reads = 0;
+};
+constexpr int kFailedReadsToPassOver = 3;
+
+std::string failedSlotFile(const std::string& tempDir, int serial, int kind, int type) {
+    return joinPath(tempDir, archiveTableName(serial, kind, type, true) + ".gap");
+}
+
+FailedSlot loadFailedSlot(const std::string& path) {
+    FailedSlot f;
+    std::ifstream in(path);
+    if (!(in >> f.slot >> f.reads) || f.slot < 0 || f.reads < 1) return {};
+    return f;
+}
+
+void storeFailedSlot(const std::string& path, const FailedSlot& f) {
+    std::error_code ec;
+    if (f.slot < 0) {
+        std::filesystem::remove(path, ec);
+        return;
+    }
+    const std::string scratch = path + ".new~";
+    {
+        std::ofstream out(scratch, std::ios::trunc);
+        out << f.slot << " " << f.reads << "\n";
+        if (!out.flush()) return;
+    }
+    std::filesystem::rename(scratch, path, ec);
+}
+
+// The shortest time between two records of a kind: an hour, a day, 28 days.
+int64_t shortestIntervalMs(int kind) {
+    constexpr int64_t hour = 3'600'000;
+    return kind == kHourlyArchive ? hour : kind == kDailyArchive ? 24 * hour : 28 * 24 * hour;
 }
 
 void closeQuietly(dbf::Table& t) {
@@ -312,53 +376,88 @@ bool readArchive(ReaderContext& ctx, int kind) {
     ReaderObserver& observer = ctx.observer;
     const LogFn log = [&observer](const std::string& line) { observer.eventLine(line); };
 
-    int pointer = 0;
-    if (proto.sendCommand(polling::kArchivePointers, kArchiveCommandAttempts, type, serial)) {
-        pointer = decodePointer(type, kind, proto.response());
-        proto.sendCommand(polling::kArchiveBegin, kArchiveCommandAttempts, type, serial);
+    // without the pointers there is no telling which slots are new: nothing is read or stored
+    if (!proto.sendCommand(polling::kArchivePointers, kArchiveCommandAttempts, type, serial)) {
+        observer.eventLine("Не удалось прочитать указатели архива");
+        return false;
     }
+    const int pointer = decodePointer(type, kind, proto.response());
+    proto.sendCommand(polling::kArchiveBegin, kArchiveCommandAttempts, type, serial);
 
     // a table that could not be created is opened all the same: the error it raises leaves the reader
     dbf::Table main;
     if (!openArchiveTable(main, type, serial, kind, ctx.dataDir, &ctx.objects, log))
         openDetail(main, ctx.dataDir, archiveTableName(serial, kind, type), &ctx.objects);
 
+    static const dbf::DateTime kEmptySlotStamp = recordStamp(0, 0);
     bool emptyArchive = main.isEmpty();
+    const bool startedEmpty = emptyArchive;
     int lastRecNum = 0;
-    std::optional<dbf::DateTime> lastStamp; // T: the time stamp of the last record taken
+    std::optional<dbf::DateTime> lastStamp;   // T: the time stamp of the last record taken
+    std::optional<dbf::DateTime> newestStored; // the newest record of the main archive (not an empty slot's)
     if (!emptyArchive) {
         main.last();
         lastRecNum = int(main.asInt("RecNum"));
         if (!main.isNull("WriteDay")) lastStamp = main.asDateTime("WriteDay");
+        // placeholders carry no stamp: the newest stamp is that of the last record read and decoded
+        do {
+            if (main.asInt("CheckField") == 0 && !main.isNull("WriteDay") &&
+                main.asDateTime("WriteDay") != kEmptySlotStamp) {
+                newestStored = main.asDateTime("WriteDay");
+                break;
+            }
+            main.prior();
+        } while (!main.bof());
     }
-    const int slots = archiveSlotsToVisit(emptyArchive, lastRecNum, pointer, depth);
+    int slots = archiveSlotsToVisit(emptyArchive, lastRecNum, pointer, depth);
 
     dbf::Table temp;
     if (!createTempArchiveTable(temp, type, serial, kind, ctx.tempDir, &ctx.objects, log))
         openDetail(temp, ctx.tempDir, archiveTableName(serial, kind, type, true), &ctx.objects);
 
+    const std::string failedPath = failedSlotFile(ctx.tempDir, serial, kind, type);
+    FailedSlot failedBefore = loadFailedSlot(failedPath);
+
     const RecordLayout& layout = recordLayout(type);
     std::vector<int> rows;          // temporary rows in the order of the read (newest first)
-    std::optional<size_t> lastReal; // index in rows of the last record taken
+    size_t keepFrom = 0;            // rows older than the last failure start here
+    std::optional<int> failedSlot;  // the oldest slot of this read that could not be read or stored
+    std::optional<dbf::DateTime> orderStamp; // stamp of the record taken just before (not an empty slot's)
+    bool wrapChecked = emptyArchive || !newestStored;
     int emptySlots = 0;
-    bool result = false;
-    bool endedEarly = false;
+    bool stopped = false;
+    bool completed = false;
     auto interrupted = [&] {
         observer.eventLine("Чтение архива прервано т.к. счетчик пустых записей превысил " +
                            std::to_string(kMaxEmptyArchiveSlots));
         observer.eventLine(" ");
-        result = true;
-        endedEarly = true;
+        completed = true;
+    };
+    auto placeholder = [&](int slot) {
+        try {
+            temp.append();
+            fillPlaceholder(temp, slot);
+            temp.post();
+            rows.push_back(temp.recNo());
+            return true;
+        } catch (const std::exception&) {
+            detail::cancelQuietly(temp);
+            return false;
+        }
+    };
+    auto failed = [&](int slot) {
+        failedSlot = slot;
+        keepFrom = rows.size();
     };
 
     int p = pointer;
-    for (int i = 1; i < slots; ++i) {
+    int i = 1;
+    for (; i < slots; ++i) {
         const int progress = i * 100 / slots;
         observer.progress(progress - 1);
         observer.statusText(progressText(progress, p));
         if (ctx.stop.requested()) {
-            result = false;
-            endedEarly = true;
+            stopped = true;
             break;
         }
         p = p == 0 ? depth - 1 : p - 1;
@@ -370,10 +469,16 @@ bool readArchive(ReaderContext& ctx, int kind) {
             req[5] = uint8_t(p & 0xFF);
             req[6] = uint8_t(((p >> 8) + kKindOffsets[kind]) & 0xFF);
             if (!proto.sendCommand(polling::kArchiveRecord, 1, type, serial)) continue;
+            std::span<const uint8_t> rec = proto.record(layout.dest);
+            // a record that names its slot answers only for that slot (a never-written slot names 0)
+            if (layout.recNumOffset >= 0 && u16At(rec, size_t(layout.recNumOffset)) != p) continue;
+            const dbf::DateTime at = stampOf(layout, rec);
+            // newest first: a record not older than the one taken before it is out of place
+            if (at != kEmptySlotStamp && orderStamp && at >= *orderStamp) continue;
             if (emptyArchive) {
                 emptyArchive = false;
                 accepted = true;
-            } else if (!lastStamp || *lastStamp != stampOf(layout, proto.record(layout.dest))) {
+            } else if (!lastStamp || *lastStamp != at) {
                 accepted = true;
             }
         }
@@ -384,9 +489,11 @@ bool readArchive(ReaderContext& ctx, int kind) {
                 temp.append();
                 fillRecord(temp, layout, rec, p);
                 temp.post();
-            } catch (const std::exception&) {
+            } catch (const std::exception& e) {
                 detail::cancelQuietly(temp);
                 observer.eventLine("Ошибка сохранения архива");
+                observer.eventLine(e.what());
+                failed(p);
                 if (++emptySlots > kMaxEmptyArchiveSlots) {
                     interrupted();
                     break;
@@ -394,47 +501,74 @@ bool readArchive(ReaderContext& ctx, int kind) {
                 continue;
             }
             rows.push_back(temp.recNo());
-            lastReal = rows.size() - 1;
-            lastStamp = stampOf(layout, rec);
+            const dbf::DateTime at = stampOf(layout, rec);
+            lastStamp = at;
+            if (at != kEmptySlotStamp) orderStamp = at;
             emptySlots = 0;
-            result = true;
+            // the first record tells whether the ring went round past the last stored one since the last
+            // read: then the whole ring is newer than what is stored
+            if (!wrapChecked && at != kEmptySlotStamp) {
+                wrapChecked = true;
+                if (slots < depth && at.ms() - newestStored->ms() >= int64_t(depth) * shortestIntervalMs(kind)) {
+                    observer.eventLine("Архив прибора перезаписан по кругу после последнего опроса: "
+                                       "читается весь архив");
+                    slots = depth + 1; // every slot, the one the device writes next included
+                }
+            }
             continue;
         }
 
+        // not taken: a record rejected for its stamp or its slot number becomes a placeholder; a slot without
+        // a valid reply is a failure, unless it failed in the reads before as well and is passed over
+        bool keepEmpty = proto.checkReply(polling::kArchiveRecord);
+        if (!keepEmpty && failedBefore.slot == p && failedBefore.reads >= kFailedReadsToPassOver - 1) {
+            observer.eventLine("Запись №" + std::to_string(p) + " пропущена: не прочитана в " +
+                               std::to_string(kFailedReadsToPassOver) + " опросах подряд");
+            failedBefore = {};
+            keepEmpty = true;
+        }
+        if (keepEmpty) {
+            if (!placeholder(p)) {
+                observer.eventLine("Ошибка сохранения архива");
+                failed(p);
+            }
+        } else {
+            observer.eventLine("Не удалось прочитать запись №" + std::to_string(p));
+            detail::writeNoConnection(ctx);
+            failed(p);
+        }
         if (++emptySlots > kMaxEmptyArchiveSlots) {
             interrupted();
             break;
         }
-        if (proto.checkReply(polling::kArchiveRecord)) {
-            // the record came but repeats the time stamp of the last one taken
-            result = true;
-            try {
-                temp.append();
-                fillPlaceholder(temp, p);
-                temp.post();
-                rows.push_back(temp.recNo());
-            } catch (const std::exception&) {
-                detail::cancelQuietly(temp);
-            }
-        } else {
-            observer.eventLine("Не удалось прочитать запись №" + std::to_string(p));
-            result = false;
-            detail::writeNoConnection(ctx);
-        }
     }
-    if (!endedEarly && slots >= 1) result = true;
+    const bool reachedStored = !stopped && i >= slots; // every slot down to the stored ones was visited
+    if (reachedStored) completed = true;
+    bool result = completed && slots >= 1 && !failedSlot;
 
-    if (result && lastReal) {
-        try {
-            // placeholders older than the oldest record taken are not kept
-            for (size_t k = rows.size(); k-- > *lastReal + 1;) {
-                temp.setRecNo(rows[k]);
-                temp.remove();
-            }
-            transfer(temp, main, rows, *lastReal, observer);
-        } catch (const std::exception&) {
-            observer.eventLine(" Ошибка переноса данных в основную БД");
+    if (!stopped && completed) {
+        // only the run of slots right after the stored ones goes over: what lies beyond a failure is read
+        // again next time
+        // placeholders older than the oldest record are slots never written, unless the read went down to
+        // the stored records: then they stand between those and the records read, and are kept
+        std::optional<size_t> oldestReal;
+        if (reachedStored && !startedEmpty && rows.size() > keepFrom) oldestReal = rows.size() - 1;
+        for (size_t k = rows.size(); !oldestReal && k-- > keepFrom;) {
+            temp.setRecNo(rows[k]);
+            if (temp.asInt("CheckField") == 0) oldestReal = k;
         }
+        if (oldestReal) {
+            try {
+                transfer(temp, main, rows, *oldestReal, keepFrom, newestStored, observer);
+            } catch (const std::exception& e) {
+                observer.eventLine(" Ошибка переноса данных в основную БД");
+                observer.eventLine(e.what());
+                result = false;
+            }
+        }
+        FailedSlot now;
+        if (failedSlot) now = {*failedSlot, failedBefore.slot == *failedSlot ? failedBefore.reads + 1 : 1};
+        storeFailedSlot(failedPath, now);
     }
 
     closeQuietly(temp);

@@ -8,12 +8,14 @@
 
 namespace mervo::test {
 
-// The first device of the dump for these device options (the endpoint option is added here).
-inline nlohmann::json dumpOf(const std::vector<std::string>& deviceArgs) {
+// The first device of the dump for these device options (the endpoint option is added here), after `reads`
+// archive reading sessions.
+inline nlohmann::json dumpOf(const std::vector<std::string>& deviceArgs, int reads = 0) {
     std::string cmd = std::string(CALCSIM_PATH) + " --dump";
     for (const auto& a : deviceArgs)
         cmd += " '" + a + "'";
     cmd += " --udp 0";
+    if (reads) cmd += " --after-reads " + std::to_string(reads);
     FILE* p = ::popen(cmd.c_str(), "r");
     std::string out;
     char buf[4096];

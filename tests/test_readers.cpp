@@ -405,37 +405,39 @@ TEST(StateReader, FlowMeterDiameterChoosesTheVolumeDivisor) {
     }
 }
 
-TEST(StateReader, NotANumberIsZeroOnlyWhereTheLayoutSaysSo) {
+// A channel that is not fitted reports NaN: the field becomes 0 where the layout says so and stays empty
+// everywhere else; the row is stored with the other values and the read is a success.
+TEST(StateReader, NotANumberIsZeroWhereTheLayoutSaysSoAndEmptyElsewhere) {
     struct Case {
         int type;
         const char* value;
-        const char* field; // the field it lands in; empty when the save fails
+        const char* field;
+        bool zero;         // stored as 0; otherwise empty
+        const char* other; // a field that keeps the device's value
     } cases[] = {
-        {236, "HEnergy2=nan", "HEnergy2"},
-        {237, "CurrV32=nan", "CurrV32"},
-        {234, "Weight32=nan", "Weight32"},
-        {225, "HEnergy1=nan", "HEnergy1"},
-        {229, "HEnergy2=nan", ""},
-        {230, "CurrV11=nan", ""},
-        {236, "HEnergy2=inf", ""},
-        {225, "V11=nan", ""},
-        {238, "E2=-inf", ""},
+        {236, "HEnergy2=nan", "HEnergy2", true, "HEnergy1"},
+        {237, "CurrV32=nan", "CurrV32", true, "V11"},
+        {234, "Weight32=nan", "Weight32", true, "HEnergy2"},
+        {225, "HEnergy1=nan", "HEnergy1", true, "V11"},
+        {229, "HEnergy2=nan", "HEnergy2", false, "HEnergy1"},
+        {230, "CurrV11=nan", "CurrV11", false, "V11"},
+        {236, "HEnergy2=inf", "HEnergy2", false, "HEnergy1"},
+        {225, "V11=nan", "V11", false, "HEnergy1"},
+        {238, "E2=-inf", "E2", false, "E1"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(std::to_string(c.type) + " " + c.value);
         Bench b(c.type, 530, {"--state", c.value});
-        const bool stored = *c.field != 0;
-        EXPECT_EQ(readCurrentState(b.ctx()), stored);
-        if (stored) {
-            EXPECT_EQ(num(rowsOf(b.dir.path(), stateTableName(c.type)).at(0), c.field), 0.0);
-            expectOutcome(objectRow(b.dir.path()), "Норма", 0, false);
-            EXPECT_TRUE(b.events().lines.empty());
-        } else {
-            EXPECT_EQ(b.events().lines,
-                      (std::vector<std::string>{"Ошибка при сохраненнии данных состояния"}));
-            EXPECT_TRUE(rowsOf(b.dir.path(), stateTableName(c.type)).empty());
-            expectUntouched(objectRow(b.dir.path()));
-        }
+        EXPECT_TRUE(readCurrentState(b.ctx()));
+        const auto rows = rowsOf(b.dir.path(), stateTableName(c.type));
+        ASSERT_EQ(rows.size(), 1u);
+        if (c.zero)
+            EXPECT_EQ(num(rows[0], c.field), 0.0);
+        else
+            EXPECT_TRUE(isNull(rows[0], c.field));
+        expectRounded(num(rows[0], c.other), number(b.dump()["state"][c.other]), 2, c.other);
+        expectOutcome(objectRow(b.dir.path()), "Норма", 0, false);
+        EXPECT_TRUE(b.events().lines.empty());
     }
 }
 
@@ -702,11 +704,13 @@ TEST(ArchiveReader, RecordOfTheSameTimeStampBecomesAPlaceholder) {
     EXPECT_EQ(num(*(at15 + 1), "RecNum"), 16);
 }
 
-TEST(ArchiveReader, RecordThatCannotBeStoredIsLoggedAndLeftOut) {
+// A NaN in a record leaves that field empty (0 where the layout says so); the record is stored with its
+// other values.
+TEST(ArchiveReader, NotANumberInARecordLeavesTheFieldEmpty) {
     struct Case {
         int type;
         const char* field;
-        bool stored; // as 0
+        bool zero;
     } cases[] = {{236, "HEnergy1", false}, {225, "HEnergy1", true}, {225, "Volume1", false}};
     for (const Case& c : cases) {
         SCOPED_TRACE(std::to_string(c.type) + " " + c.field);
@@ -720,17 +724,18 @@ TEST(ArchiveReader, RecordThatCannotBeStoredIsLoggedAndLeftOut) {
         Poller p(dir.path(), sim->port(), c.type, 530);
         ASSERT_TRUE(readArchive(p.ctx, kDailyArchive));
         auto rows = rowsOf(dir.path(), archiveTableName(530, kDailyArchive, c.type));
-        ASSERT_EQ(rows.size(), size_t(depth - (c.stored ? 1 : 2)));
+        ASSERT_EQ(rows.size(), size_t(depth - 1));
         const auto at5 =
             std::find_if(rows.begin(), rows.end(), [](const Row& r) { return num(r, "RecNum") == 5; });
-        if (c.stored) {
-            ASSERT_NE(at5, rows.end());
+        ASSERT_NE(at5, rows.end());
+        if (c.zero)
             EXPECT_EQ(num(*at5, c.field), 0.0);
-            EXPECT_TRUE(p.events.lines.empty());
-        } else {
-            EXPECT_EQ(at5, rows.end());
-            EXPECT_EQ(p.events.lines, (std::vector<std::string>{"Ошибка сохранения архива"}));
-        }
+        else
+            EXPECT_TRUE(isNull(*at5, c.field));
+        const json device = recordsBySlot(dumpOf({"--config", cfg}), "daily").at(5);
+        EXPECT_EQ(num(*at5, "Volume2"), number(device["Volume2"]));
+        EXPECT_EQ(stamp(*at5, "WriteDay"), dumpTime(device));
+        EXPECT_TRUE(p.events.lines.empty());
     }
 }
 
@@ -777,12 +782,14 @@ TEST(ArchiveReader, WhereTheStoredArchiveEndsDecidesWhatIsRead) {
         SCOPED_TRACE(c.lastRecNum);
         Bench b(229, 1207, {"--filled", "daily=70"}); // pointer 8
         {
+            // the stored record is the one the device holds in that slot
+            const dbf::DateTime at = dumpTime(recordsBySlot(b.dump(), "daily").at(c.lastRecNum));
             dbf::Table objects, arch;
             objects.open(b.dir.path(), kObjectsTableName);
             ASSERT_TRUE(openArchiveTable(arch, 229, 1207, kDailyArchive, b.dir.path(), &objects, {}));
             arch.append();
             arch.setInt("RecNum", c.lastRecNum);
-            arch.setDateTime("WriteDay", dbf::DateTime::fromParts(2000, 1, 1));
+            arch.setDateTime("WriteDay", at);
             arch.post();
         }
         EXPECT_EQ(readArchive(b.ctx(), kDailyArchive), c.result);
@@ -880,16 +887,29 @@ TEST(ArchiveReader, StopEndsTheReadWithoutTransfer) {
     EXPECT_TRUE(rowsOf(b.dir.path(), "ARCHDB530D236").empty());
 }
 
-TEST(ArchiveReader, UnreadableRecordIsLoggedAndMarksTheObject) {
+// A slot without a reply fails the read; only the records older than it are stored, and the next read
+// fetches it and what is newer, so that the archive has no hole.
+TEST(ArchiveReader, UnreadableRecordFailsTheReadAndIsFetchedNextTime) {
     // the first two record requests (both tries of slot 33, the pointer being 34) go unanswered
     Bench b(236, 530, {"--filled", "daily=400", "--ignore-first", "2", "--fault-commands", "0x03"});
-    EXPECT_TRUE(readArchive(b.ctx(), kDailyArchive));
+    EXPECT_FALSE(readArchive(b.ctx(), kDailyArchive));
     EXPECT_EQ(b.events().lines, (std::vector<std::string>{"Не удалось прочитать запись №33"}));
     expectOutcome(objectRow(b.dir.path()), "Нет связи", 0, true);
     auto rows = rowsOf(b.dir.path(), "ARCHDB530D236");
     ASSERT_EQ(rows.size(), 364u);
-    for (const Row& r : rows)
-        EXPECT_NE(num(r, "RecNum"), 33);
+    EXPECT_EQ(num(rows.front(), "RecNum"), 35);
+    EXPECT_EQ(num(rows.back(), "RecNum"), 32);
+
+    b.events().lines.clear();
+    b.poll->link.frames.clear();
+    EXPECT_TRUE(readArchive(b.ctx(), kDailyArchive));
+    EXPECT_EQ(b.poll->link.recordRequests(), (std::vector<int>{33}));
+    rows = rowsOf(b.dir.path(), "ARCHDB530D236");
+    ASSERT_EQ(rows.size(), 365u);
+    auto device = recordsBySlot(b.dump(), "daily");
+    for (size_t k = 0; k < rows.size(); ++k)
+        expectRecord(rows[k], device.at((35 + int(k)) % 366), archiveDataFields(236));
+    EXPECT_TRUE(b.events().lines.empty());
 }
 
 TEST(ArchiveReader, LostIndexFileKeepsTheArchive) {
