@@ -393,7 +393,7 @@ bool readArchive(ReaderContext& ctx, int kind) {
     bool emptyArchive = main.isEmpty();
     const bool startedEmpty = emptyArchive;
     int lastRecNum = 0;
-    std::optional<dbf::DateTime> lastStamp;   // T: the time stamp of the last record taken
+    std::optional<dbf::DateTime> lastStamp;    // T: the time stamp of the last record taken
     std::optional<dbf::DateTime> newestStored; // the newest record of the main archive (not an empty slot's)
     if (!emptyArchive) {
         main.last();
@@ -419,9 +419,9 @@ bool readArchive(ReaderContext& ctx, int kind) {
     FailedSlot failedBefore = loadFailedSlot(failedPath);
 
     const RecordLayout& layout = recordLayout(type);
-    std::vector<int> rows;          // temporary rows in the order of the read (newest first)
-    size_t keepFrom = 0;            // rows older than the last failure start here
-    std::optional<int> failedSlot;  // the oldest slot of this read that could not be read or stored
+    std::vector<int> rows;                   // temporary rows in the order of the read (newest first)
+    size_t keepFrom = 0;                     // rows older than the last failure start here
+    std::optional<int> failedSlot;           // the oldest slot of this read that could not be read or stored
     std::optional<dbf::DateTime> orderStamp; // stamp of the record taken just before (not an empty slot's)
     bool wrapChecked = emptyArchive || !newestStored;
     int emptySlots = 0;
@@ -509,7 +509,8 @@ bool readArchive(ReaderContext& ctx, int kind) {
             // read: then the whole ring is newer than what is stored
             if (!wrapChecked && at != kEmptySlotStamp) {
                 wrapChecked = true;
-                if (slots < depth && at.ms() - newestStored->ms() >= int64_t(depth) * shortestIntervalMs(kind)) {
+                if (slots < depth &&
+                    at.ms() - newestStored->ms() >= int64_t(depth) * shortestIntervalMs(kind)) {
                     observer.eventLine("Архив прибора перезаписан по кругу после последнего опроса: "
                                        "читается весь архив");
                     slots = depth + 1; // every slot, the one the device writes next included

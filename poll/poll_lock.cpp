@@ -16,7 +16,8 @@ bool DataFolderLock::tryLock(const std::string& dataDir) {
     // O_RDONLY is not enough on a folder where the file does not exist yet; the file is never written
     int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
     if (fd < 0 && (errno == EACCES || errno == EROFS)) fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) throw PollLockError("Не удалось открыть файл блокировки " + path + ": " + std::strerror(errno));
+    if (fd < 0)
+        throw PollLockError("Не удалось открыть файл блокировки " + path + ": " + std::strerror(errno));
     // flock locks belong to the open file, so two runs of one process exclude each other as well
     while (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
         if (errno == EINTR) continue;

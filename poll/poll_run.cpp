@@ -6,8 +6,8 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstring>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sys/resource.h>
@@ -444,12 +444,19 @@ void PollRun::storeLog(RunResult& result) {
     result.logFile = dir + "/" + name;
     std::error_code ec;
     std::filesystem::create_directories(dir, ec);
+    // the event list holds the runs before this one too: a file this run object stored before gets only
+    // what came since
+    const std::vector<std::string> lines = eventList();
+    const size_t from = result.logFile == lastLogFile_ ? std::min(loggedLines_, lines.size()) : 0;
     std::string text;
-    for (const std::string& l : eventList())
-        text += dbf::codec::toCp1251(l) + "\r\n";
+    for (size_t k = from; k < lines.size(); ++k)
+        text += dbf::codec::toCp1251(lines[k]) + "\r\n";
     std::ofstream out(result.logFile, std::ios::binary | std::ios::app);
     if (out) out << text << std::flush;
-    if (!out) {
+    if (out) {
+        lastLogFile_ = result.logFile;
+        loggedLines_ = lines.size();
+    } else {
         const std::string why = ec ? ec.message() : std::string(std::strerror(errno));
         const std::string message = "Не удалось сохранить журнал опроса " + result.logFile + ": " + why;
         if (result.failure.empty())

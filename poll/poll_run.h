@@ -143,6 +143,8 @@ private:
     std::vector<std::string> lines_;
     bool lastReplaceable_ = false; // the last line is a step's own line or a blank left to be replaced
     DataFolderLock lock_;
+    std::string lastLogFile_; // the stored log written last, and how many lines of the list it holds
+    size_t loggedLines_ = 0;
     std::string address_;
     int progress_ = 0;
     int repeat_ = 6; // attempts per command, read at the start of the run

@@ -247,7 +247,8 @@ void Protocol::drainLateInput() {
         const TimePoint now = clock_.now();
         if (now >= limit) break;
         pollfd p[2] = {{t.fd(), POLLIN, 0}, {stop_.fd(), POLLIN, 0}};
-        const int r = clock_.pollFds(p, 2, std::min(kSilenceTimeout, std::chrono::ceil<Duration>(limit - now)));
+        const int r =
+            clock_.pollFds(p, 2, std::min(kSilenceTimeout, std::chrono::ceil<Duration>(limit - now)));
         if (r <= 0 || !(p[0].revents & (POLLIN | POLLERR | POLLHUP))) break;
         const size_t n = t.receive(buf, sizeof buf);
         if (n == 0 && (p[0].revents & (POLLERR | POLLHUP))) break;

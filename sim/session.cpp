@@ -210,6 +210,13 @@ std::vector<Transmission> Session::onDatagram(std::span<const std::uint8_t> data
         log(from + "wake-up datagram of " + std::to_string(data.size()) + " zero byte(s): no answer");
         return out;
     }
+    // only 229 and 230 take the wake-up byte; to any other device a datagram that begins with it is noise
+    const bool takesWakeUp = device_.type() == 229 || device_.type() == 230;
+    if (zeros > 0 && !takesWakeUp) {
+        log(from + "datagram of " + std::to_string(data.size()) + " bytes (" + hex(data, 16) +
+            ") ignored: this device takes no wake-up byte");
+        return out;
+    }
     if (rest[0] < 6 || rest.size() != rest[0]) {
         log(from + "datagram of " + std::to_string(rest.size()) + " bytes (" + hex(rest, 16) +
             ") ignored: its length byte does not match");

@@ -415,3 +415,40 @@ TEST(ArchiveFaults, OnePollAtATimePerDataFolder) {
     EXPECT_EQ(r.outcome, StartResult::Failed);
     EXPECT_NE(r.error.find("MERVO_POLL.lock"), std::string::npos) << r.error;
 }
+
+// A state that cannot be stored leaves the last good state as it was; the event list says why.
+TEST(ArchiveFaults, StateThatCannotBeStoredKeepsTheLastGoodOne) {
+    Fixture f;
+    f.settings.par1_234 = devdata::kBitState;
+    SimProcess first({"--type", "236", "--serial", "530", "--state", "HEnergy1=100", "--udp", "0"});
+    const int num = f.add({236, kSerial, 2, "", "", "127.0.0.1", first.port(), true, "Котельная"});
+    ASSERT_EQ(runPoll(f, 0).errors, 0);
+
+    SimProcess second({"--type", "236", "--serial", "530", "--state", "HEnergy1=200", "--udp", "0"});
+    {
+        dbf::Table objects;
+        objects.open(f.data, "MAINDB");
+        ASSERT_TRUE(objects.locate("NUM", int64_t(num)));
+        objects.edit();
+        objects.setInt("IPPORT", second.port());
+        objects.post();
+    }
+    // no file may be written beyond the header of the state table: its row cannot be rewritten, while the
+    // object's row of MAINDB lies within reach
+    const std::string header = readFile(f.data + "/STATEDB236.dbf").substr(0, 12);
+    const long headerLength = long(uint8_t(header[8])) | long(uint8_t(header[9])) << 8;
+    ASSERT_GT(headerLength, long(fs::file_size(f.data + "/MAINDB.dbf")));
+    const PollOutcome out = runPoll(f, headerLength);
+    EXPECT_EQ(out.errors, 1);
+    const std::string prefix = "  12:00:00 Котельная" + std::string(21, ' ') + "   - ";
+    expectLinesInOrder(out.lines, {prefix + " Чтение состояния...", "Ошибка при сохраненнии данных состояния",
+                                   prefix + " Чтение состояния... Нет связи"});
+    dbf::Table state;
+    state.open(f.data, "STATEDB236");
+    ASSERT_EQ(state.recordCount(), 1);
+    EXPECT_EQ(state.asFloat("HEnergy1"), 100.0);
+    dbf::Table objects;
+    objects.open(f.data, "MAINDB");
+    ASSERT_TRUE(objects.locate("NUM", int64_t(num)));
+    EXPECT_EQ(objects.asString("STATE"), "Нет связи");
+}

@@ -276,10 +276,87 @@ TEST(PollRun, ATableErrorFailsTheStepNotTheRun) {
     EXPECT_EQ(r.polled, 2);
     EXPECT_EQ(r.errors, 2);
     auto& L = f.rec.lines;
-    for (const char* a : {"Первый", "Второй"})
-        EXPECT_NE(std::find(L.begin(), L.end(), f.prefix(a) + " Чтение состояния... Нет связи"), L.end())
-            << joined(L);
+    for (const char* a : {"Первый", "Второй"}) {
+        // the engine's message stays, and the verdict follows it
+        const auto verdict = std::find(L.begin(), L.end(), f.prefix(a) + " Чтение состояния... Нет связи");
+        ASSERT_NE(verdict, L.end()) << joined(L);
+        EXPECT_EQ(*(verdict - 2), f.prefix(a) + " Чтение состояния...") << joined(L);
+        EXPECT_NE((verdict - 1)->find("STATEDB236"), std::string::npos) << joined(L);
+    }
     EXPECT_NE(std::find(L.begin(), L.end(), "  12:00:00 Опрос завершен"), L.end());
+}
+
+// The lines of the link test stay above its verdict: a device registered by the run says so.
+TEST(PollRun, IdentificationLinesStayAboveTheVerdict) {
+    Fixture f;
+    SimProcess sim({"--type", "236", "--serial", "530", "--udp", "0"});
+    f.settings.par1_234 = 0;
+    f.add({236, 0, 2, "", "", "127.0.0.1", sim.port(), true, "Новый"});
+    RunResult r = f.poll();
+    EXPECT_EQ(r.errors, 0);
+    const std::string p = f.prefix("Новый");
+    auto& L = f.rec.lines;
+    auto at = std::find(L.begin(), L.end(), p + " Соединение...");
+    ASSERT_NE(at, L.end()) << joined(L);
+    ASSERT_GE(L.end() - at, 5);
+    EXPECT_EQ(*(at + 1), "Определение подключенного устройсва");
+    EXPECT_EQ((at + 2)->rfind("Определен тип 236 - ", 0), 0u) << *(at + 2);
+    EXPECT_EQ(*(at + 3), "Новое устройство зарегистрировано в БД");
+    EXPECT_EQ(*(at + 4), p + " Соединение... OK");
+    dbf::Table objects;
+    objects.open(f.data, "MAINDB");
+    EXPECT_EQ(objects.asInt("SERIALNUM"), 530);
+}
+
+// A flow meter is addressed as a 230 but takes no wake-up byte: over UDP it answers and is polled.
+TEST(PollRun, FlowMeterOverUdpIsPolled) {
+    Fixture f;
+    SimProcess sim({"--type", "231", "--serial", "2048", "--udp", "0"});
+    f.add({231, 2048, 2, "", "", "127.0.0.1", sim.port(), true, "Расходомер"});
+    RunResult r = f.poll();
+    EXPECT_EQ(r.errors, 0) << joined(f.rec.lines);
+    dbf::Table objects;
+    objects.open(f.data, "MAINDB");
+    EXPECT_EQ(objects.asString("STATE"), "Норма");
+    EXPECT_FALSE(objects.asBool("ERR"));
+    dbf::Table state;
+    state.open(f.data, "STATEDB231");
+    ASSERT_EQ(state.recordCount(), 1);
+    EXPECT_EQ(state.asFloat("SerialNum"), 2048);
+}
+
+// Two runs that end in the same second keep both their lists in the one log file of that second.
+TEST(PollRun, RunsEndingInOneSecondAppendToOneLog) {
+    Fixture f;
+    f.add({236, 530, 2, "", "", "127.0.0.1", 1, false, "А"});
+    const RunResult first = f.poll();
+    const std::vector<std::string> firstLines = f.run.eventList();
+    const RunResult second = f.poll();
+    ASSERT_EQ(first.logFile, second.logFile);
+    std::ifstream in(second.logFile, std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    // the list holds both runs, and the file holds every line of it once
+    const std::vector<std::string> all = f.run.eventList();
+    ASSERT_GT(all.size(), firstLines.size());
+    std::string both;
+    for (const auto& l : all)
+        both += dbf::codec::toCp1251(l) + "\r\n";
+    EXPECT_EQ(ss.str(), both);
+    // a run of another process ending in that second appends its lines after them
+    PollRun other(f.clock, nullptr);
+    PollConfig c;
+    c.programDir = f.program;
+    c.dataDir = f.data;
+    c.tempDir = devdata::tempDirOf(f.data);
+    c.now = [] { return kNow; };
+    ASSERT_TRUE(other.start(c));
+    other.wait();
+    std::ifstream again(second.logFile, std::ios::binary);
+    std::stringstream ss2;
+    ss2 << again.rdbuf();
+    EXPECT_EQ(ss2.str().substr(0, both.size()), both);
+    EXPECT_GT(ss2.str().size(), both.size());
 }
 
 TEST(PollRun, StopBetweenObjectsEndsTheRun) {
