@@ -231,6 +231,7 @@ TMainForm::TMainForm(std::string programDir, QWidget* parent)
         return box.exec() == QMessageBox::Ok;
     };
     inform = [this](const QString& text) { QMessageBox::information(this, windowTitle(), text); };
+    alert = [this](const QString& text) { QMessageBox::critical(this, windowTitle(), text); };
     openDocument = [](const QString& path) { QDesktopServices::openUrl(QUrl::fromLocalFile(path)); };
     startProgram = [this](const QString& path) {
         if (!QProcess::startDetached(path, {})) handleError("TMainForm", "Не удалось запустить " + path);
@@ -860,7 +861,12 @@ void TMainForm::attachWindows(SetupEnvironment env) {
     setSettings(setup_->settings());
     nextPoll = settings_.dtconn;
     schedule_ = std::make_unique<SetupFormSchedule>(
-        *setup_, [this] { return run_->running(); }, [this] { return autoPollOn; }, [this] { startPoll(); });
+        *setup_, [this] { return run_->running(); }, [this] { return autoPollOn; },
+        [this] { return beginPoll(std::nullopt); },
+        [this](const std::string& line) {
+            appendEventLine(q(line), false);
+            WindowStateL->setCurrentRow(WindowStateL->count() - 1);
+        });
     ScheduleTimer->start();
 }
 
@@ -911,18 +917,30 @@ void TMainForm::clockTick() {
     ClockLabel->setText(q(now.timeText() + "\n" + now.dateText()));
 }
 
-bool TMainForm::startPoll(std::optional<int> singleObject) {
-    if (run_->running()) {
-        inform(polling::kAlreadyRunning);
-        return false;
-    }
+polling::StartResult TMainForm::beginPoll(std::optional<int> singleObject) {
     polling::PollConfig c;
     c.programDir = programDir_;
     c.dataDir = dataDir_;
     c.tempDir = devdata::tempDirOf(dataDir_);
     const devdata::Settings snapshot = settings_;
     c.settings = [snapshot] { return snapshot; };
-    return bool(run_->start(c, singleObject));
+    return run_->start(c, singleObject);
+}
+
+bool TMainForm::startPoll(std::optional<int> singleObject) {
+    const polling::StartResult started = beginPoll(singleObject);
+    switch (started.outcome) {
+    case polling::StartResult::Started:
+        return true;
+    case polling::StartResult::Running:
+    case polling::StartResult::Locked:
+        inform(polling::kAlreadyRunning);
+        return false;
+    case polling::StartResult::Failed:
+        alert(q(started.error));
+        return false;
+    }
+    return false;
 }
 
 void TMainForm::stopPoll() {

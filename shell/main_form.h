@@ -87,7 +87,9 @@ public:
 
     polling::PollRun& pollRun() { return *run_; }
     PollBridge& bridge() { return *bridge_; }
-    // Starts a run (all objects, or one); false with "Опрос уже запущен" shown while one is running.
+    // Starts a run (all objects, or one) for the operator; false with "Опрос уже запущен" shown while this
+    // window's run or another program's run polls the data folder, or with the error when the folder's poll
+    // lock cannot be taken.
     bool startPoll(std::optional<int> singleObject = std::nullopt);
     void stopPoll();
 
@@ -199,6 +201,8 @@ public:
     std::function<bool(const QString& text)> confirmStopPoll;
     std::function<bool(const QString& text)> confirmDelete;
     std::function<void(const QString& text)> inform;
+    // An error message box.
+    std::function<void(const QString& text)> alert;
     // Opens a help file with the desktop's opener / starts a program without arguments; replaceable in tests.
     std::function<void(const QString& path)> openDocument;
     std::function<void(const QString& path)> startProgram;
@@ -241,6 +245,8 @@ private:
     void refillGroups();
     bool popupRefused(PopupItem item);
     void appendEventLine(const QString& text, bool replaceLast);
+    // Starts a run on the settings in force and says what the start came to; no message box.
+    polling::StartResult beginPoll(std::optional<int> singleObject);
     void setStatus(int index, const QString& text);
     bool closeQuery();
 

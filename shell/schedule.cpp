@@ -66,9 +66,27 @@ bool scheduleTick(ScheduleHost& host, dbf::DateTime now) {
     auto next = scheduleDecision(host.pollRunning(), host.autoPollOn(), now, host.nextPollTime(),
                                  host.period(), host.periodX());
     if (!next) return false;
+    // stored first: a start that is refused leaves the poll to the next due time
     host.storeNextPollTime(*next);
-    host.startPoll();
-    return true;
+    const polling::StartResult started = host.startPoll();
+    switch (started.outcome) {
+    case polling::StartResult::Started:
+        return true;
+    case polling::StartResult::Running:
+    case polling::StartResult::Locked:
+        host.eventLine(eventTimeLine(now, polling::kAlreadyRunning));
+        return false;
+    case polling::StartResult::Failed:
+        host.eventLine(eventTimeLine(now, started.error));
+        return false;
+    }
+    return false;
+}
+
+std::string eventTimeLine(dbf::DateTime now, const std::string& text) {
+    char buf[16];
+    std::snprintf(buf, sizeof buf, "%10s", now.timeText().c_str());
+    return buf + (" " + text);
 }
 
 std::string autoPollStatusText(bool autoPollOn) {

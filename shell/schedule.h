@@ -5,6 +5,7 @@
 #pragma once
 
 #include "dbf/types.h"
+#include "poll/poll_run.h"
 
 #include <cstdint>
 #include <functional>
@@ -61,12 +62,18 @@ public:
     // Shows the new next poll time in the settings window and runs the settings Save, which stores it with
     // the other settings.
     virtual void storeNextPollTime(dbf::DateTime t) = 0;
-    // Clears the single-object flag and starts a poll of every object with AUTOCON.
-    virtual void startPoll() = 0;
+    // Clears the single-object flag and starts a poll of every object with AUTOCON, without a message box.
+    virtual polling::StartResult startPoll() = 0;
+    // A line for the event list.
+    virtual void eventLine(const std::string& text) = 0;
 };
 
-// One tick of the one-second schedule timer; true when it started a poll.
+// One tick of the one-second schedule timer; true when it started a poll. A start refused because another
+// run holds the data folder writes "  hh:mm:ss Опрос уже запущен" to the event list (a start that failed, its
+// error) and the poll waits for the next due time, which is stored before the start: one line per due time.
 bool scheduleTick(ScheduleHost& host, dbf::DateTime now);
+// "%10s text": a time line of the event list, as the run writes its own.
+std::string eventTimeLine(dbf::DateTime now, const std::string& text);
 
 // Status text 0: "Авто" or "Ручной".
 std::string autoPollStatusText(bool autoPollOn);

@@ -210,25 +210,38 @@ private:
 
 // The schedule tick's view of the program: DTConn, Period and PeriodX in force come from the settings window,
 // and a new next poll time goes into its edit and is saved with the other settings. The running flag, the
-// auto-poll switch and the start of a poll are the main window's.
+// auto-poll switch, the start of a poll and the event list are the main window's.
 class SetupFormSchedule : public ScheduleHost {
 public:
     SetupFormSchedule(TSetupForm& form, std::function<bool()> pollRunning, std::function<bool()> autoPollOn,
-                      std::function<void()> startPoll)
+                      std::function<polling::StartResult()> startPoll,
+                      std::function<void(const std::string&)> eventLine)
         : form_(form), running_(std::move(pollRunning)), on_(std::move(autoPollOn)),
-          start_(std::move(startPoll)) {}
+          start_(std::move(startPoll)), line_(std::move(eventLine)) {}
+    // A start that is never refused, and no event list.
+    SetupFormSchedule(TSetupForm& form, std::function<bool()> pollRunning, std::function<bool()> autoPollOn,
+                      std::function<void()> startPoll)
+        : SetupFormSchedule(
+              form, std::move(pollRunning), std::move(autoPollOn),
+              [start = std::move(startPoll)] {
+                  start();
+                  return polling::StartResult{};
+              },
+              [](const std::string&) {}) {}
     bool pollRunning() const override { return running_(); }
     bool autoPollOn() const override { return on_(); }
     dbf::DateTime nextPollTime() const override { return form_.settings().dtconn; }
     int period() const override { return form_.settings().period; }
     int periodX() const override { return form_.settings().periodX; }
     void storeNextPollTime(dbf::DateTime t) override { form_.storeNextPollTime(t); }
-    void startPoll() override { start_(); }
+    polling::StartResult startPoll() override { return start_(); }
+    void eventLine(const std::string& text) override { line_(text); }
 
 private:
     TSetupForm& form_;
     std::function<bool()> running_, on_;
-    std::function<void()> start_;
+    std::function<polling::StartResult()> start_;
+    std::function<void(const std::string&)> line_;
 };
 
 } // namespace shell

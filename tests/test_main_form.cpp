@@ -3,6 +3,7 @@
 #include "devdata/layouts.h"
 #include "devdata/state_windows.h"
 #include "devdata/tables.h"
+#include "poll/poll_lock.h"
 #include "schemes/object_form.h"
 #include "schemes/scheme_editor.h"
 #include "shell/object_master.h"
@@ -24,6 +25,7 @@
 #include <QMenu>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QStackedWidget>
 #include <QStatusBar>
 #include <QTabWidget>
@@ -402,6 +404,118 @@ TEST(MainForm, SettingsScheduleAndAccessWired) {
     EXPECT_TRUE(w.form.TempMenu->menuAction()->isVisible());
     EXPECT_TRUE(w.form.PageControl1->isTabVisible(3));
     EXPECT_TRUE(w.form.PageControl1->isTabVisible(1));
+}
+
+TEST(MainForm, OperatorsPollOfAFolderAnotherProgramPollsIsRefusedWithTheMessage) {
+    // the window's own message boxes, answered as the operator would
+    TempDir dir;
+    const std::string data = dir.file("DATA"), prog = dir.file("prog");
+    std::filesystem::create_directories(data);
+    std::filesystem::create_directories(prog);
+    {
+        dbf::Table t;
+        devdata::createObjectsTable(t, data);
+        t.append();
+        t.setInt("DEVTYPE", 236);
+        t.setInt("SERIALNUM", 530);
+        t.setString("ADDRES", "Котельная №1");
+        t.setInt("NETTYPE", 2);
+        t.setString("NETADR", "127.0.0.1");
+        t.setInt("IPPORT", 9);
+        t.setString("STATE", "---");
+        t.setBool("AUTOCON", true);
+        t.post();
+    }
+    TMainForm form(prog);
+    form.setDataDir(data + "/");
+    form.openObjects();
+    form.show();
+    bool dialogSeen = false;
+    QTimer watch;
+    QObject::connect(&watch, &QTimer::timeout,
+                     [&] { dialogSeen = dialogSeen || form.LocalConnect->isVisible(); });
+    watch.start(10);
+    mervo::test::ModalAnswerer answers;
+
+    polling::DataFolderLock other; // another program polls the folder
+    ASSERT_TRUE(other.tryLock(data));
+    form.SpeedButtonStart->click();                // START
+    EXPECT_FALSE(form.pollObjectWithDialog(1));    // "ОПРОСИТЬ объект"
+    emit form.ObjectWindow->connectionRequested(); // the object window's connection button
+    ASSERT_EQ(answers.seen().size(), 3u);
+    for (const auto& seen : answers.seen()) {
+        EXPECT_EQ(seen.text, "Опрос уже запущен");
+        EXPECT_EQ(seen.icon, QMessageBox::Information);
+    }
+    EXPECT_FALSE(dialogSeen);
+    EXPECT_FALSE(form.pollRun().running());
+    EXPECT_EQ(form.WindowStateL->count(), 0);
+    {
+        dbf::Table t;
+        t.open(data, "MAINDB");
+        EXPECT_EQ(t.asString("STATE"), "---"); // the object was not touched
+    }
+    EXPECT_FALSE(std::filesystem::exists(prog + "/Log"));
+
+    // a folder whose poll lock cannot be taken: the error in an error box
+    other.unlock();
+    answers.clear();
+    form.setDataDir(dir.file("gone") + "/");
+    EXPECT_FALSE(form.startPoll());
+    ASSERT_EQ(answers.seen().size(), 1u);
+    EXPECT_EQ(answers.seen()[0].icon, QMessageBox::Critical);
+    EXPECT_TRUE(answers.seen()[0].text.startsWith("Не удалось открыть файл блокировки " +
+                                                  QString::fromStdString(dir.file("gone"))))
+        << answers.seen()[0].text.toStdString();
+    EXPECT_FALSE(form.pollRun().running());
+}
+
+TEST(MainForm, ScheduledPollOfAFolderAnotherProgramPollsWaitsForItsNextDueTime) {
+    Window w;
+    mervo::test::ModalAnswerer answers; // no box may come
+    const std::string registry = w.dir.file("registry.ini");
+    {
+        std::ofstream f(registry);
+        f << "[PAR]\nPar2=32\nPeriod=4\nPeriodX=1\nDPath=" << w.data << "\n"; // auto-poll on at start
+    }
+    devdata::SettingsStore store(registry);
+    devdata::Settings s = store.load();
+    s.dtconn = dbf::DateTime::now().addDays(-3);
+    store.save(s);
+    SetupEnvironment env;
+    env.programDir = w.prog;
+    env.programPath = w.prog + "/Mervo";
+    env.registryPath = registry;
+    env.autostartPath = w.dir.file("autostart/mervo.desktop");
+    w.form.attachWindows(env);
+    ASSERT_TRUE(w.form.autoPollOn);
+
+    polling::DataFolderLock other;
+    ASSERT_TRUE(other.tryLock(w.data));
+    w.form.scheduleTick();
+    w.form.scheduleTick(); // the second after
+    EXPECT_FALSE(w.form.pollRun().running());
+    const QStringList lines = w.events();
+    ASSERT_EQ(lines.size(), 1) << lines.join("\n").toStdString();
+    EXPECT_TRUE(QRegularExpression("^  \\d\\d:\\d\\d:\\d\\d Опрос уже запущен$").match(lines[0]).hasMatch())
+        << lines[0].toStdString();
+    EXPECT_EQ(w.form.WindowStateL->currentRow(), 0);
+    EXPECT_TRUE(w.asked.isEmpty());
+    EXPECT_TRUE(answers.seen().empty());
+    // the next due time was stored before the start: a minute on
+    const dbf::DateTime next = store.load().dtconn;
+    EXPECT_GT(next, dbf::DateTime::now());
+    EXPECT_LT(next, dbf::DateTime::now().addMs(2 * 60'000));
+    EXPECT_EQ(w.form.nextPoll, next);
+
+    // the other program is done; at the due time the poll starts
+    other.unlock();
+    w.form.setupForm()->storeNextPollTime(dbf::DateTime::now().addMs(-1000));
+    w.form.scheduleTick();
+    w.form.pollRun().wait();
+    EXPECT_TRUE(QTest::qWaitFor([&] { return !w.events().filter(" Опрос завершен").isEmpty(); }, 5000))
+        << w.events().join("\n").toStdString();
+    EXPECT_EQ(w.events().filter("Опрос уже запущен").size(), 1);
 }
 
 TEST(MainForm, ReopeningTheObjectsTableReplacesTheMonitor) {

@@ -1,15 +1,26 @@
 // mervoctl end to end: the built program is run on temporary data folders and its output, exit codes and the
-// tables it leaves are checked.
+// tables it leaves are checked; its polls go to the calculator simulator.
+#include "dbf/codec.h"
 #include "dbf/table.h"
+#include "devdata/catalogue.h"
+#include "devdata/settings.h"
 #include "devdata/tables.h"
+#include "poll/poll_lock.h"
+#include "tests/sim_process.h"
 #include "tests/tmpdir.h"
 
+#include <algorithm>
+#include <chrono>
+#include <csignal>
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <set>
 #include <sstream>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <tuple>
 #include <unistd.h>
@@ -18,13 +29,15 @@
 #error "MERVOCTL_PATH must name the mervoctl program"
 #endif
 
+using mervo::test::SimProcess;
 using mervo::test::TempDir;
 namespace fs = std::filesystem;
 
 namespace {
 
 struct Result {
-    int code = -1;
+    int code = -1;  // the exit status; -1 when the program did not exit by itself
+    int signal = 0; // the signal that ended it
     std::string out;
     std::string err;
 };
@@ -34,33 +47,122 @@ std::string readAll(const std::string& path) {
     return {std::istreambuf_iterator<char>(f), {}};
 }
 
-// Runs mervoctl with the arguments (no shell involved) and collects its output.
-Result run(const std::vector<std::string>& args) {
-    TempDir io;
-    std::string outPath = io.file("out"), errPath = io.file("err");
-    pid_t pid = ::fork();
-    if (pid == 0) {
-        int out = ::open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        int err = ::open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        ::dup2(out, 1);
-        ::dup2(err, 2);
-        std::vector<char*> argv;
-        std::string prog = MERVOCTL_PATH;
-        argv.push_back(prog.data());
-        std::vector<std::string> copy = args;
-        for (auto& a : copy)
-            argv.push_back(a.data());
-        argv.push_back(nullptr);
-        ::execv(prog.c_str(), argv.data());
-        ::_exit(127);
+// How mervoctl is started: which copy of the program (its folder is the program folder that gets the poll
+// logs), which settings store, which file-size limit.
+struct Launch {
+    std::string program = MERVOCTL_PATH;
+    std::string registry; // $MERVO_REGISTRY; left as it is when empty
+    rlim_t fileSizeLimit = RLIM_INFINITY;
+};
+
+// mervoctl as a process of its own (no shell involved), its output read through pipes while it runs.
+class Ctl {
+public:
+    explicit Ctl(const std::vector<std::string>& args, const Launch& how = {}) {
+        int out[2], err[2];
+        if (::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
+        pid_ = ::fork();
+        if (pid_ < 0) throw std::runtime_error("fork");
+        if (pid_ == 0) {
+            ::dup2(out[1], 1);
+            ::dup2(err[1], 2);
+            if (!how.registry.empty()) ::setenv("MERVO_REGISTRY", how.registry.c_str(), 1);
+            if (how.fileSizeLimit != RLIM_INFINITY) {
+                rlimit l{how.fileSizeLimit, how.fileSizeLimit};
+                ::setrlimit(RLIMIT_FSIZE, &l);
+            }
+            std::vector<char*> argv;
+            std::string prog = how.program;
+            argv.push_back(prog.data());
+            std::vector<std::string> copy = args;
+            for (auto& a : copy)
+                argv.push_back(a.data());
+            argv.push_back(nullptr);
+            ::execv(prog.c_str(), argv.data());
+            ::_exit(127);
+        }
+        ::close(out[1]);
+        ::close(err[1]);
+        fds_[0] = out[0];
+        fds_[1] = err[0];
     }
-    Result r;
-    int status = 0;
-    ::waitpid(pid, &status, 0);
-    r.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    r.out = readAll(outPath);
-    r.err = readAll(errPath);
-    return r;
+    ~Ctl() {
+        if (pid_ > 0) {
+            ::kill(pid_, SIGKILL);
+            ::waitpid(pid_, nullptr, 0);
+        }
+        for (int fd : fds_)
+            if (fd >= 0) ::close(fd);
+    }
+    Ctl(const Ctl&) = delete;
+    Ctl& operator=(const Ctl&) = delete;
+
+    // Reads the output until cond holds for what the program wrote so far (standard output, standard error)
+    // or the time is up; returns cond.
+    bool waitFor(const std::function<bool()>& cond, int ms) {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+        while (!cond()) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                deadline - std::chrono::steady_clock::now());
+            if (left.count() <= 0) return false;
+            if (!pump(int(std::min<long long>(left.count(), 100)))) return cond();
+        }
+        return true;
+    }
+    void signal(int sig) { ::kill(pid_, sig); }
+    const std::string& out() const { return out_; }
+    const std::string& err() const { return err_; }
+
+    // Waits for the end of the program (killed when it has not ended in time) and gives what it left.
+    Result finish(int ms = 120000) {
+        waitFor([] { return false; }, ms);
+        Result r;
+        int status = 0;
+        if (fds_[0] >= 0 || fds_[1] >= 0) {
+            ADD_FAILURE() << "mervoctl did not end in time";
+            ::kill(pid_, SIGKILL);
+        }
+        ::waitpid(pid_, &status, 0);
+        pid_ = -1;
+        r.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        r.signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
+        r.out = out_;
+        r.err = err_;
+        return r;
+    }
+
+private:
+    // One wait for output; false once both pipes are closed.
+    bool pump(int ms) {
+        pollfd p[2];
+        int n = 0;
+        for (int fd : fds_)
+            if (fd >= 0) p[n++] = {fd, POLLIN, 0};
+        if (n == 0) return false;
+        if (::poll(p, nfds_t(n), ms) <= 0) return true;
+        for (int i = 0; i < n; ++i) {
+            if (!(p[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
+            char buf[4096];
+            const ssize_t got = ::read(p[i].fd, buf, sizeof buf);
+            const int which = p[i].fd == fds_[0] ? 0 : 1;
+            if (got > 0) {
+                (which == 0 ? out_ : err_).append(buf, size_t(got));
+            } else {
+                ::close(fds_[which]);
+                fds_[which] = -1;
+            }
+        }
+        return true;
+    }
+
+    pid_t pid_ = -1;
+    int fds_[2] = {-1, -1};
+    std::string out_, err_;
+};
+
+// Runs mervoctl with the arguments and collects its output.
+Result run(const std::vector<std::string>& args, const Launch& how = {}) {
+    return Ctl(args, how).finish();
 }
 
 std::vector<std::string> lines(const std::string& text) {
@@ -383,4 +485,240 @@ TEST_F(MervoctlData, CreateFailures) {
     for (const auto& e : fs::directory_iterator(dir()))
         names.insert(e.path().filename().string());
     EXPECT_EQ(names, (std::set<std::string>{"MAINDB.MDX", "MAINDB.dbf"}));
+}
+
+namespace {
+
+// A data folder to poll, and a program folder of its own: mervoctl is copied there, as a poll stores its log
+// under the folder of the program, and its settings store is a file of the folder. The settings enable the
+// hourly archive alone for the family of the 236.
+struct PollFolder {
+    TempDir tmp;
+    std::string data = tmp.file("DATA");
+    std::string prog = tmp.file("prog");
+    Launch how;
+
+    PollFolder() {
+        fs::create_directories(prog);
+        how.program = prog + "/mervoctl";
+        fs::copy_file(MERVOCTL_PATH, how.program);
+        how.registry = tmp.file("registry.ini");
+        devdata::SettingsStore store(how.registry);
+        devdata::Settings s = store.load();
+        s.par1_234 = devdata::kBitHourly;
+        s.repeat = 2;
+        store.save(s);
+        if (run({"init", data}).code != 0) throw std::runtime_error("mervoctl init failed");
+    }
+    // The 236 with serial 530 on the simulator's UDP port; its NUM.
+    void addDevice(int port) {
+        Result r = run({"add", data, "ADDRES=Котельная №1", "SERIALNUM=530", "DEVTYPE=236", "NETTYPE=2",
+                        "NETADR=127.0.0.1", "IPPORT=" + std::to_string(port)});
+        if (r.code != 0) throw std::runtime_error("mervoctl add failed: " + r.err);
+    }
+    std::unique_ptr<Ctl> poll(std::vector<std::string> more = {}) const {
+        std::vector<std::string> args = {"poll", data};
+        args.insert(args.end(), more.begin(), more.end());
+        return std::make_unique<Ctl>(args, how);
+    }
+    std::string mainDb() const { return data + "/MAINDB.dbf"; }
+    std::string hourly(bool temporary = false) const {
+        return devdata::archiveTableName(530, devdata::kHourlyArchive, 236, temporary);
+    }
+};
+
+// The stored log named on standard error ("log: PATH"); empty when there is none.
+std::string logPath(const std::string& err) {
+    for (const std::string& l : lines(err))
+        if (l.rfind("log: ", 0) == 0) return l.substr(5);
+    return {};
+}
+
+// The record count in the header of a table file, read without opening the table (which would share the
+// writer's locks): bytes 4 to 7, little-endian; -1 when the file is not there yet.
+long headerRecordCount(const std::string& path) {
+    std::ifstream f(path, std::ios::binary);
+    unsigned char h[8];
+    if (!f.read(reinterpret_cast<char*>(h), sizeof h)) return -1;
+    return long(h[4]) | long(h[5]) << 8 | long(h[6]) << 16 | long(h[7]) << 24;
+}
+
+// What the table engine says when it opens the damaged table.
+std::string engineError(const std::string& dir) {
+    try {
+        dbf::Table t;
+        t.open(dir, "MAINDB");
+    } catch (const std::exception& e) {
+        return e.what();
+    }
+    return "(the table opened)";
+}
+
+} // namespace
+
+TEST(MervoctlPoll, ExitStatusAndReasonOfARun) {
+    struct Case {
+        const char* what;
+        std::function<void(PollFolder&)> prepare;
+        std::vector<std::string> more; // after "poll DIR"
+        int code;
+        // the text expected on standard error
+        std::function<std::string(const PollFolder&)> reason;
+    };
+    auto garbage = [](PollFolder& f) {
+        std::ofstream(f.mainDb(), std::ios::binary | std::ios::trunc) << std::string(600, 'x');
+    };
+    auto cut = [](PollFolder& f) { fs::resize_file(f.mainDb(), 20); };
+    auto engine = [](const PollFolder& f) { return engineError(f.data); };
+    const Case cases[] = {
+        {"garbage header", garbage, {}, 1, engine},
+        {"garbage header, one object", garbage, {"--object", "1"}, 1, engine},
+        {"file cut inside its header", cut, {}, 1, engine},
+        {"file cut inside its header, one object", cut, {"--object", "1"}, 1, engine},
+        {"missing data folder",
+         [](PollFolder& f) { fs::remove_all(f.data); },
+         {},
+         1,
+         [](const PollFolder& f) { return "no MAINDB in " + f.data; }},
+        {"program folder where the log folder cannot be made",
+         [](PollFolder& f) { std::ofstream(f.prog + "/Log") << "a file, not a folder"; },
+         {},
+         1,
+         [](const PollFolder& f) { return "Не удалось сохранить журнал опроса " + f.prog + "/Log/Store"; }},
+        {"file-size limit smaller than the log",
+         [](PollFolder& f) { f.how.fileSizeLimit = 64; },
+         {},
+         1,
+         [](const PollFolder& f) { return "Не удалось сохранить журнал опроса " + f.prog + "/Log/Store"; }},
+        {"an empty objects table",
+         [](PollFolder&) {},
+         {},
+         0,
+         [](const PollFolder& f) { return "log: " + f.prog + "/Log/Store"; }},
+        // the run went through, the object did not: the status stays 0 and the count is told
+        {"an object whose device does not answer",
+         [](PollFolder& f) { f.addDevice(9); },
+         {},
+         0,
+         [](const PollFolder&) { return "mervoctl: objects with errors: 1"; }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        PollFolder f;
+        c.prepare(f);
+        Result r = f.poll(c.more)->finish();
+        EXPECT_EQ(r.signal, 0);
+        EXPECT_EQ(r.code, c.code) << r.err;
+        const std::string reason = c.reason(f);
+        EXPECT_NE(r.err.find(reason), std::string::npos) << "expected: " << reason << "\nstderr: " << r.err;
+    }
+}
+
+TEST(MervoctlPoll, AFolderAnotherRunHoldsIsRefusedWithStatus3AndLeftAsItIs) {
+    SimProcess sim({"--type", "236", "--serial", "530", "--udp", "0", "--filled", "hourly=20"});
+    PollFolder f;
+    f.addDevice(sim.port());
+    const std::string before = readAll(f.mainDb());
+    polling::DataFolderLock other;
+    ASSERT_TRUE(other.tryLock(f.data));
+    for (const std::vector<std::string>& more : {std::vector<std::string>{}, {"--object", "1"}}) {
+        Result r = f.poll(more)->finish();
+        EXPECT_EQ(r.code, 3) << r.err;
+        EXPECT_EQ(r.err, "mervoctl: Опрос уже запущен: " + f.data + "\n");
+        EXPECT_EQ(r.out, "");
+    }
+    // no table, row, log or temporary folder from the refused runs
+    EXPECT_EQ(readAll(f.mainDb()), before);
+    std::set<std::string> names;
+    for (const auto& e : fs::directory_iterator(f.data))
+        names.insert(e.path().filename().string());
+    EXPECT_EQ(names, (std::set<std::string>{"MAINDB.MDX", "MAINDB.dbf", polling::kPollLockFileName}));
+    EXPECT_FALSE(fs::exists(f.prog + "/Log"));
+
+    // once the other run is over the folder is polled
+    other.unlock();
+    Result r = f.poll()->finish();
+    EXPECT_EQ(r.code, 0) << r.err;
+    dbf::Table archive;
+    archive.open(f.data, f.hourly());
+    EXPECT_GE(archive.recordCount(), 20);
+}
+
+TEST(MervoctlPoll, ASignalDuringTheArchiveReadStopsTheRunAsTheStopButtonDoes) {
+    const std::pair<int, int> cases[] = {{SIGTERM, 143}, {SIGINT, 130}};
+    for (const auto& [sig, code] : cases) {
+        SCOPED_TRACE(strsignal(sig));
+        SimProcess sim(
+            {"--type", "236", "--serial", "530", "--udp", "0", "--filled", "hourly=1400", "--latency", "20"});
+        PollFolder f;
+        f.addDevice(sim.port());
+        auto ctl = f.poll();
+        // the link is tested and the hourly read has begun: its first records are in the temporary table
+        const std::string temp = devdata::tableFilePath(devdata::tempDirOf(f.data), f.hourly(true));
+        ASSERT_TRUE(ctl->waitFor(
+            [&] {
+                return ctl->out().find("Соединение... OK") != std::string::npos &&
+                       headerRecordCount(temp) >= 3;
+            },
+            60000))
+            << ctl->out() << ctl->err();
+        ctl->signal(sig);
+        Result r = ctl->finish();
+        EXPECT_EQ(r.signal, 0);
+        EXPECT_EQ(r.code, code) << r.err;
+        EXPECT_NE(r.out.find(" Опрос прерван пользователем"), std::string::npos) << r.out;
+
+        const std::string log = logPath(r.err);
+        ASSERT_FALSE(log.empty()) << r.err;
+        EXPECT_EQ(log.rfind(f.prog + "/Log/Store", 0), 0u) << log;
+        const std::string text = readAll(log);
+        EXPECT_NE(text.find(dbf::codec::toCp1251(" Опрос прерван пользователем\r\n")), std::string::npos);
+        EXPECT_NE(text.find(dbf::codec::toCp1251(" Чтение часового архива...")), std::string::npos);
+        EXPECT_NE(text.find(dbf::codec::toCp1251(" Отключение... OK")), std::string::npos);
+
+        // the stopped read transfers nothing to the main archive
+        if (dbf::tableExists(f.data, f.hourly())) {
+            dbf::Table archive;
+            archive.open(f.data, f.hourly());
+            EXPECT_EQ(archive.recordCount(), 0);
+        }
+        // and the folder is free for the next run
+        polling::DataFolderLock next;
+        EXPECT_TRUE(next.tryLock(f.data));
+    }
+}
+
+TEST(MervoctlPoll, TwoPollsOfOneFolderStartedTogetherRunOnce) {
+    SimProcess sim(
+        {"--type", "236", "--serial", "530", "--udp", "0", "--filled", "hourly=150", "--latency", "5"});
+    PollFolder f;
+    f.addDevice(sim.port());
+    auto first = f.poll();
+    auto second = f.poll();
+    Result a = first->finish(), b = second->finish();
+    std::multiset<int> codes = {a.code, b.code};
+    ASSERT_EQ(codes, (std::multiset<int>{0, 3})) << a.err << b.err;
+    const Result& refused = a.code == 3 ? a : b;
+    const Result& polled = a.code == 3 ? b : a;
+    EXPECT_EQ(refused.err, "mervoctl: Опрос уже запущен: " + f.data + "\n");
+    EXPECT_EQ(refused.out, "");
+    EXPECT_NE(polled.out.find(" Опрос завершен"), std::string::npos) << polled.out;
+
+    // every record of the device once (the device's empty slot, dated 31.12.1999, shares a slot number)
+    dbf::Table archive;
+    archive.open(f.data, f.hourly());
+    std::set<int64_t> recNums;
+    std::set<std::string> days;
+    int rows = 0, records = 0;
+    for (archive.first(); !archive.eof(); archive.next()) {
+        ++rows;
+        const std::string day = archive.asString("WriteDay");
+        days.insert(day);
+        if (day.rfind("31.12.1999", 0) == 0) continue;
+        ++records;
+        recNums.insert(archive.asInt("RecNum"));
+    }
+    EXPECT_EQ(records, 150);
+    EXPECT_EQ(int(recNums.size()), records);
+    EXPECT_EQ(int(days.size()), rows);
 }

@@ -1,8 +1,16 @@
 // The auto-poll schedule: date normalisation, the period arithmetic, the tick decision with a host that
-// records what the tick did, the status texts and the "Автоопрос" button.
+// records what the tick did, the tick against a real poll run whose data folder another run holds, the
+// status texts and the "Автоопрос" button.
+#include "devdata/tables.h"
+#include "poll/poll_lock.h"
 #include "shell/schedule.h"
+#include "tests/tmpdir.h"
 
+#include <algorithm>
+#include <filesystem>
 #include <gtest/gtest.h>
+#include <string>
+#include <utility>
 #include <vector>
 
 using dbf::DateTime;
@@ -35,9 +43,53 @@ public:
         stored.push_back(t);
         dtconn = t;
     }
-    void startPoll() override {
+    polling::StartResult startPoll() override {
         ++polls;
         running = true;
+        return {};
+    }
+    void eventLine(const std::string& text) override { lines.push_back(text); }
+    std::vector<std::string> lines;
+};
+
+// The schedule of a program with a real poll run on a data folder of its own (an empty objects table, so
+// that a run that starts ends at once). The next poll time is kept here; a poll every five minutes.
+class RunHost : public ScheduleHost {
+public:
+    mervo::test::TempDir dir;
+    std::string data = dir.file("DATA");
+    polling::PollRun run{polling::systemClock()};
+    DateTime dtconn;
+    std::vector<std::string> lines;
+
+    explicit RunHost(bool withFolder = true) {
+        if (withFolder) makeFolder();
+    }
+    void makeFolder() {
+        std::filesystem::create_directories(data);
+        dbf::Table t;
+        devdata::createObjectsTable(t, data);
+    }
+    bool pollRunning() const override { return run.running(); }
+    bool autoPollOn() const override { return true; }
+    DateTime nextPollTime() const override { return dtconn; }
+    int period() const override { return kPeriodMinute; }
+    int periodX() const override { return 5; }
+    void storeNextPollTime(DateTime t) override { dtconn = t; }
+    polling::StartResult startPoll() override {
+        polling::PollConfig c;
+        c.programDir = dir.file("prog");
+        c.dataDir = data;
+        c.tempDir = devdata::tempDirOf(data);
+        return run.start(c);
+    }
+    void eventLine(const std::string& text) override { lines.push_back(text); }
+    // Ticks once a second from `from` (included) to `to` (excluded); how many of them started a poll.
+    int tickEverySecond(DateTime from, DateTime to) {
+        int started = 0;
+        for (DateTime t = from; t < to; t = t.addMs(1000))
+            if (scheduleTick(*this, t)) ++started;
+        return started;
     }
 };
 
@@ -142,6 +194,51 @@ TEST(ScheduleTick, PollRunningAtTheDueTimeDelaysTheScheduledPollUntilItEnds) {
     h.running = false;
     EXPECT_TRUE(scheduleTick(h, at(2023, 5, 10, 12, 3, 2)));
     EXPECT_EQ(h.stored.at(0), at(2023, 5, 10, 13, 3));
+}
+
+TEST(ScheduleTick, AFolderAnotherRunHoldsWritesOneLinePerDueTimeAndPollsWhenFree) {
+    RunHost h;
+    h.dtconn = at(2023, 5, 10, 12, 0);
+    polling::DataFolderLock other; // the poll of another program
+    ASSERT_TRUE(other.tryLock(h.data));
+
+    EXPECT_EQ(h.tickEverySecond(at(2023, 5, 10, 11, 59, 58), at(2023, 5, 10, 12, 5)), 0);
+    EXPECT_EQ(h.lines, std::vector<std::string>{"  12:00:00 Опрос уже запущен"});
+    EXPECT_EQ(h.dtconn, at(2023, 5, 10, 12, 5)); // the poll waits for its next due time
+    EXPECT_FALSE(h.run.running());
+
+    // the next due time is refused once more, then the other run ends and the one after polls
+    EXPECT_EQ(h.tickEverySecond(at(2023, 5, 10, 12, 5), at(2023, 5, 10, 12, 7)), 0);
+    ASSERT_EQ(h.lines.size(), 2u);
+    EXPECT_EQ(h.lines[1], "  12:05:00 Опрос уже запущен");
+    other.unlock();
+    EXPECT_EQ(h.tickEverySecond(at(2023, 5, 10, 12, 7), at(2023, 5, 10, 12, 10, 1)), 1);
+    h.run.wait();
+    EXPECT_EQ(h.lines.size(), 2u);
+    EXPECT_EQ(h.dtconn, at(2023, 5, 10, 12, 15));
+    const auto polled = h.run.eventList();
+    EXPECT_TRUE(std::any_of(polled.begin(), polled.end(),
+                            [](const std::string& l) { return l.ends_with(" Опрос завершен"); }));
+    // the run let the folder go again
+    polling::DataFolderLock after;
+    EXPECT_TRUE(after.tryLock(h.data));
+}
+
+TEST(ScheduleTick, AStartThatFailsWritesItsErrorOncePerDueTime) {
+    RunHost h(false); // the data folder is missing: the poll lock cannot be taken
+    h.dtconn = at(2023, 5, 10, 12, 0);
+    EXPECT_EQ(h.tickEverySecond(at(2023, 5, 10, 12, 0), at(2023, 5, 10, 12, 10)), 0);
+    ASSERT_EQ(h.lines.size(), 2u);
+    for (const auto& [line, time] :
+         {std::pair{h.lines[0], "  12:00:00 "}, std::pair{h.lines[1], "  12:05:00 "}}) {
+        EXPECT_TRUE(line.starts_with(time)) << line;
+        EXPECT_NE(line.find(h.data + "/MERVO_POLL.lock"), std::string::npos) << line;
+    }
+    EXPECT_EQ(h.dtconn, at(2023, 5, 10, 12, 10));
+    h.makeFolder();
+    EXPECT_TRUE(scheduleTick(h, at(2023, 5, 10, 12, 10)));
+    h.run.wait();
+    EXPECT_EQ(h.lines.size(), 2u);
 }
 
 TEST(StatusTexts, ModeAndNextPollTime) {

@@ -9,7 +9,9 @@
 //   mervoctl create DIR archive SERIAL KIND TYPE
 //   mervoctl poll DIR [--object NUM]        one poll run over the objects of DIR
 //
-// Exit codes: 0 done, 1 failure, 2 wrong arguments.
+// Exit codes: 0 done (a poll also when objects had errors: the log and MAINDB say which), 1 failure,
+// 2 wrong arguments, 3 the data folder is being polled already (by the main program or another mervoctl),
+// 130 / 143 a poll stopped by SIGINT / SIGTERM.
 
 #include "dbf/table.h"
 #include "devdata/catalogue.h"
@@ -19,7 +21,9 @@
 #include "poll/poll_run.h"
 
 #include <algorithm>
+#include <atomic>
 #include <charconv>
+#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <exception>
@@ -27,23 +31,36 @@
 #include <iostream>
 #include <map>
 #include <optional>
+#include <pthread.h>
+#include <signal.h>
 #include <sstream>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace fs = std::filesystem;
 
 namespace {
 
-const char* const kUsage = "usage: mervoctl init DIR\n"
-                           "       mervoctl add DIR FIELD=VALUE ...\n"
-                           "       mervoctl list DIR\n"
-                           "       mervoctl dump FILE\n"
-                           "       mervoctl create DIR state TYPE\n"
-                           "       mervoctl create DIR params\n"
-                           "       mervoctl create DIR archive SERIAL KIND TYPE   (KIND: H, D or M)\n"
-                           "       mervoctl poll DIR [--object NUM]\n";
+const char* const kUsage =
+    "usage: mervoctl init DIR\n"
+    "       mervoctl add DIR FIELD=VALUE ...\n"
+    "       mervoctl list DIR\n"
+    "       mervoctl dump FILE\n"
+    "       mervoctl create DIR state TYPE\n"
+    "       mervoctl create DIR params\n"
+    "       mervoctl create DIR archive SERIAL KIND TYPE   (KIND: H, D or M)\n"
+    "       mervoctl poll DIR [--object NUM]\n"
+    "\n"
+    "exit status: 0 done (a poll also when objects had errors: see the log and MAINDB)\n"
+    "             1 failure (the reason on standard error)\n"
+    "             2 wrong arguments\n"
+    "             3 the data folder is being polled already (Mervo or another mervoctl poll)\n"
+    "             130, 143 the poll was stopped by SIGINT, SIGTERM\n";
+
+// Exit status of a poll refused because another run holds the data folder.
+constexpr int kExitBusy = 3;
 
 // Wrong arguments: reported with the usage text, exit code 2.
 class UsageError : public std::runtime_error {
@@ -395,15 +412,70 @@ public:
         pending_ = text;
     }
     void runEnded(const polling::RunResult& r) override {
-        if (pending_) std::cout << *pending_ << "\n";
-        pending_.reset();
+        flush();
         result = r;
+        ended = true;
+    }
+    // The line still waiting for its end (the last one of a run that ended without its result).
+    void flush() {
+        if (pending_) std::cout << *pending_ << "\n";
+        last_ = pending_.value_or(last_);
+        pending_.reset();
         std::cout << std::flush;
     }
+    const std::string& lastLine() const { return last_; }
     polling::RunResult result;
+    bool ended = false;
 
 private:
     std::optional<std::string> pending_;
+    std::string last_;
+};
+
+// SIGINT and SIGTERM during a poll: blocked in every thread from the start of the command on, and taken by
+// a thread of their own with sigwait, which asks the run to stop as the STOP button does. The run then ends
+// at its next stop check and stores its log; the signal decides the exit status.
+class StopOnSignals {
+public:
+    StopOnSignals() {
+        sigemptyset(&set_);
+        sigaddset(&set_, SIGINT);
+        sigaddset(&set_, SIGTERM);
+        // before any other thread exists, so that all of them inherit the mask
+        ::pthread_sigmask(SIG_BLOCK, &set_, nullptr);
+    }
+    ~StopOnSignals() { finish(); }
+    StopOnSignals(const StopOnSignals&) = delete;
+    StopOnSignals& operator=(const StopOnSignals&) = delete;
+
+    // From here on a signal stops the run (one that came since the mask was set included).
+    void watch(polling::PollRun& run) {
+        watcher_ = std::thread([this, &run] {
+            for (;;) {
+                int sig = 0;
+                if (::sigwait(&set_, &sig) != 0) continue;
+                if (done_) return;
+                int expected = 0;
+                received_.compare_exchange_strong(expected, sig);
+                run.requestStop();
+            }
+        });
+    }
+    // Ends the watching thread once the run is over.
+    void finish() {
+        if (!watcher_.joinable()) return;
+        done_ = true;
+        ::pthread_kill(watcher_.native_handle(), SIGTERM);
+        watcher_.join();
+    }
+    // The first signal taken during the run, 0 for none.
+    int received() const { return received_; }
+
+private:
+    sigset_t set_;
+    std::thread watcher_;
+    std::atomic<bool> done_{false};
+    std::atomic<int> received_{0};
 };
 
 int cmdPoll(const std::vector<std::string>& args) {
@@ -416,6 +488,7 @@ int cmdPoll(const std::vector<std::string>& args) {
             throw UsageError("unexpected argument \"" + args[i] + "\"");
         }
     }
+    StopOnSignals signals;
     const std::string dir = args[0];
     requireObjectsTable(dir);
     if (single) {
@@ -434,15 +507,45 @@ int cmdPoll(const std::vector<std::string>& args) {
     config.settings = [settings] { return settings; };
     PrintingObserver out;
     polling::PollRun run(polling::systemClock(), &out);
-    run.start(config, single);
+    const polling::StartResult started = run.start(config, single);
+    switch (started.outcome) {
+    case polling::StartResult::Started:
+        break;
+    case polling::StartResult::Running:
+    case polling::StartResult::Locked:
+        std::cerr << "mervoctl: " << polling::kAlreadyRunning << ": " << dir << "\n";
+        return kExitBusy;
+    case polling::StartResult::Failed:
+        throw std::runtime_error(started.error);
+    }
+    signals.watch(run);
     run.wait();
-    std::cerr << "log: " << out.result.logFile << "\n";
-    return 0;
+    signals.finish();
+
+    std::string failure;
+    if (out.ended) {
+        failure = out.result.failure;
+    } else {
+        // the run broke off before its end: its last line says why
+        out.flush();
+        failure = out.lastLine().empty() ? "the poll ended without its result" : out.lastLine();
+        while (!failure.empty() && failure.front() == ' ')
+            failure.erase(0, 1);
+    }
+    if (!out.result.logFile.empty()) std::cerr << "log: " << out.result.logFile << "\n";
+    if (!failure.empty()) std::cerr << "mervoctl: " << failure << "\n";
+    // objects that could not be polled leave the exit status 0: the run itself went through
+    if (out.ended && out.result.errors > 0)
+        std::cerr << "mervoctl: objects with errors: " << out.result.errors << " (see the log)\n";
+    if (const int sig = signals.received()) return 128 + sig;
+    return failure.empty() ? 0 : 1;
 }
 
 } // namespace
 
 int main(int argc, char** argv) {
+    // a file-size limit shows as a write error of the table or the log, not as the end of the tool
+    std::signal(SIGXFSZ, SIG_IGN);
     std::vector<std::string> args(argv + 1, argv + argc);
     if (args.empty()) {
         std::cerr << kUsage;
