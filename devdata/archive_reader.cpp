@@ -416,7 +416,8 @@ bool readArchive(ReaderContext& ctx, int kind) {
         openDetail(temp, ctx.tempDir, archiveTableName(serial, kind, type, true), &ctx.objects);
 
     const std::string failedPath = failedSlotFile(ctx.tempDir, serial, kind, type);
-    FailedSlot failedBefore = loadFailedSlot(failedPath);
+    // an archive deleted since (the report program's "delete all") starts its count afresh
+    FailedSlot failedBefore = startedEmpty ? FailedSlot{} : loadFailedSlot(failedPath);
 
     const RecordLayout& layout = recordLayout(type);
     std::vector<int> rows;                   // temporary rows in the order of the read (newest first)

@@ -452,3 +452,43 @@ TEST(ArchiveFaults, StateThatCannotBeStoredKeepsTheLastGoodOne) {
     ASSERT_TRUE(objects.locate("NUM", int64_t(num)));
     EXPECT_EQ(objects.asString("STATE"), "Нет связи");
 }
+
+// A device whose clock was set back writes records stamped before the ones already stored: they are read
+// but not copied, so that the archive keeps one row per time stamp, in order.
+TEST(ArchiveFaults, RecordsOfAClockSetBackAreNotStoredTwice) {
+    Fixture f;
+    f.settings.repeat = 2;
+    f.settings.par1_234 = devdata::kBitHourly;
+    const std::vector<std::string> before = {"--type", "236", "--serial", "530", "--filled", "hourly=200"};
+    const std::vector<std::string> after = {"--type",   "236",        "--serial", "530",
+                                            "--filled", "hourly=210", "--clock",  "2024-01-15 05:00"};
+    std::vector<std::string> args = before;
+    args.insert(args.end(), {"--udp", "0"});
+    auto sim = std::make_unique<SimProcess>(args);
+    const int num = f.add({236, kSerial, 2, "", "", "127.0.0.1", sim->port(), true, "Котельная"});
+    ASSERT_EQ(runPoll(f, 0).errors, 0);
+    ASSERT_EQ(storedRows(f.data, 236).size(), 200u);
+    const dbf::DateTime newest = storedRows(f.data, 236).back().at;
+
+    args = after;
+    args.insert(args.end(), {"--udp", "0"});
+    sim = std::make_unique<SimProcess>(args);
+    {
+        dbf::Table objects;
+        objects.open(f.data, "MAINDB");
+        ASSERT_TRUE(objects.locate("NUM", int64_t(num)));
+        objects.edit();
+        objects.setInt("IPPORT", sim->port());
+        objects.post();
+    }
+    const json dump = dumpOf(after);
+    size_t newer = 0;
+    for (const auto& r : dump["archives"]["hourly"]["records"])
+        if (r["slot"].get<int>() >= 200 && recordTime(r) > newest) ++newer;
+    ASSERT_LT(newer, 10u) << "the second device's clock is not behind the first one's";
+    EXPECT_EQ(runPoll(f, 0).errors, 0);
+    const auto rows = storedRows(f.data, 236);
+    EXPECT_EQ(rows.size(), 200 + newer);
+    for (size_t k = 1; k < rows.size(); ++k)
+        EXPECT_LT(rows[k - 1].at, rows[k].at) << "row " << k;
+}
