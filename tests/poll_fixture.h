@@ -96,14 +96,19 @@ struct Fixture {
         return int(t.asInt("NUM"));
     }
 
-    RunResult poll(std::optional<int> single = std::nullopt) {
+    // The run's configuration: the fixture's folders, settings and time.
+    PollConfig config() {
         PollConfig c;
         c.programDir = program;
         c.dataDir = data;
         c.tempDir = devdata::tempDirOf(data);
         c.settings = [this] { return settings; };
         c.now = [] { return kNow; };
-        EXPECT_TRUE(run.start(c, single));
+        return c;
+    }
+
+    RunResult poll(std::optional<int> single = std::nullopt) {
+        EXPECT_TRUE(run.start(config(), single));
         run.wait();
         EXPECT_TRUE(rec.ended);
         return rec.result;

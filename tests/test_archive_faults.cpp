@@ -385,11 +385,7 @@ TEST(ArchiveFaults, OnePollAtATimePerDataFolder) {
     SimProcess sim(
         {"--type", "236", "--serial", "530", "--filled", "hourly=300", "--latency", "20", "--udp", "0"});
     f.add({236, kSerial, 2, "", "", "127.0.0.1", sim.port(), true, "Котельная"});
-    PollConfig c;
-    c.programDir = f.program;
-    c.dataDir = f.data;
-    c.tempDir = devdata::tempDirOf(f.data);
-    c.settings = [&] { return f.settings; };
+    PollConfig c = f.config();
     ASSERT_TRUE(f.run.start(c));
     PollRun second(f.clock);
     EXPECT_EQ(second.start(c).outcome, StartResult::Locked);

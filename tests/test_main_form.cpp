@@ -6,10 +6,10 @@
 #include "poll/poll_lock.h"
 #include "schemes/object_form.h"
 #include "schemes/scheme_editor.h"
-#include "shell/object_master.h"
 #include "shell/about.h"
 #include "shell/local_connect.h"
 #include "shell/main_form.h"
+#include "shell/object_master.h"
 #include "shell/object_monitor.h"
 #include "shell/settings_form.h"
 #include "shell/startup.h"
@@ -352,15 +352,13 @@ TEST(MainForm, ObjectPopupChecksAndDelete) {
     EXPECT_TRUE(dbf::tableExists(w.data, "ARCHDB530M236"));
 }
 
-TEST(MainForm, SettingsScheduleAndAccessWired) {
-    SimProcess sim({"--type", "236", "--serial", "530", "--udp", "0", "--latency", "300"});
-    Window w;
-    w.add(sim.port(), "Котельная №1");
-    // the store: auto-poll on at start, a poll every minute, the next one three days past
+// The settings store of the window: auto-poll on at start, a poll every minute, the next one three days past
+// (and `more` lines of its own); the windows attached with it. Returns the store's path.
+std::string attachDueSchedule(Window& w, const std::string& more) {
     const std::string registry = w.dir.file("registry.ini");
     {
         std::ofstream f(registry);
-        f << "[PAR]\nPar2=32\nPeriod=4\nPeriodX=1\nPar1_234=1\nDPath=" << w.data << "\n";
+        f << "[PAR]\nPar2=32\nPeriod=4\nPeriodX=1\n" << more << "DPath=" << w.data << "\n";
     }
     devdata::SettingsStore store(registry);
     devdata::Settings s = store.load();
@@ -372,6 +370,16 @@ TEST(MainForm, SettingsScheduleAndAccessWired) {
     env.registryPath = registry;
     env.autostartPath = w.dir.file("autostart/mervo.desktop");
     w.form.attachWindows(env);
+    return registry;
+}
+
+TEST(MainForm, SettingsScheduleAndAccessWired) {
+    SimProcess sim({"--type", "236", "--serial", "530", "--udp", "0", "--latency", "300"});
+    Window w;
+    w.add(sim.port(), "Котельная №1");
+    // the store: auto-poll on at start, a poll every minute, the next one three days past
+    const std::string registry = attachDueSchedule(w, "Par1_234=1\n");
+    devdata::SettingsStore store(registry);
     EXPECT_TRUE(w.form.autoPollOn);
     EXPECT_TRUE(w.form.SpeedButtonAuto->isChecked());
     EXPECT_EQ(w.form.settings().period, 4);
@@ -473,21 +481,8 @@ TEST(MainForm, OperatorsPollOfAFolderAnotherProgramPollsIsRefusedWithTheMessage)
 TEST(MainForm, ScheduledPollOfAFolderAnotherProgramPollsWaitsForItsNextDueTime) {
     Window w;
     mervo::test::ModalAnswerer answers; // no box may come
-    const std::string registry = w.dir.file("registry.ini");
-    {
-        std::ofstream f(registry);
-        f << "[PAR]\nPar2=32\nPeriod=4\nPeriodX=1\nDPath=" << w.data << "\n"; // auto-poll on at start
-    }
+    const std::string registry = attachDueSchedule(w, "");
     devdata::SettingsStore store(registry);
-    devdata::Settings s = store.load();
-    s.dtconn = dbf::DateTime::now().addDays(-3);
-    store.save(s);
-    SetupEnvironment env;
-    env.programDir = w.prog;
-    env.programPath = w.prog + "/Mervo";
-    env.registryPath = registry;
-    env.autostartPath = w.dir.file("autostart/mervo.desktop");
-    w.form.attachWindows(env);
     ASSERT_TRUE(w.form.autoPollOn);
 
     polling::DataFolderLock other;

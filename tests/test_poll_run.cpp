@@ -345,11 +345,7 @@ TEST(PollRun, RunsEndingInOneSecondAppendToOneLog) {
     EXPECT_EQ(ss.str(), both);
     // a run of another process ending in that second appends its lines after them
     PollRun other(f.clock, nullptr);
-    PollConfig c;
-    c.programDir = f.program;
-    c.dataDir = f.data;
-    c.tempDir = devdata::tempDirOf(f.data);
-    c.now = [] { return kNow; };
+    PollConfig c = f.config();
     ASSERT_TRUE(other.start(c));
     other.wait();
     std::ifstream again(second.logFile, std::ios::binary);
@@ -386,11 +382,7 @@ TEST(PollRun, ASecondStartIsRefusedWhileRunning) {
     SimProcess sim({"--type", "236", "--serial", "530", "--udp", "0", "--latency", "100"});
     f.settings.par1_234 = devdata::kBitState;
     f.add({236, 530, 2, "", "", "127.0.0.1", sim.port(), true, "А"});
-    PollConfig c;
-    c.programDir = f.program;
-    c.dataDir = f.data;
-    c.tempDir = devdata::tempDirOf(f.data);
-    c.settings = [&] { return f.settings; };
+    PollConfig c = f.config();
     ASSERT_TRUE(f.run.start(c));
     EXPECT_FALSE(f.run.start(c));
     f.run.wait();
