@@ -1552,6 +1552,11 @@ void Table::create(const std::string& dir, const std::string& name, const std::v
     m.gotoFirst();
 }
 
+void Table::open(const std::string& dir, const std::string& name, OpenMode /*mode*/) {
+    // the read-only mode is not told apart yet
+    open(dir, name);
+}
+
 void Table::open(const std::string& dir, const std::string& name) {
     close();
     std::string file = name.find('.') == std::string::npos ? name + ".dbf" : name;

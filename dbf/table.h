@@ -37,6 +37,10 @@ public:
     // a killed writer is repaired (incomplete rows dropped); an index file that is missing or disagrees with
     // the table is rebuilt.
     void open(const std::string& dir, const std::string& name);
+    // ReadOnly: for readers that must change nothing on disk (a dump, a listing): no repair is written and
+    // no index file is rewritten; every write to the table throws.
+    enum class OpenMode { ReadWrite, ReadOnly };
+    void open(const std::string& dir, const std::string& name, OpenMode mode);
     void close();
     bool isOpen() const;
     State state() const;

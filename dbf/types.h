@@ -19,6 +19,14 @@ public:
     using std::runtime_error::runtime_error;
 };
 
+// The file is not a valid table (a damaged or foreign header, a file cut inside its header, impossible field
+// descriptors). Input/output, permission and resource failures are plain Errors: they say nothing about the
+// file's contents.
+class FormatError : public Error {
+public:
+    using Error::Error;
+};
+
 // Logical field types of the tables.
 enum class FieldType {
     AutoInc,  // 32-bit integer assigned on append, read-only ('+')
