@@ -386,7 +386,8 @@ bool readArchive(ReaderContext& ctx, int kind) {
 
     // a table that could not be created is opened all the same: the error it raises leaves the reader
     dbf::Table main;
-    if (!openArchiveTable(main, type, serial, kind, ctx.dataDir, &ctx.objects, log))
+    const LogFn damaged = [&observer](const std::string& line) { observer.damagedTable(line); };
+    if (!openArchiveTable(main, type, serial, kind, ctx.dataDir, &ctx.objects, log, damaged))
         openDetail(main, ctx.dataDir, archiveTableName(serial, kind, type), &ctx.objects);
 
     static const dbf::DateTime kEmptySlotStamp = recordStamp(0, 0);

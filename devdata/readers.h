@@ -24,6 +24,9 @@ public:
     // Rows copied so far from the temporary archive into the main archive, of total, after every row (and
     // after the block it completes was written).
     virtual void transferProgress(int /*copied*/, int /*total*/) {}
+    // A table that was not a valid table was moved aside and a new one made: the engine's message and the
+    // new name. An error line of the event list, and a line of the error log.
+    virtual void damagedTable(const std::string& line) { eventLine(line); }
 };
 
 // Everything a reader works with for the current object.

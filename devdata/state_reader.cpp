@@ -124,7 +124,8 @@ bool readCurrentState(ReaderContext& ctx) {
     if (!devdata::isPolledType(type) || ctx.serial == 0) return false;
 
     dbf::Table table;
-    openStateTable(table, type, ctx.dataDir, &ctx.objects);
+    openStateTable(table, type, ctx.dataDir, &ctx.objects,
+                   [&ctx](const std::string& line) { ctx.observer.damagedTable(line); });
 
     polling::Protocol& proto = ctx.protocol;
     bool ok = proto.sendCommand(polling::kState, ctx.repeat, type, ctx.serial);

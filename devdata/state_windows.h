@@ -112,8 +112,8 @@ class TStateVexaP : public TStateWindow {
     Q_OBJECT
 public:
     explicit TStateVexaP(dbf::Table& view, QWidget* parent = nullptr);
-    QListWidget* ErrorList1 = nullptr; // system 1
-    QListWidget* ErrorList2 = nullptr; // system 2
+    QListWidget* ErrorList1 = nullptr;    // system 1
+    QListWidget* ErrorList2 = nullptr;    // system 2
     QPushButton* HardErrButton = nullptr; // "?"
     // The "?" button.
     void showHardErrors();

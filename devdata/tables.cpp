@@ -1,11 +1,14 @@
 #include "devdata/tables.h"
 
+#include "dbf/codec.h"
 #include "devdata/catalogue.h"
 #include "devdata/layouts.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <exception>
 #include <filesystem>
+#include <fstream>
 #include <system_error>
 
 namespace fs = std::filesystem;
@@ -153,34 +156,79 @@ void openDetail(dbf::Table& table, const std::string& dir, const std::string& na
 
 // ---- lazy creation
 
-bool openStateTable(dbf::Table& table, int deviceType, const std::string& dataDir, dbf::Table* master) {
+std::string moveDamagedTable(const std::string& dir, const std::string& name, const dbf::DateTime& at) {
+    char stamp[32];
+    std::snprintf(stamp, sizeof stamp, ".damaged-%04d-%02d-%02d_%02d-%02d-%02d", at.year(), at.month(),
+                  at.day(), at.hour(), at.minute(), at.second());
+    std::string suffix = stamp;
+    const std::string table = dbf::findFile(dir, name + ".dbf");
+    const std::string index = dbf::findFile(dir, name + ".MDX");
+    // a second damage within the same second gets a number of its own
+    for (int n = 2; fs::exists(table + suffix) || (!index.empty() && fs::exists(index + suffix)); ++n)
+        suffix = std::string(stamp) + "-" + std::to_string(n);
+    for (const std::string& from : {table, index}) {
+        if (from.empty()) continue;
+        std::error_code ec;
+        fs::rename(from, from + suffix, ec);
+        if (ec) throw dbf::Error("Не удалось перенести поврежденную таблицу " + from + ": " + ec.message());
+    }
+    return table + suffix;
+}
+
+namespace {
+
+// Opens a table the layer makes when it is missing, or makes it: a 0-byte file is a table that was never
+// written and counts as missing; a file that is not a valid table is moved aside whole (both files, the name
+// followed by ".damaged-<date>_<time>") and reported, so that collection goes on in a new table. Other errors
+// (input/output, permissions) leave the files alone and go to the caller.
+bool openOrMake(dbf::Table& table, const std::string& dir, const std::string& name, dbf::Table* master,
+                const LogFn& damaged, const std::function<bool()>& make) {
+    const std::string path = dbf::findFile(dir, name + ".dbf");
+    if (path.empty()) return make();
+    std::error_code ec;
+    if (fs::file_size(path, ec) == 0 && !ec) {
+        dbf::deleteTable(dir, name);
+        return make();
+    }
+    try {
+        openDetail(table, dir, name, master);
+        return true;
+    } catch (const dbf::FormatError& e) {
+        closeQuietly(table);
+        const std::string moved = moveDamagedTable(dir, name, dbf::DateTime::now());
+        if (damaged) damaged(std::string(e.what()) + "; таблица перенесена в " + moved);
+        return make();
+    }
+}
+
+} // namespace
+
+bool openStateTable(dbf::Table& table, int deviceType, const std::string& dataDir, dbf::Table* master,
+                    const LogFn& damaged) {
     if (!stateTableLayout(deviceType)) return false;
-    std::string name = stateTableName(deviceType);
-    if (dbf::tableExists(dataDir, name))
-        openDetail(table, dataDir, name, master);
-    else
-        createStateTable(table, deviceType, dataDir, master);
-    return true;
+    return openOrMake(table, dataDir, stateTableName(deviceType), master, damaged,
+                      [&] { return createStateTable(table, deviceType, dataDir, master); });
 }
 
 void openParamsTable(dbf::Table& table, const std::string& dataDir, dbf::Table* master) {
-    if (dbf::tableExists(dataDir, kParamsTableName))
+    // never moved aside (its damage is reported); a file that was never written holds nothing to keep
+    const std::string path = dbf::findFile(dataDir, std::string(kParamsTableName) + ".dbf");
+    std::error_code ec;
+    if (!path.empty() && !(fs::file_size(path, ec) == 0 && !ec)) {
         openDetail(table, dataDir, kParamsTableName, master);
-    else
-        createParamsTable(table, dataDir, master);
+        return;
+    }
+    createParamsTable(table, dataDir, master);
 }
 
 bool openArchiveTable(dbf::Table& table, int deviceType, int serial, int kind, const std::string& dataDir,
-                      dbf::Table* master, const LogFn& log) {
+                      dbf::Table* master, const LogFn& log, const LogFn& damaged) {
     if (!archiveTableLayout(deviceType)) return false;
-    std::string name = archiveTableName(serial, kind, deviceType);
-    if (!dbf::findFile(dataDir, name + ".dbf").empty()) {
-        // a lost index file is rebuilt by the engine on open; the rows stay
-        openDetail(table, dataDir, name, master);
-        return true;
-    }
-    // the creation deletes a stray index file first
-    return createArchiveTable(table, deviceType, dataDir, archiveNamePrefix(serial, kind), master, log);
+    // a lost index file is rebuilt by the engine on open, the rows stay; the creation deletes a stray index
+    // file first
+    return openOrMake(table, dataDir, archiveTableName(serial, kind, deviceType), master, damaged, [&] {
+        return createArchiveTable(table, deviceType, dataDir, archiveNamePrefix(serial, kind), master, log);
+    });
 }
 
 bool createTempArchiveTable(dbf::Table& table, int deviceType, int serial, int kind,
@@ -190,6 +238,14 @@ bool createTempArchiveTable(dbf::Table& table, int deviceType, int serial, int k
     fs::remove(tempDir, ec); // only an empty folder goes
     fs::create_directory(tempDir, ec);
     return createArchiveTable(table, deviceType, tempDir, archiveNamePrefix(serial, kind, true), master, log);
+}
+
+// ---- the error log
+
+void appendErrorLog(const std::string& programDir, const dbf::DateTime& at, const std::string& message) {
+    // a log that cannot be written must not cost anything else
+    std::ofstream log(joinPath(programDir, kErrorLogName), std::ios::app | std::ios::binary);
+    if (log) log << dbf::codec::toCp1251(at.dateText() + " " + at.timeText() + " - " + message) << "\r\n";
 }
 
 // ---- clean-up

@@ -21,6 +21,8 @@ inline constexpr const char* kDefaultDataDirName = "DATA";
 inline constexpr const char* kTempDirName = "MERVOTMP";
 // Logged with the full path of the table file when an archive table cannot be created.
 inline constexpr const char* kCreateErrorText = "ОШИБКА СОЗДАНИЯ ";
+// The log of unexpected errors in the program folder.
+inline constexpr const char* kErrorLogName = "ErrorLog.log";
 
 // ---- names
 
@@ -76,15 +78,26 @@ void openDetail(dbf::Table& table, const std::string& dir, const std::string& na
 // ---- lazy creation by the readers
 
 // Opens "STATEDB<type>" as a detail when its .dbf exists in dataDir, otherwise creates it (which deletes a
-// stray .MDX). False when the type has no state layout.
-bool openStateTable(dbf::Table& table, int deviceType, const std::string& dataDir, dbf::Table* master);
-// The same for PARSDB.
+// stray .MDX). A 0-byte file counts as missing; a file that is not a valid table is moved aside (see
+// moveDamagedTable), reported through damaged with the engine's message and the new name, and a new table is
+// created. False when the type has no state layout.
+bool openStateTable(dbf::Table& table, int deviceType, const std::string& dataDir, dbf::Table* master,
+                    const LogFn& damaged = {});
+// The same for PARSDB, which is never moved aside: a damaged PARSDB raises the engine's error. A 0-byte file
+// counts as missing.
 void openParamsTable(dbf::Table& table, const std::string& dataDir, dbf::Table* master);
 // The main archive of an object: reused (opened as a detail) whenever its .dbf exists, also when its .MDX was
-// lost (the engine rebuilds the index, the archive's rows stay); created empty only when the .dbf is missing,
-// after a stray .MDX was deleted. False when the creation failed (logged) or the type has no archive layout.
+// lost (the engine rebuilds the index, the archive's rows stay); created empty when the .dbf is missing or
+// empty (0 bytes), after a stray .MDX was deleted, and when it is not a valid table, after it was moved aside
+// and reported through damaged. False when the creation failed (logged) or the type has no archive layout.
 bool openArchiveTable(dbf::Table& table, int deviceType, int serial, int kind, const std::string& dataDir,
-                      dbf::Table* master, const LogFn& log);
+                      dbf::Table* master, const LogFn& log, const LogFn& damaged = {});
+// Renames both files of a damaged table to their name + ".damaged-yyyy-mm-dd_hh-nn-ss" (with "-2", "-3", ...
+// when that is taken) and gives the new path of the .dbf. Throws dbf::Error when a file cannot be renamed.
+std::string moveDamagedTable(const std::string& dir, const std::string& name, const dbf::DateTime& at);
+// Appends "dd.mm.yyyy hh:mm:ss - message" (Windows-1251, CR LF) to "ErrorLog.log" in programDir; a log that
+// cannot be written is passed over.
+void appendErrorLog(const std::string& programDir, const dbf::DateTime& at, const std::string& message);
 // The temporary archive of one read: tempDir is removed when empty and created again, and
 // "~ARCHDB<serial><kind><type>" is created anew in it. False when the creation failed (logged) or the type
 // has no archive layout (then the folder is not touched).

@@ -158,6 +158,11 @@ void PollRun::progress(int value) {
     if (observer_) observer_->progress(value);
 }
 
+void PollRun::damagedTable(const std::string& line) {
+    postEventLine(padLeft(timeText(), 10) + " " + line, true);
+    devdata::appendErrorLog(config_.programDir, config_.now(), line);
+}
+
 void PollRun::terminalLine(const std::string& line) {
     if (observer_) observer_->terminalLine(line);
 }

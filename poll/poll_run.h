@@ -126,6 +126,7 @@ private:
     void eventLine(const std::string& text, bool replaceLast) override { postEventLine(text, !replaceLast); }
     void statusText(const std::string& text) override { status(2, text); }
     void progress(int value) override;
+    void damagedTable(const std::string& line) override;
     // ProtocolObserver
     void terminalLine(const std::string& line) override;
     void eventLine(const std::string& line) override { postEventLine(line, true); }

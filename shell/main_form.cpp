@@ -949,11 +949,8 @@ void TMainForm::stopPoll() {
 
 void TMainForm::handleError(const QString& className, const QString& message) {
     ++errorCount;
-    const dbf::DateTime now = dbf::DateTime::now();
-    const std::string line = now.dateText() + " " + now.timeText() + " - " + message.toStdString();
     // a log that cannot be written must not cost the page line or the program
-    std::ofstream log(devdata::joinPath(programDir_, "ErrorLog.log"), std::ios::app | std::ios::binary);
-    if (log) log << dbf::codec::toCp1251(line) << "\r\n";
+    devdata::appendErrorLog(programDir_, dbf::DateTime::now(), message.toStdString());
     PageControl1->setTabText(2, "Ошибки " + QString::number(errorCount));
     ErrorsList->addItem("Exception " + className + message);
 }
