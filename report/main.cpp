@@ -62,7 +62,13 @@ int main(int argc, char** argv) {
         ::sigaction(SIGTERM, &sa, nullptr);
         ::sigaction(SIGINT, &sa, nullptr);
     }
-    if (!form.start()) return 0;
+    try {
+        if (!form.start()) return 0;
+    } catch (const std::exception& e) {
+        // whatever a table gave that the form did not expect ends the program with a message, not an abort
+        QMessageBox::critical(nullptr, "Ошибка", QString::fromStdString(e.what()));
+        return 1;
+    }
     form.show();
     return app.exec();
 }

@@ -350,6 +350,7 @@ bool TReportForm::start() {
     const LaunchArgs& a = env_.args;
     kindBox_->setCurrentIndex(int(a.kind));
     if (!session_.openArchive(a.serial, a.kind, a.deviceType)) return false;
+    if (session_.archiveDamaged()) message(QMessageBox::Critical, q(session_.openError()));
     rangeBox_->setCurrentIndex(a.rangePreset >= 0 && a.rangePreset < rangeBox_->count() ? a.rangePreset : -1);
     differenceBox_->setChecked(a.difference);
     try {
@@ -367,8 +368,15 @@ bool TReportForm::start() {
     {
         QSignalBlocker b1(fromEdit_), b2(toEdit_);
         dbf::Table& arch = session_.archive();
-        arch.first();
-        dbf::DateTime first = arch.isEmpty() ? dbf::DateTime::now() : arch.asDateTime("WriteDay");
+        dbf::DateTime first = dbf::DateTime::now();
+        try {
+            if (arch.isOpen()) {
+                arch.first();
+                if (!arch.isEmpty() && !arch.isNull("WriteDay")) first = arch.asDateTime("WriteDay");
+            }
+        } catch (const std::exception& e) {
+            message(QMessageBox::Critical, q(e.what()));
+        }
         fromEdit_->setDate(QDate(first.year(), first.month(), first.day()));
         toEdit_->setDate(QDate::currentDate());
     }
@@ -538,7 +546,8 @@ void TReportForm::deleteFromCurrent() {
 }
 
 void TReportForm::deleteWholeArchive() {
-    if (!session_.archive().isOpen()) return;
+    // a damaged archive is deleted as well: the next poll makes a new one
+    if (!session_.archive().isOpen() && !session_.archiveDamaged()) return;
     if (message(QMessageBox::Question, "Вы уверены что хотите удалить архив полностью?",
                 QMessageBox::Ok | QMessageBox::Cancel) != QMessageBox::Ok)
         return;

@@ -7,20 +7,35 @@ namespace zorbel {
 bool ArchiveSession::openArchive(int serial, ArchiveKind kind, int deviceType) {
     std::string name = archiveFileName(serial, kind, deviceType);
     if (!dbf::tableExists(dataDir_, name)) return false;
-    archive_.open(dataDir_, name);
     serial_ = serial;
     kind_ = kind;
     deviceType_ = deviceType;
     archiveName_ = name;
+    openError_.clear();
+    try {
+        archive_.open(dataDir_, name);
+    } catch (const dbf::Error& e) {
+        // a damaged archive is shown as an error; the program stays, so that it can be deleted
+        openError_ = e.what();
+    }
     return true;
 }
 
 std::optional<std::string> ArchiveSession::openObject() {
     const std::string path = devdata::joinPath(dataDir_, "MAINDB.dbf");
     if (!dbf::tableExists(dataDir_, "MAINDB.dbf")) return "Файл не найден " + path;
-    archive_.first();
-    objectNum_ = archive_.isEmpty() ? 0 : archive_.asInt("NUMSTATE");
     objects_.open(dataDir_, "MAINDB.dbf");
+    if (archive_.isOpen()) {
+        archive_.first();
+        objectNum_ = archive_.isEmpty() ? 0 : archive_.asInt("NUMSTATE");
+    } else {
+        // an archive that cannot be read names no object: the object of the serial number does
+        objects_.setFilter("SERIALNUM=" + std::to_string(serial_));
+        objects_.setFiltered(true);
+        objects_.first();
+        objectNum_ = objects_.isEmpty() ? 0 : objects_.asInt("NUM");
+        objects_.setFiltered(false);
+    }
     objects_.setFilter("NUM=" + std::to_string(objectNum_));
     objects_.setFiltered(true);
     objects_.first();
@@ -45,9 +60,15 @@ bool ArchiveSession::switchKind(ArchiveKind kind) {
     std::string name = archiveFileName(serial_, kind, deviceType_);
     if (!dbf::tableExists(dataDir_, name)) return false;
     archive_.close();
-    archive_.open(dataDir_, name);
     kind_ = kind;
     archiveName_ = name;
+    openError_.clear();
+    try {
+        archive_.open(dataDir_, name);
+    } catch (const dbf::Error& e) {
+        openError_ = e.what();
+        throw;
+    }
     return true;
 }
 
@@ -89,6 +110,7 @@ int ArchiveSession::deleteFromNum(int64_t num) {
 
 void ArchiveSession::deleteArchive() {
     archive_.close();
+    openError_.clear();
     std::string name = archiveFile();
     dbf::deleteTable(dataDir_, name.substr(0, name.size() - 4));
 }

@@ -26,16 +26,24 @@ public:
     ArchiveKind kind() const { return kind_; }
 
     // Opens "ARCHDB" + serial + letter + type + ".dbf" of the data directory; false (nothing opened) when the
-    // file does not exist.
+    // file does not exist. A file that cannot be opened (damaged) leaves the table closed and its error in
+    // openError(); the session then knows its name, so that it can be deleted.
     bool openArchive(int serial, ArchiveKind kind, int deviceType);
+    // The engine's message when the archive in force could not be opened; empty otherwise.
+    const std::string& openError() const { return openError_; }
+    // An archive file that exists but could not be opened.
+    bool archiveDamaged() const { return !openError_.empty(); }
 
-    // Opens MAINDB filtered to the object of the archive's first record and takes the device type from it.
+    // Opens MAINDB filtered to the object of the archive's first record (of the serial number when the
+    // archive could not be opened) and takes the device type from it.
     // nullopt on success, else the error text to show before the program ends.
     std::optional<std::string> openObject();
     // Opens PARSDB filtered to the object's rows; false when the file is missing or no row passes.
     bool openParams();
 
     // Switches to the archive of another kind when its file exists; false (the open table stays) otherwise.
+    // An archive that cannot be opened raises the engine's error (and stays in force, closed, see
+    // openError()).
     bool switchKind(ArchiveKind kind);
 
     // Orders the archive by WriteDay and restricts it to WriteDay from `from` 00:00 to `to` + 1 day 00:00,
@@ -69,6 +77,7 @@ private:
     ArchiveKind kind_ = ArchiveKind::Daily;
     int deviceType_ = 0;      // the object's type once MAINDB was read
     std::string archiveName_; // file name of the archive table in force
+    std::string openError_;
     int64_t objectNum_ = 0;
     bool paramsOk_ = false;
     bool restricted_ = false;
