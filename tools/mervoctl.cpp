@@ -115,9 +115,10 @@ void requireObjectsTable(const std::string& dir) {
         throw std::runtime_error("no MAINDB in " + dir + " (create it with: mervoctl init " + dir + ")");
 }
 
-void openObjects(dbf::Table& t, const std::string& dir) {
+void openObjects(dbf::Table& t, const std::string& dir,
+                 dbf::Table::OpenMode mode = dbf::Table::OpenMode::ReadWrite) {
     requireObjectsTable(dir);
-    t.open(dir, devdata::kObjectsTableName);
+    t.open(dir, devdata::kObjectsTableName, mode);
 }
 
 // ---- init
@@ -264,7 +265,8 @@ std::string intText(const dbf::Table& t, const std::string& name) {
 int cmdList(const std::vector<std::string>& args) {
     if (args.size() != 1) throw UsageError("list takes one folder");
     dbf::Table t;
-    openObjects(t, args[0]);
+    // a listing changes nothing on disk
+    openObjects(t, args[0], dbf::Table::OpenMode::ReadOnly);
     t.setIndexFieldNames("NUM");
 
     std::vector<std::vector<std::string>> rows = {{"NUM", "DEVTYPE", "SERIALNUM", "ADDRES", "NETTYPE", "LINK",
@@ -346,7 +348,8 @@ int cmdDump(const std::vector<std::string>& args) {
     std::string dir = p.parent_path().string();
     if (dir.empty()) dir = ".";
     dbf::Table t;
-    t.open(dir, p.filename().string());
+    // a dump changes nothing on disk, whatever state the files are in
+    t.open(dir, p.filename().string(), dbf::Table::OpenMode::ReadOnly);
 
     const auto& fields = t.fields();
     std::string line;
@@ -493,7 +496,7 @@ int cmdPoll(const std::vector<std::string>& args) {
     requireObjectsTable(dir);
     if (single) {
         dbf::Table t;
-        openObjects(t, dir);
+        openObjects(t, dir, dbf::Table::OpenMode::ReadOnly);
         if (!t.locate("NUM", int64_t(*single)))
             throw std::runtime_error("no object with NUM " + std::to_string(*single));
     }
