@@ -78,6 +78,11 @@ StartResult PollRun::start(const PollConfig& config, std::optional<int> singleOb
     single_ = singleObject;
     // cleared here rather than on the thread, so that a stop asked for right after the start holds
     stop_.clear();
+    {
+        std::lock_guard<std::mutex> g(linesMutex_);
+        lines_.clear();
+        lastReplaceable_ = false;
+    }
     running_ = true;
     if (observer_) observer_->runStarted(single_.has_value());
     thread_ = std::thread([this] {
@@ -449,19 +454,13 @@ void PollRun::storeLog(RunResult& result) {
     result.logFile = dir + "/" + name;
     std::error_code ec;
     std::filesystem::create_directories(dir, ec);
-    // the event list holds the runs before this one too: a file this run object stored before gets only
-    // what came since
-    const std::vector<std::string> lines = eventList();
-    const size_t from = result.logFile == lastLogFile_ ? std::min(loggedLines_, lines.size()) : 0;
+    // the lines of this run, kept by the run itself: a long session does not make every log longer
     std::string text;
-    for (size_t k = from; k < lines.size(); ++k)
-        text += dbf::codec::toCp1251(lines[k]) + "\r\n";
+    for (const std::string& l : eventList())
+        text += dbf::codec::toCp1251(l) + "\r\n";
     std::ofstream out(result.logFile, std::ios::binary | std::ios::app);
     if (out) out << text << std::flush;
-    if (out) {
-        lastLogFile_ = result.logFile;
-        loggedLines_ = lines.size();
-    } else {
+    if (!out) {
         const std::string why = ec ? ec.message() : std::string(std::strerror(errno));
         const std::string message = "Не удалось сохранить журнал опроса " + result.logFile + ": " + why;
         if (result.failure.empty())

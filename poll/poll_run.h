@@ -99,7 +99,7 @@ public:
     void wait();
     bool running() const { return running_; }
 
-    // The event list: every line of the runs so far.
+    // The event lines of the current run (or of the last one, once it has ended): what its stored log holds.
     std::vector<std::string> eventList() const;
     // "  12:25:50 ул. Ленина, 5                     - "
     std::string eventLinePrefix(const std::string& address) const;
@@ -144,8 +144,6 @@ private:
     std::vector<std::string> lines_;
     bool lastReplaceable_ = false; // the last line is a step's own line or a blank left to be replaced
     DataFolderLock lock_;
-    std::string lastLogFile_; // the stored log written last, and how many lines of the list it holds
-    size_t loggedLines_ = 0;
     std::string address_;
     int progress_ = 0;
     int repeat_ = 6; // attempts per command, read at the start of the run

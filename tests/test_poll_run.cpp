@@ -336,12 +336,14 @@ TEST(PollRun, RunsEndingInOneSecondAppendToOneLog) {
     std::ifstream in(second.logFile, std::ios::binary);
     std::stringstream ss;
     ss << in.rdbuf();
-    // the list holds both runs, and the file holds every line of it once
-    const std::vector<std::string> all = f.run.eventList();
-    ASSERT_GT(all.size(), firstLines.size());
+    // each run keeps its own lines; the file holds the first run's, then the second's
+    const std::vector<std::string> secondLines = f.run.eventList();
+    ASSERT_FALSE(secondLines.empty());
+    EXPECT_EQ(secondLines.front(), firstLines.front());
     std::string both;
-    for (const auto& l : all)
-        both += dbf::codec::toCp1251(l) + "\r\n";
+    for (const auto* run : {&firstLines, &secondLines})
+        for (const auto& l : *run)
+            both += dbf::codec::toCp1251(l) + "\r\n";
     EXPECT_EQ(ss.str(), both);
     // a run of another process ending in that second appends its lines after them
     PollRun other(f.clock, nullptr);
