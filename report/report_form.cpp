@@ -359,10 +359,15 @@ bool TReportForm::start() {
             return false;
         }
         address_->setText(q(session_.objects().asString("ADDRES")));
+    } catch (const std::exception& e) {
+        // a damaged objects table: the archive is shown all the same, without the object's address
+        message(QMessageBox::Critical, q(e.what()));
+    }
+    try {
         if (!session_.openParams()) message(QMessageBox::Question, q(kParamsMissingText).remove('\r'));
     } catch (const std::exception& e) {
+        // a damaged parameters table: the report goes without the configuration, as when it is missing
         message(QMessageBox::Critical, q(e.what()));
-        return false;
     }
     fillGroups();
     {
@@ -670,8 +675,8 @@ void TReportForm::renderTemplateView() {
 
 void TReportForm::restoreStoredChoice() {
     std::string store = devdata::joinPath(devdata::joinPath(env_.programDir, kPatternsDir), kRepStoreFile);
-    int serial = int(session_.objects().asInt("SERIALNUM"));
-    auto choice = readStoredChoice(store, serial, session_.deviceType());
+    // the serial number of the command line: the object's row may be unreadable
+    auto choice = readStoredChoice(store, session_.serial(), session_.deviceType());
     if (!choice) return;
     QString group = choice->group ? q(*choice->group) : groupBox_->currentText();
     int gi = groupBox_->findText(group);
@@ -703,8 +708,8 @@ void TReportForm::fillReport() {
     try {
         std::string store =
             devdata::joinPath(devdata::joinPath(env_.programDir, kPatternsDir), kRepStoreFile);
-        storeChoice(store, int(session_.objects().asInt("SERIALNUM")), session_.deviceType(),
-                    groupBox_->currentText().toStdString(), templateBox_->currentText().toStdString());
+        storeChoice(store, session_.serial(), session_.deviceType(), groupBox_->currentText().toStdString(),
+                    templateBox_->currentText().toStdString());
     } catch (const std::exception&) {
         // the choice is not kept when the folder cannot be written; the report is made all the same
     }
