@@ -895,6 +895,9 @@ void TMainForm::appendEventLine(const QString& text, bool replaceLast) {
         WindowStateL->item(WindowStateL->count() - 1)->setText(text);
     else
         WindowStateL->addItem(text);
+    // a desktop left polling for weeks keeps the most recent lines; the older ones leave from the top
+    while (WindowStateL->count() > kEventListLines)
+        delete WindowStateL->takeItem(0);
 }
 
 void TMainForm::setStatus(int index, const QString& text) {

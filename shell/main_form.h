@@ -245,6 +245,8 @@ private:
     void refillGroups();
     bool popupRefused(PopupItem item);
     void appendEventLine(const QString& text, bool replaceLast);
+    // Lines the event list keeps.
+    static constexpr int kEventListLines = 50000;
     // Starts a run on the settings in force and says what the start came to; no message box.
     polling::StartResult beginPoll(std::optional<int> singleObject);
     void setStatus(int index, const QString& text);

@@ -769,6 +769,26 @@ TEST(MainForm, LineSignalsGoToTheLastStatusPanel) {
     EXPECT_EQ(w.form.StatusPanel[5]->text(), "CTS:On DSR:Off Ring:Off RLSD:On ");
 }
 
+// A desktop left polling keeps the most recent 50,000 event lines; the older ones leave from the top.
+TEST(MainForm, EventListKeepsTheMostRecentLines) {
+    Window w;
+    const int n = 50'000 + 25;
+    std::thread poll([&] {
+        for (int i = 0; i < n; ++i)
+            w.form.bridge().eventLine("строка " + std::to_string(i), false);
+    });
+    poll.join();
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] {
+            return w.form.WindowStateL->count() > 0 &&
+                   w.form.WindowStateL->item(w.form.WindowStateL->count() - 1)->text() ==
+                       "строка " + QString::number(n - 1);
+        },
+        20000));
+    EXPECT_EQ(w.form.WindowStateL->count(), 50'000);
+    EXPECT_EQ(w.form.WindowStateL->item(0)->text(), "строка 25");
+}
+
 TEST(MainForm, ObjectWindowsOpenFromTheMainWindowAndFollowAPoll) {
     SimProcess sim({"--type", "236", "--serial", "530", "--udp", "0"});
     Window w;
