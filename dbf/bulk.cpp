@@ -72,8 +72,7 @@ void Table::Impl::pack() {
         putLe32(&h[detail::kGenAt], file.gen + 1);
         detail::pwriteAll(nfd, h.data(), h.size(), 0, tmp);
         detail::pwriteRows(nfd, live.data(), live.size(), off_t(h.size()), tmp);
-        if (::rename(tmp.c_str(), path.c_str()) != 0)
-            throw Error(detail::sysError("Ошибка записи файла", path));
+        if (::rename(tmp.c_str(), path.c_str()) != 0) detail::throwSys("Ошибка записи файла", path);
         ::close(file.fd);
         file.fd = nfd;
         file.header = std::move(h);

@@ -152,7 +152,10 @@ std::vector<Cond> Table::Impl::compile(const std::string& expression) const {
         } else if (!k.emptyLiteral) {
             const char* why = "";
             auto v = detail::parseAs(fl.def.type, lit, why);
+            // the literal is taken as written: a tab or a line break in it is no part of a number or a date
+            if (std::any_of(lit.begin(), lit.end(), [](char ch) { return uint8_t(ch) < 0x20; })) v.reset();
             if (!v) bad(why);
+            if (std::holds_alternative<std::monostate>(*v)) k.emptyLiteral = true;
             k.prefix = false;
             if (const auto* i = std::get_if<int64_t>(&*v)) k.num = double(*i);
             if (const auto* x = std::get_if<double>(&*v)) k.num = *x;

@@ -15,31 +15,48 @@ using namespace codec;
 // ================================================================ header
 
 Schema parseHeader(const std::vector<uint8_t>& header, const std::string& path) {
+    auto damaged = [&](const std::string& why) -> FormatError {
+        return FormatError("Повреждён заголовок таблицы " + path + ": " + why);
+    };
     if (header.size() < size_t(kHeaderSize) || header[0] != kVersion)
-        throw Error("Файл " + path + " не является таблицей dBase 7");
+        throw FormatError("Файл " + path + " не является таблицей dBase 7");
     Schema s;
     s.headerLen = getLe16(&header[kHeaderLenAt]);
     s.recLen = getLe16(&header[kRecLenAt]);
+    if (size_t(s.headerLen) != header.size()) throw damaged("длина заголовка " + std::to_string(s.headerLen));
     int off = 1;
-    for (size_t p = kHeaderSize; p + 1 <= header.size(); p += kDescSize) {
-        if (header[p] == kHeaderEnd) break;
-        if (p + kDescSize > header.size()) throw Error("Повреждён заголовок таблицы " + path);
+    size_t p = kHeaderSize;
+    for (;; p += kDescSize) {
+        if (p < header.size() && header[p] == kHeaderEnd) break;
+        if (p + kDescSize >= header.size()) throw damaged("нет конца описаний полей (0x0D)");
         Field f;
         f.def.name = std::string(reinterpret_cast<const char*>(&header[p]),
                                  strnlen(reinterpret_cast<const char*>(&header[p]), 32));
-        f.def.type = typeFromLetter(char(header[p + 32]));
+        const char letter = char(header[p + 32]);
+        try {
+            f.def.type = typeFromLetter(letter);
+        } catch (const Error&) {
+            throw damaged("неизвестный тип поля '" + std::string(1, letter) + "'");
+        }
         f.width = header[p + 33];
         f.def.size = f.def.type == FieldType::Char ? f.width : 0;
         f.def.required = (header[p + 35] & 1) != 0;
+        if (f.def.name.empty()) throw damaged("поле без имени");
         if (f.width != fieldWidth(f.def.type, f.def.size) || f.width == 0)
-            throw Error("Повреждён заголовок таблицы " + path);
+            throw damaged("недопустимая ширина поля " + f.def.name);
         f.offset = off;
         off += f.width;
         if (f.def.type == FieldType::AutoInc && s.autoField < 0) s.autoField = int(s.fields.size());
         s.defs.push_back(f.def);
         s.fields.push_back(f);
     }
-    if (off != s.recLen || s.fields.empty()) throw Error("Повреждён заголовок таблицы " + path);
+    // the engine writes no field properties after the descriptors: the header ends with their terminator, and
+    // a header length that says otherwise cannot be trusted to find the rows
+    if (p + 1 != header.size()) throw damaged("длина заголовка " + std::to_string(s.headerLen));
+    if (s.fields.empty()) throw damaged("нет полей");
+    if (off != s.recLen)
+        throw damaged("длина записи " + std::to_string(s.recLen) + " не совпадает с полями (" +
+                      std::to_string(off) + ")");
     s.blank.assign(size_t(s.recLen), 0);
     s.clear(s.blank.data());
     return s;
@@ -123,10 +140,16 @@ bool Schema::isNull(const uint8_t* row, int f) const {
     switch (fl.def.type) {
     case FieldType::AutoInc:
     case FieldType::Integer:
-    case FieldType::Float:
-    case FieldType::DateTime:
         return allZero(p, fl.width);
-    case FieldType::Date:
+    // a stored value that is no number or date (damage, or another writer) is empty
+    case FieldType::Float:
+        return allZero(p, fl.width) || !std::isfinite(getDouble(p));
+    case FieldType::DateTime:
+        return allZero(p, fl.width) || !getTimestamp(p);
+    case FieldType::Date: {
+        DateTime dt;
+        return allBlank(p, fl.width) || !getDate(p, dt);
+    }
     case FieldType::Char:
         return allBlank(p, fl.width);
     case FieldType::Boolean:
@@ -146,10 +169,10 @@ Value Schema::value(const uint8_t* row, int f) const {
     case FieldType::Float:
         return getDouble(p);
     case FieldType::DateTime:
-        return getTimestamp(p);
+        return *getTimestamp(p);
     case FieldType::Date: {
         DateTime dt;
-        if (!getDate(p, dt)) return std::monostate{};
+        getDate(p, dt);
         return dt;
     }
     case FieldType::Char:
@@ -191,7 +214,7 @@ void Schema::encode(uint8_t* p, int f, const Value& v) const {
     const FieldType t = fl.def.type;
     // the common cases first
     if (t == FieldType::Float) {
-        if (const auto* x = std::get_if<double>(&v); x && !std::isnan(*x)) {
+        if (const auto* x = std::get_if<double>(&v); x && std::isfinite(*x)) {
             putDouble(p, *x);
             return;
         }
@@ -254,7 +277,11 @@ void Schema::encode(uint8_t* p, int f, const Value& v) const {
             x = *b ? 1 : 0;
         else
             badValue("дата", "не является числом");
-        if (std::isnan(x)) badValue("NaN", "не является числом");
+        // NaN and the infinities are what a device reports for a channel that is not fitted: empty
+        if (!std::isfinite(x)) {
+            std::memset(p, 0, size_t(fl.width));
+            return;
+        }
         putDouble(p, x);
         return;
     }
@@ -262,7 +289,9 @@ void Schema::encode(uint8_t* p, int f, const Value& v) const {
     case FieldType::Date: {
         const auto* dt = std::get_if<DateTime>(&v);
         if (!dt) badValue("число", "не является датой");
-        if (dt->ms() <= 0) badValue(dt->text(), "не является датой");
+        if (dt->ms() < kFirstStampMs || dt->ms() > kLastStampMs) {
+            throw Error("Дата вне диапазона 01.01.0001 - 31.12.9999 (поле " + fl.def.name + ")");
+        }
         if (t == FieldType::Date)
             putDate(p, *dt);
         else
@@ -310,7 +339,10 @@ std::string floatText(double v) {
     return std::string(buf, r.ptr);
 }
 
-std::optional<double> parseFloat(std::string s) {
+namespace {
+
+// A number in text, the forms of NaN and the infinities included.
+std::optional<double> parseAnyFloat(std::string s) {
     std::replace(s.begin(), s.end(), ',', '.');
     size_t b = s.find_first_not_of(" \t");
     size_t e = s.find_last_not_of(" \t");
@@ -319,7 +351,15 @@ std::optional<double> parseFloat(std::string s) {
     if (!s.empty() && s[0] == '+') s.erase(0, 1);
     double v = 0;
     auto r = std::from_chars(s.data(), s.data() + s.size(), v);
-    if (r.ec != std::errc() || r.ptr != s.data() + s.size() || !std::isfinite(v)) return std::nullopt;
+    if (r.ec != std::errc() || r.ptr != s.data() + s.size()) return std::nullopt;
+    return v;
+}
+
+} // namespace
+
+std::optional<double> parseFloat(std::string s) {
+    auto v = parseAnyFloat(std::move(s));
+    if (!v || !std::isfinite(*v)) return std::nullopt;
     return v;
 }
 
@@ -354,7 +394,8 @@ std::optional<Value> parseAs(FieldType t, const std::string& text, const char*& 
         return std::nullopt;
     case FieldType::Float:
         why = "не является числом";
-        if (auto x = parseFloat(text)) return Value(*x);
+        // "nan" and "inf" as the readers write them for a channel that is not fitted: empty
+        if (auto x = parseAnyFloat(text)) return std::isfinite(*x) ? Value(*x) : Value(std::monostate{});
         return std::nullopt;
     case FieldType::Date:
     case FieldType::DateTime:

@@ -156,14 +156,16 @@ std::vector<uint8_t> mdxBytes(const std::vector<Index>& indexes, uint32_t count,
 }
 
 std::optional<MdxFile> readMdx(const std::string& dir, const std::string& tableFile, const Schema& s,
-                               bool withOrders) {
+                               uint32_t rowCount, bool withOrders) {
     std::string p = findFile(dir, withExtension(tableFile, ".MDX"));
     if (p.empty()) return std::nullopt;
     int f = ::open(p.c_str(), O_RDONLY | O_CLOEXEC);
     if (f < 0) return std::nullopt;
     std::vector<uint8_t> b;
     struct stat st {};
-    bool ok = ::fstat(f, &st) == 0 && st.st_size >= 28 && st.st_size < (off_t(1) << 32);
+    // an index file larger than any that the rows could need is damage: it is not read into memory
+    const uint64_t most = 28 + uint64_t(kMaxIndexes) * (72 + 4 * uint64_t(rowCount));
+    bool ok = ::fstat(f, &st) == 0 && st.st_size >= 28 && uint64_t(st.st_size) <= most;
     if (ok) {
         b.resize(size_t(st.st_size));
         try {
@@ -180,6 +182,7 @@ std::optional<MdxFile> readMdx(const std::string& dir, const std::string& tableF
     m.count = getLe32(&b[8]);
     m.gen = getLe32(&b[12]);
     uint32_t n = getLe32(&b[20]);
+    if (n > kMaxIndexes) return std::nullopt;
     size_t at = 24;
     std::vector<uint32_t> sizes;
     for (uint32_t i = 0; i < n; ++i) {
@@ -213,7 +216,7 @@ std::optional<MdxFile> readMdx(const std::string& dir, const std::string& tableF
 void writeMdx(const std::string& target, const std::vector<uint8_t>& bytes) {
     std::string tmp = target + ".new~";
     int f = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (f < 0) throw Error(sysError("Не удалось записать индексный файл", tmp));
+    if (f < 0) throwSys("Не удалось записать индексный файл", tmp);
     try {
         pwriteAll(f, bytes.data(), bytes.size(), 0, tmp);
     } catch (...) {
@@ -223,8 +226,9 @@ void writeMdx(const std::string& target, const std::vector<uint8_t>& bytes) {
     }
     ::close(f);
     if (::rename(tmp.c_str(), target.c_str()) != 0) {
+        int e = errno;
         ::unlink(tmp.c_str());
-        throw Error(sysError("Не удалось записать индексный файл", target));
+        throw SysError("Не удалось записать индексный файл", target, e);
     }
 }
 
@@ -232,7 +236,7 @@ bool loadIndexes(IndexSet& set, const std::string& dir, const std::string& table
                  const std::vector<uint8_t>& header, const Rows& rows, uint32_t gen) {
     set.list.clear();
     bool rebuilt = false;
-    auto m = readMdx(dir, tableFile, s, true);
+    auto m = readMdx(dir, tableFile, s, rows.count, true);
     if (m) {
         set.list = std::move(m->indexes);
     } else {

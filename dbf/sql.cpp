@@ -15,23 +15,26 @@ struct Statement {
     std::string where;
 };
 
-Statement parseStatement(const std::string& sql) {
-    std::string s;
-    for (char c : sql)
-        s += (c == '\r' || c == '\n' || c == '\t') ? ' ' : c;
+bool isBlank(char c) {
+    return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f';
+}
+
+// Blanks, tabs and line breaks separate the words; the condition after WHERE is handed over as written, so
+// that a quoted literal keeps every byte it has.
+Statement parseStatement(const std::string& s) {
     size_t i = 0;
     auto skip = [&] {
-        while (i < s.size() && s[i] == ' ')
+        while (i < s.size() && isBlank(s[i]))
             ++i;
     };
     auto word = [&]() {
         skip();
         size_t b = i;
-        while (i < s.size() && s[i] != ' ')
+        while (i < s.size() && !isBlank(s[i]))
             ++i;
         return s.substr(b, i - b);
     };
-    auto fail = [&]() -> Statement { throw Error("Неподдерживаемый запрос: " + sql); };
+    auto fail = [&]() -> Statement { throw Error("Неподдерживаемый запрос: " + s); };
     Statement st;
     std::string w = word();
     if (sameName(w, "SELECT")) {

@@ -2,9 +2,16 @@
 
 #include "dbf/codec.h"
 
+#include "dbf/table.h"
+
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
+#include <ctime>
+#include <dirent.h>
+#include <string_view>
 #include <sys/stat.h>
 #include <sys/uio.h>
 #include <unistd.h>
@@ -13,8 +20,16 @@ namespace dbf::detail {
 
 using namespace codec;
 
-std::string sysError(const std::string& what, const std::string& path) {
-    return what + " " + path + ": " + std::strerror(errno);
+SysError::SysError(const std::string& what, const std::string& path, int code)
+    : Error(what + " " + path + ": " + std::strerror(code)), code_(code) {}
+
+void throwSys(const std::string& what, const std::string& path) {
+    throw SysError(what, path, errno);
+}
+
+bool cannotWrite(int code) {
+    return code == ENOSPC || code == EDQUOT || code == EFBIG || code == EROFS || code == EACCES ||
+           code == EPERM;
 }
 
 void preadAll(int fd, void* buf, size_t n, off_t off, const std::string& path) {
@@ -23,7 +38,7 @@ void preadAll(int fd, void* buf, size_t n, off_t off, const std::string& path) {
         ssize_t r = ::pread(fd, p, n, off);
         if (r < 0) {
             if (errno == EINTR) continue;
-            throw Error(sysError("Ошибка чтения файла", path));
+            throwSys("Ошибка чтения файла", path);
         }
         if (r == 0) throw Error("Неожиданный конец файла " + path);
         p += r;
@@ -40,7 +55,7 @@ void pwriteRows(int fd, const uint8_t* rows, size_t n, off_t off, const std::str
     do {
         r = ::pwritev(fd, iov, 2, off);
     } while (r < 0 && errno == EINTR);
-    if (r < 0) throw Error(sysError("Ошибка записи файла", path));
+    if (r < 0) throwSys("Ошибка записи файла", path);
     if (size_t(r) != total) {
         // a short write: finish it byte-exactly
         std::vector<uint8_t> all(rows, rows + n);
@@ -50,7 +65,7 @@ void pwriteRows(int fd, const uint8_t* rows, size_t n, off_t off, const std::str
             ssize_t w = ::pwrite(fd, all.data() + done, total - done, off + off_t(done));
             if (w < 0) {
                 if (errno == EINTR) continue;
-                throw Error(sysError("Ошибка записи файла", path));
+                throwSys("Ошибка записи файла", path);
             }
             done += size_t(w);
         }
@@ -63,7 +78,7 @@ void pwriteAll(int fd, const void* buf, size_t n, off_t off, const std::string& 
         ssize_t r = ::pwrite(fd, p, n, off);
         if (r < 0) {
             if (errno == EINTR) continue;
-            throw Error(sysError("Ошибка записи файла", path));
+            throwSys("Ошибка записи файла", path);
         }
         p += r;
         n -= size_t(r);
@@ -92,7 +107,7 @@ void Storage::acquire(bool exclusive) {
     fl.l_len = 1;
     while (::fcntl(fd, F_OFD_SETLKW, &fl) == -1) {
         if (errno == EINTR) continue;
-        throw Error(sysError("Не удалось заблокировать таблицу", path));
+        throwSys("Не удалось заблокировать таблицу", path);
     }
     lockType = want;
     lockDepth = 1;
@@ -118,22 +133,23 @@ bool Storage::presenceLock(int f, short type, bool wait, const std::string& path
     while (::fcntl(f, wait ? F_OFD_SETLKW : F_OFD_SETLK, &fl) == -1) {
         if (errno == EINTR) continue;
         if (!wait && (errno == EAGAIN || errno == EACCES)) return false;
-        throw Error(sysError("Не удалось заблокировать таблицу", path));
+        throwSys("Не удалось заблокировать таблицу", path);
     }
     return true;
 }
 
 // ================================================================ opening and closing
 
-void Storage::openFile(const std::string& p) {
+void Storage::openFile(const std::string& p, bool readOnly) {
     path = p;
     auto slash = p.rfind('/');
     dir = slash == std::string::npos ? "." : p.substr(0, slash);
     for (int attempt = 0;; ++attempt) {
-        fd = ::open(p.c_str(), O_RDWR | O_CLOEXEC);
+        fd = readOnly ? -1 : ::open(p.c_str(), O_RDWR | O_CLOEXEC);
         writable = fd >= 0;
-        if (fd < 0 && (errno == EACCES || errno == EROFS)) fd = ::open(p.c_str(), O_RDONLY | O_CLOEXEC);
-        if (fd < 0) throw Error(sysError("Не удалось открыть таблицу", p));
+        if (fd < 0 && (readOnly || errno == EACCES || errno == EROFS || errno == EPERM))
+            fd = ::open(p.c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0) throwSys("Не удалось открыть таблицу", p);
         presenceLock(fd, F_RDLCK, true, p);
         // a compaction may have put a new file in its place while this one waited
         struct stat a {
@@ -147,23 +163,109 @@ void Storage::openFile(const std::string& p) {
     }
 }
 
-void Storage::createFile(const std::string& p, const std::vector<uint8_t>& h) {
-    int f = ::open(p.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-    if (f < 0) throw Error(sysError("Не удалось создать таблицу", p));
-    try {
-        std::vector<uint8_t> bytes = h;
-        bytes.push_back(kFileEnd);
-        pwriteAll(f, bytes.data(), bytes.size(), 0, p);
-    } catch (...) {
-        ::close(f);
-        ::unlink(p.c_str());
-        throw;
+namespace {
+
+// A file of a table in the making: a name of its own beside the file it is to become, held by an exclusive
+// lock on the presence byte while its maker lives.
+struct Scratch {
+    std::string path;
+    int fd = -1;
+    ~Scratch() {
+        if (fd >= 0) ::close(fd);
+        if (!path.empty()) ::unlink(path.c_str());
     }
-    fd = f;
+};
+
+constexpr const char* kScratchEnd = ".new~";
+
+void makeScratch(Scratch& s, const std::string& target) {
+    static std::atomic<uint32_t> counter{0};
+    for (int attempt = 0;; ++attempt) {
+        uint32_t tag =
+            uint32_t(::getpid()) * 2654435761u + counter.fetch_add(1) * 40503u + uint32_t(::time(nullptr));
+        char part[16];
+        std::snprintf(part, sizeof part, ".%08x", tag);
+        std::string p = target + part + kScratchEnd;
+        int f = ::open(p.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+        if (f < 0 && errno == EEXIST && attempt < 100) continue;
+        if (f < 0) throwSys("Не удалось создать таблицу", target);
+        // a cleaner that comes between the creation and the lock takes the file away: the creation then fails
+        // on its rename, and no table is made
+        s.path = p;
+        s.fd = f;
+        Storage::presenceLock(f, F_WRLCK, true, p);
+        return;
+    }
+}
+
+void fillScratch(Scratch& s, const uint8_t* bytes, size_t n) {
+    pwriteAll(s.fd, bytes, n, 0, s.path);
+    if (::fdatasync(s.fd) != 0) throwSys("Ошибка записи файла", s.path);
+}
+
+// Removes the scratch files of name that a killed maker left in dir: those whose lock nobody holds.
+void removeStaleScratch(const std::string& dir, const std::string& name) {
+    DIR* d = ::opendir(dir.c_str());
+    if (!d) return;
+    std::vector<std::string> stale;
+    while (dirent* e = ::readdir(d)) {
+        std::string_view n = e->d_name;
+        // "<name>.XXXXXXXX.new~"
+        if (n.size() != name.size() + 9 + std::strlen(kScratchEnd) ||
+            !sameName(n.substr(0, name.size()), name) || n[name.size()] != '.' ||
+            n.substr(name.size() + 9) != kScratchEnd)
+            continue;
+        std::string p = joinPath(dir, std::string(n));
+        int f = ::open(p.c_str(), O_RDONLY | O_CLOEXEC);
+        if (f < 0) continue;
+        struct flock fl {};
+        fl.l_type = F_RDLCK;
+        fl.l_whence = SEEK_SET;
+        fl.l_start = kPresenceOffset;
+        fl.l_len = 1;
+        if (::fcntl(f, F_OFD_SETLK, &fl) == 0) stale.push_back(p);
+        ::close(f);
+    }
+    ::closedir(d);
+    for (const std::string& p : stale)
+        ::unlink(p.c_str());
+}
+
+} // namespace
+
+// The order of a creation: (1) the new ".dbf" (header and end mark) and (2) the new ".MDX" are written in
+// full under scratch names in the same folder and flushed; (3) the old table's files are deleted, every
+// spelling of its ".dbf" first, then of its ".MDX"; (4) the new ".MDX" is renamed into place, (5) then the
+// new ".dbf". A table exists by its ".dbf", which appears last, complete and with its index beside it; a
+// maker killed before that leaves no table of that name (at most a lone ".MDX", which the next creation
+// deletes) and scratch files that the next creation of the table removes.
+void Storage::createTable(const std::string& d, const std::string& file, const std::vector<uint8_t>& h,
+                          const std::vector<uint8_t>& mdx) {
+    const std::string target = joinPath(d, file);
+    const std::string mdxFile = withExtension(file, ".MDX");
+    const std::string mdxTarget = joinPath(d, mdxFile);
+    removeStaleScratch(d, file);
+    removeStaleScratch(d, mdxFile);
+    Scratch table, index;
+    makeScratch(table, target);
+    makeScratch(index, mdxTarget);
+    std::vector<uint8_t> bytes = h;
+    bytes.push_back(kFileEnd);
+    fillScratch(table, bytes.data(), bytes.size());
+    fillScratch(index, mdx.data(), mdx.size());
+    deleteTable(d, file);
+    if (::rename(index.path.c_str(), mdxTarget.c_str()) != 0)
+        throwSys("Не удалось записать индексный файл", mdxTarget);
+    index.path.clear();
+    if (::rename(table.path.c_str(), target.c_str()) != 0) throwSys("Не удалось создать таблицу", target);
+    table.path.clear();
+    // the new table is open here as any other handle has it open
+    presenceLock(table.fd, F_RDLCK, true, target);
+    fd = table.fd;
+    table.fd = -1;
     writable = true;
-    path = p;
-    auto slash = p.rfind('/');
-    dir = slash == std::string::npos ? "." : p.substr(0, slash);
+    path = target;
+    dir = d;
     header = h;
 }
 
@@ -177,12 +279,17 @@ void Storage::closeFile() {
 // ================================================================ reading
 
 void Storage::readHeader() {
+    const off_t size = fileSize();
+    if (size == 0) throw FormatError("Файл таблицы пуст: " + path);
+    if (size < kHeaderSize) throw FormatError("Файл таблицы обрезан внутри заголовка: " + path);
     uint8_t h[kHeaderSize];
     preadAll(fd, h, sizeof h, 0, path);
-    if (h[0] != kVersion) throw Error("Файл " + path + " не является таблицей dBase 7");
-    header.assign(getLe16(&h[kHeaderLenAt]), 0);
-    if (header.size() < size_t(kHeaderSize) + kDescSize + 1)
-        throw Error("Повреждён заголовок таблицы " + path);
+    if (h[0] != kVersion) throw FormatError("Файл " + path + " не является таблицей dBase 7");
+    const size_t len = getLe16(&h[kHeaderLenAt]);
+    if (len < size_t(kHeaderSize) + kDescSize + 1)
+        throw FormatError("Повреждён заголовок таблицы " + path + ": длина заголовка " + std::to_string(len));
+    if (off_t(len) > size) throw FormatError("Файл таблицы обрезан внутри заголовка: " + path);
+    header.assign(len, 0);
     preadAll(fd, header.data(), header.size(), 0, path);
     gen = getLe32(&header[kGenAt]);
 }
@@ -209,19 +316,24 @@ void Storage::adoptHeader(const uint8_t* first, const Schema& s) {
 
 off_t Storage::fileSize() const {
     struct stat st {};
-    if (::fstat(fd, &st) != 0) throw Error(sysError("Ошибка чтения файла", path));
+    if (::fstat(fd, &st) != 0) throwSys("Ошибка чтения файла", path);
     return st.st_size;
 }
 
 uint32_t Storage::completeRows(const Schema& s, uint32_t count, bool& needsRepair) const {
     off_t size = fileSize();
     off_t body = size - s.headerLen;
-    uint32_t full = body > 0 ? uint32_t(body / s.recLen) : 0;
+    uint32_t full = body > 0 ? uint32_t(std::min<off_t>(body / s.recLen, UINT32_MAX)) : 0;
     needsRepair = false;
     if (full != count) needsRepair = true;
     off_t expectEnd = off_t(s.headerLen) + off_t(count) * s.recLen;
     if (size != expectEnd + 1) needsRepair = true;
     return full;
+}
+
+uint32_t Storage::visibleRows(const Schema& s, uint32_t count) const {
+    bool needsRepair;
+    return std::min(count, completeRows(s, count, needsRepair));
 }
 
 void Storage::readRows(const Schema& s, uint8_t* into, uint32_t from, uint32_t n) const {
@@ -242,7 +354,7 @@ uint32_t Storage::repair(const Schema& s, uint32_t count) {
         --full;
     }
     off_t end = off_t(s.headerLen) + off_t(full) * s.recLen;
-    if (::ftruncate(fd, end) != 0) throw Error(sysError("Ошибка записи файла", path));
+    if (::ftruncate(fd, end) != 0) throwSys("Ошибка записи файла", path);
     uint8_t eof = kFileEnd;
     pwriteAll(fd, &eof, 1, end, path);
     // autoincrement past every value present

@@ -39,39 +39,32 @@ void Table::Impl::create(const std::string& dir, const std::string& name, const 
     std::string fileName = name.find('.') == std::string::npos ? name + ".dbf" : name;
     std::string path = joinPath(dir, fileName);
     std::vector<uint8_t> header = detail::buildHeader(name, fields, defs);
-
-    deleteTable(dir, fileName);
-    file.createFile(path, header);
-    // hand the new file to the cursor and write its index file
-    try {
-        schema = detail::parseHeader(header, path);
-        rows = detail::Rows{};
-        rows.recLen = schema.recLen;
-        file.gen = 0;
-        file.readAuto(schema);
-        indexes.list.clear();
-        for (const IndexDef& def : defs) {
-            Index ix;
-            ix.def = def;
-            if (ix.def.name.empty()) ix.def.name = def.field;
-            ix.field = requireField(def.field);
-            indexes.list.push_back(std::move(ix));
-        }
-        Storage::Lock lock(file, true);
-        writeMdx();
-    } catch (...) {
-        file.closeFile();
-        ::unlink(path.c_str());
-        throw;
+    schema = detail::parseHeader(header, path);
+    rows = detail::Rows{};
+    rows.recLen = schema.recLen;
+    indexes.list.clear();
+    for (const IndexDef& def : defs) {
+        Index ix;
+        ix.def = def;
+        if (ix.def.name.empty()) ix.def.name = def.field;
+        ix.field = requireField(def.field);
+        indexes.list.push_back(std::move(ix));
     }
+    file.createTable(dir, fileName, header, detail::mdxBytes(indexes.list, 0, 0, schema.recLen));
+    file.gen = 0;
+    file.readAuto(schema);
+    repairPending = false;
+    mdxDirty = false;
     state = State::Browse;
     cur = -1;
     viewValid = false;
     gotoFirst();
 }
 
-void Table::Impl::openPath(const std::string& path) {
-    file.openFile(path);
+void Table::Impl::openPath(const std::string& path, OpenMode mode) {
+    file.openFile(path, mode == OpenMode::ReadOnly);
+    bool indexStale = false;
+    repairPending = false;
     try {
         Storage::Lock lock(file, file.writable);
         file.readHeader();
@@ -80,22 +73,27 @@ void Table::Impl::openPath(const std::string& path) {
         rows.recLen = schema.recLen;
         rows.count = file.headerCount();
         bool needsRepair = false;
-        uint32_t full = file.completeRows(schema, rows.count, needsRepair);
-        if (needsRepair) {
-            if (file.writable)
+        file.completeRows(schema, rows.count, needsRepair);
+        if (needsRepair && file.writable) {
+            try {
                 rows.count = file.repair(schema, rows.count);
-            else
-                rows.count = std::min(rows.count, full);
+            } catch (const detail::SysError& e) {
+                if (!detail::cannotWrite(e.code())) throw;
+                repairPending = true;
+                rows.count = file.visibleRows(schema, file.headerCount());
+            }
+        } else if (needsRepair) {
+            rows.count = file.visibleRows(schema, rows.count);
         }
         loadRows();
         bool rebuilt =
             detail::loadIndexes(indexes, file.dir, tableFile(), schema, file.header, rows, file.gen);
-        if (rebuilt && file.writable) writeMdx();
+        if (rebuilt && file.writable) indexStale = !tryWriteMdx();
     } catch (...) {
         file.closeFile();
         throw;
     }
-    if (file.writable) {
+    if (file.writable && !repairPending) {
         uint32_t dead = 0;
         for (uint32_t r = 0; r < rows.count; ++r)
             dead += rows.deleted(r);
@@ -104,7 +102,8 @@ void Table::Impl::openPath(const std::string& path) {
     state = State::Browse;
     cur = -1;
     viewValid = false;
-    mdxDirty = false;
+    // an index that could not be written is tried again when this handle closes, and by the next writer
+    mdxDirty = indexStale;
     gotoFirst();
 }
 
@@ -115,7 +114,7 @@ void Table::Impl::closeFile() {
         try {
             Storage::Lock lock(file, true);
             syncLocked();
-            auto disk = detail::readMdx(file.dir, tableFile(), schema, false);
+            auto disk = detail::readMdx(file.dir, tableFile(), schema, rows.count, false);
             bool mine = true;
             if (disk)
                 for (const Index& di : disk->indexes)
@@ -147,10 +146,30 @@ bool Table::Impl::syncLocked() {
     detail::preadAll(file.fd, h, sizeof h, 0, file.path);
     uint32_t c = getLe32(&h[detail::kCountAt]);
     uint32_t g = getLe32(&h[detail::kGenAt]);
+    if (repairPending && file.holdsExclusive()) {
+        file.adoptHeader(h, schema);
+        bool needsRepair = false;
+        file.completeRows(schema, c, needsRepair);
+        if (needsRepair) {
+            rows.count = file.repair(schema, c);
+        } else {
+            rows.count = c;
+            file.gen = g;
+        }
+        repairPending = false;
+        loadRows();
+        indexes.sortAll();
+        mdxDirty = true;
+        viewValid = false;
+        return true;
+    }
     if (g == file.gen && c == rows.count) return false;
+    // a count beyond the rows in the file (damage, or a writer killed before its repair) is not believed
+    if (c > rows.count) c = file.visibleRows(schema, c);
     file.adoptHeader(h, schema);
-    if (g == file.gen && c > rows.count) {
+    if (g == file.gen && c >= rows.count) {
         uint32_t from = rows.count;
+        if (c == from) return false;
         rows.data.resize(size_t(c) * size_t(schema.recLen));
         file.readRows(schema, rows.row(from), from, c - from);
         rows.count = c;
@@ -171,6 +190,16 @@ void Table::Impl::writeMdx() {
     detail::writeMdx(detail::mdxPath(file.dir, tableFile()),
                      detail::mdxBytes(indexes.list, rows.count, file.gen, schema.recLen));
     mdxDirty = false;
+}
+
+bool Table::Impl::tryWriteMdx() {
+    try {
+        writeMdx();
+        return true;
+    } catch (const detail::SysError& e) {
+        if (!detail::cannotWrite(e.code())) throw;
+        return false;
+    }
 }
 
 // ================================================================ Impl: writing
@@ -269,17 +298,16 @@ void Table::create(const std::string& dir, const std::string& name, const std::v
     d->create(dir, name, fields, indexes);
 }
 
-void Table::open(const std::string& dir, const std::string& name, OpenMode /*mode*/) {
-    // the read-only mode is not told apart yet
-    open(dir, name);
+void Table::open(const std::string& dir, const std::string& name) {
+    open(dir, name, OpenMode::ReadWrite);
 }
 
-void Table::open(const std::string& dir, const std::string& name) {
+void Table::open(const std::string& dir, const std::string& name, OpenMode mode) {
     close();
     std::string file = name.find('.') == std::string::npos ? name + ".dbf" : name;
     std::string path = findFile(dir, file);
     if (path.empty()) throw Error("Таблица не найдена: " + joinPath(dir, file));
-    d->openPath(path);
+    d->openPath(path, mode);
 }
 
 void Table::close() {
@@ -329,7 +357,7 @@ void Table::addIndex(const IndexDef& def) {
     ix.field = m.requireField(def.field);
     m.indexes.sort(ix);
     // keep indexes another handle added since this one was opened
-    if (auto disk = detail::readMdx(m.file.dir, m.tableFile(), m.schema, false))
+    if (auto disk = detail::readMdx(m.file.dir, m.tableFile(), m.schema, m.rows.count, false))
         for (Index& di : disk->indexes)
             if (!m.indexes.byName(di.def.name)) {
                 m.indexes.sort(di);

@@ -63,6 +63,8 @@ private:
 };
 
 // ---- the index file
+constexpr uint32_t kMaxIndexes = 1024;
+
 struct MdxFile {
     uint32_t count = 0, gen = 0;
     std::vector<Index> indexes;
@@ -71,9 +73,10 @@ struct MdxFile {
 // The path of the table's index file: the existing one in any letter case, else "<base>.MDX".
 std::string mdxPath(const std::string& dir, const std::string& tableFile);
 std::vector<uint8_t> mdxBytes(const std::vector<Index>& indexes, uint32_t count, uint32_t gen, int recLen);
-// nullopt when the file is missing, damaged or made for another row length.
+// nullopt when the file is missing, damaged, too large for a table of rowCount rows or made for another row
+// length.
 std::optional<MdxFile> readMdx(const std::string& dir, const std::string& tableFile, const Schema& s,
-                               bool withOrders);
+                               uint32_t rowCount, bool withOrders);
 // Writes the index file atomically (a new file renamed over the old one).
 void writeMdx(const std::string& target, const std::vector<uint8_t>& bytes);
 // Sets up the indexes from the index file, or from the field flags of the header when the file is lost,

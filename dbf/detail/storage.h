@@ -25,8 +25,21 @@ namespace dbf::detail {
 constexpr off_t kLockOffset = 0x7FFFFFFF00000000LL;
 constexpr off_t kPresenceOffset = kLockOffset + 1;
 
-// "what path: strerror(errno)".
-std::string sysError(const std::string& what, const std::string& path);
+// A failed system call: "what path: strerror(code)", with the error number kept for the callers that tell
+// the failures apart.
+class SysError : public Error {
+public:
+    SysError(const std::string& what, const std::string& path, int code);
+    int code() const { return code_; }
+
+private:
+    int code_;
+};
+// Throws SysError with the errno of the call that just failed.
+[[noreturn]] void throwSys(const std::string& what, const std::string& path);
+// True for the errors of a medium or a folder that takes no writes: full, over quota, over the file size
+// limit, read-only, or without the permission.
+bool cannotWrite(int code);
 
 void preadAll(int fd, void* buf, size_t n, off_t off, const std::string& path);
 void pwriteAll(int fd, const void* buf, size_t n, off_t off, const std::string& path);
@@ -64,14 +77,18 @@ public:
 
     // ---- opening and closing
     // Opens path for reading and writing, or for reading only where the medium or the permissions refuse
-    // writes, and takes the presence lock (waiting out a compaction that replaces the file).
-    void openFile(const std::string& path);
-    // Creates a new table file with the header and an end mark; fails when the file exists.
-    void createFile(const std::string& path, const std::vector<uint8_t>& header);
+    // writes (or readOnly asks for it), and takes the presence lock (waiting out a compaction that replaces
+    // the file).
+    void openFile(const std::string& path, bool readOnly);
+    // Creates the table file "file" in dir with header and its index file with the bytes mdx, replacing
+    // the table of that name, and keeps the new file open. See storage.cpp for the order of the steps.
+    void createTable(const std::string& dir, const std::string& file, const std::vector<uint8_t>& header,
+                     const std::vector<uint8_t>& mdx);
     void closeFile();
 
     // ---- reading (the caller holds a lock)
-    // Reads the whole header.
+    // Reads the whole header. Throws FormatError when the file is empty, cut inside its header or not a
+    // level-7 table, and when the header length is impossible.
     void readHeader();
     uint32_t headerCount() const;
     // Takes the first 68 bytes of the header as they are on disk now, with the autoincrement value.
@@ -80,6 +97,9 @@ public:
     off_t fileSize() const;
     // Number of complete rows the file holds, and whether it needs repair for the row count headerCount.
     uint32_t completeRows(const Schema& s, uint32_t headerCount, bool& needsRepair) const;
+    // The rows a reader that repairs nothing takes: those of the count that are wholly in the file. A row
+    // whose count a killed writer did not write, and a row cut short, are not among them.
+    uint32_t visibleRows(const Schema& s, uint32_t headerCount) const;
     void readRows(const Schema& s, uint8_t* into, uint32_t from, uint32_t n) const;
 
     // ---- writing (the caller holds the exclusive lock)
@@ -94,6 +114,7 @@ public:
     void writeDeletedFlag(const Schema& s, uint32_t r);
     // Sets the "indexed" flag of a field descriptor.
     void markIndexed(int field);
+    bool holdsExclusive() const { return lockDepth > 0 && lockType == F_WRLCK; }
 
 private:
     // The row count, the date of change and the autoincrement value in one write: they sit in the first

@@ -36,6 +36,9 @@ struct Table::Impl {
     detail::Rows rows;
     detail::IndexSet indexes{schema, rows};
     bool mdxDirty = false;
+    // The repair of what a killed writer left could not be written (full disk): the rows are read as a
+    // reader that repairs nothing reads them, and the next write of this handle repairs first.
+    bool repairPending = false;
 
     // ---- cursor
     State state = State::Inactive;
@@ -73,13 +76,15 @@ struct Table::Impl {
     // ---- table.cpp
     void create(const std::string& dir, const std::string& name, const std::vector<FieldDef>& fields,
                 const std::vector<IndexDef>& indexes);
-    void openPath(const std::string& path);
+    void openPath(const std::string& path, OpenMode mode);
     void closeFile();
     void loadRows();
     // Brings the rows up to what the file holds now. Caller holds a lock. Returns true when anything changed.
     bool syncLocked();
     // Writes the index file. Caller holds the exclusive lock.
     void writeMdx();
+    // The same where the medium may refuse it: false, with the index kept in memory, when it does.
+    bool tryWriteMdx();
     void checkRequired(const uint8_t* row) const;
     void postInsert();
     void postEdit();
