@@ -386,30 +386,37 @@ std::optional<bool> parseBool(const std::string& text) {
 }
 
 std::optional<Value> parseAs(FieldType t, const std::string& text, const char*& why) {
+    std::optional<Value> out;
     switch (t) {
     case FieldType::AutoInc:
     case FieldType::Integer:
         why = "не является целым числом";
-        if (auto n = parseInt(text)) return Value(*n);
-        return std::nullopt;
+        if (auto n = parseInt(text)) out.emplace(std::in_place_type<int64_t>, *n);
+        break;
     case FieldType::Float:
         why = "не является числом";
         // "nan" and "inf" as the readers write them for a channel that is not fitted: empty
-        if (auto x = parseAnyFloat(text)) return std::isfinite(*x) ? Value(*x) : Value(std::monostate{});
-        return std::nullopt;
+        if (auto x = parseAnyFloat(text)) {
+            if (std::isfinite(*x))
+                out.emplace(std::in_place_type<double>, *x);
+            else
+                out.emplace(std::in_place_type<std::monostate>);
+        }
+        break;
     case FieldType::Date:
     case FieldType::DateTime:
         why = "не является датой";
-        if (auto dt = DateTime::parse(text)) return Value(*dt);
-        return std::nullopt;
+        if (auto dt = DateTime::parse(text)) out.emplace(std::in_place_type<DateTime>, *dt);
+        break;
     case FieldType::Boolean:
         why = "не является логическим значением";
-        if (auto b = parseBool(text)) return Value(*b);
-        return std::nullopt;
+        if (auto b = parseBool(text)) out.emplace(std::in_place_type<bool>, *b);
+        break;
     case FieldType::Char:
-        return Value(text);
+        out.emplace(std::in_place_type<std::string>, text);
+        break;
     }
-    return std::nullopt;
+    return out;
 }
 
 std::string textOf(const Value& v, FieldType t) {

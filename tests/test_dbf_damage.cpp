@@ -295,7 +295,7 @@ TEST(DbfDamage, DamagedFilesAreFormatErrorsOrRepaired) {
         {"integer field 5 bytes wide", [](auto& b, auto, auto) { b[68 + 48 * 1 + 33] = 5; }, Expect::Format},
         {"field without a name", [](auto& b, auto, auto) { b[68 + 48 * 2] = 0; }, Expect::Format},
         {"missing 0x0D", [](auto& b, uint16_t hl, auto) { b[hl - 1] = ' '; }, Expect::Format},
-        {"cut inside a row", [](auto& b, auto, uint16_t rl) { b.resize(b.size() - 1 - rl / 2); },
+        {"cut inside a row", [](auto& b, auto, uint16_t rl) { b.erase(b.end() - 1 - rl / 2, b.end()); },
          Expect::Opens},
         {"row count of four billion", [](auto& b, auto, auto) { codec::putLe32(&b[4], 0xFFFFFFFFu); },
          Expect::Opens},
