@@ -115,9 +115,11 @@ void putTimestamp(uint8_t* p, DateTime v) {
     putBe64(p, std::bit_cast<uint64_t>(double(v.ms())));
 }
 
-DateTime getTimestamp(const uint8_t* p) {
+std::optional<DateTime> getTimestamp(const uint8_t* p) {
     double d = std::bit_cast<double>(getBe64(p));
-    return DateTime::fromMs(int64_t(d < 0 ? d - 0.5 : d + 0.5));
+    // the comparisons are false for NaN
+    if (!(d >= double(kFirstStampMs) - 0.5 && d < double(kLastStampMs) + 0.5)) return std::nullopt;
+    return DateTime::fromMs(int64_t(d + 0.5));
 }
 
 void putDate(uint8_t* p, DateTime v) {

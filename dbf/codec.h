@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -24,9 +25,13 @@ int32_t getInt(const uint8_t* p);
 // that the bytes sort as the numbers do.
 void putDouble(uint8_t* p, double v);
 double getDouble(const uint8_t* p);
-// '@': 8 bytes big-endian IEEE double of milliseconds counted from 01.01.0001 as day 1.
+// '@': 8 bytes big-endian IEEE double of milliseconds counted from 01.01.0001 as day 1. Reading gives nullopt
+// for a stored value that is no instant of 01.01.0001 to 31.12.9999 (NaN, an infinity, a huge number).
 void putTimestamp(uint8_t* p, DateTime v);
-DateTime getTimestamp(const uint8_t* p);
+std::optional<DateTime> getTimestamp(const uint8_t* p);
+// The first and the last millisecond a date-time field holds: 01.01.0001 00:00 and 31.12.9999 23:59:59.999.
+constexpr int64_t kFirstStampMs = DateTime::kMsPerDay;
+constexpr int64_t kLastStampMs = 3'652'059 * DateTime::kMsPerDay + DateTime::kMsPerDay - 1;
 // 'D': "YYYYMMDD".
 void putDate(uint8_t* p, DateTime v);
 bool getDate(const uint8_t* p, DateTime& out);

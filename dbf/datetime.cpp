@@ -125,6 +125,8 @@ std::optional<DateTime> DateTime::parse(std::string_view s) {
 }
 
 DateTime DateTime::fromOleDays(double days) {
+    // a stamp that is no day of 01.01.0001 to 31.12.9999 (NaN, an infinity, a damaged setting) is empty
+    if (!(days > double(-kOleEpochDay) - 1 && days < 2'958'466.0)) return DateTime();
     double ip = std::trunc(days);
     double frac = std::fabs(days - ip);
     int64_t ms = (int64_t(ip) + kOleEpochDay) * kMsPerDay + int64_t(std::llround(frac * double(kMsPerDay)));

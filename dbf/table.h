@@ -29,16 +29,23 @@ public:
     Table& operator=(const Table&) = delete;
 
     // Creates "<name>.dbf" (".dbf" is added when name has no extension) and its ".MDX" in dir, replacing any
-    // existing files of that name, and leaves the table open, positioned on no row. Throws when dir is
-    // missing, the definitions are wrong or the files cannot be written.
+    // existing files of that name, and leaves the table open, positioned on no row. Both files are written in
+    // full under scratch names first: the old table stays until the new one appears whole, also when the
+    // process is killed. Throws when dir is missing, the definitions are wrong or the files cannot be
+    // written.
     void create(const std::string& dir, const std::string& name, const std::vector<FieldDef>& fields,
                 const std::vector<IndexDef>& indexes);
-    // Opens an existing table. The file name is matched without regard to letter case. A table left behind by
-    // a killed writer is repaired (incomplete rows dropped); an index file that is missing or disagrees with
-    // the table is rebuilt.
+    // Opens an existing table. The file name is matched without regard to letter case. Throws FormatError
+    // when the file is not a valid table (an empty file, a damaged header), Error for the failures of the
+    // system. A table left behind by a killed writer is repaired (incomplete rows dropped); an index file
+    // that is missing or disagrees with the table is rebuilt and written again. Where the medium refuses
+    // writes: an index file that cannot be written (a full disk) is kept in memory and written by the next
+    // writer; a table that cannot be written (a read-only medium, no permission) opens for reading, and its
+    // writes throw.
     void open(const std::string& dir, const std::string& name);
-    // ReadOnly: for readers that must change nothing on disk (a dump, a listing): no repair is written and
-    // no index file is rewritten; every write to the table throws.
+    // ReadOnly: for readers that must change nothing on disk (a dump, a listing): nothing is written at all
+    // (no repair, no index file, no change generation); the rows an interrupted append left incomplete are
+    // not shown; every write to the table throws.
     enum class OpenMode { ReadWrite, ReadOnly };
     void open(const std::string& dir, const std::string& name, OpenMode mode);
     void close();
@@ -122,7 +129,9 @@ public:
     Value value(int fieldNo) const;
 
     // Setters need state Edit or Insert. setString parses the text by the field's type ("12.35" into a float
-    // field stores 12.35); an empty text stores null.
+    // field stores 12.35); an empty text stores null. A float field stores NaN and the infinities (also the
+    // texts "nan" and "inf") as null; a date-time outside 01.01.0001 to 31.12.9999 throws. A stored value
+    // that is no number or date (damage) reads as null.
     void setString(const std::string& field, const std::string& text);
     void setInt(const std::string& field, int64_t v);
     void setFloat(const std::string& field, double v);
@@ -158,7 +167,8 @@ public:
     const std::string& dir() const { return dir_; }
     // "select * from FILE [where COND]" returns the number of rows selected; "delete from FILE [where COND]"
     // deletes the rows and returns their number. COND uses the filter grammar of Table::setFilter, with
-    // literals converted to the field's type (WRITEDAY ='31.12.1999 00:00', NUM >='17').
+    // literals converted to the field's type (WRITEDAY ='31.12.1999 00:00', NUM >='17'). Blanks, tabs and
+    // line breaks separate the words; a quoted literal is taken byte for byte.
     int execSql(const std::string& statement) const;
 
 private:

@@ -680,12 +680,12 @@ TEST(DbfTable, NotATableIsAnError) {
     TempDir dir;
     writeFile(dir.file("JUNK.dbf"), {'h', 'e', 'l', 'l', 'o'});
     Table t;
-    EXPECT_THROW(t.open(dir.path(), "JUNK"), Error);
+    EXPECT_THROW(t.open(dir.path(), "JUNK"), FormatError);
     std::vector<uint8_t> fake(200, 0);
     fake[0] = 0x04;
     fake[8] = 200; // header length pointing at garbage descriptors
     writeFile(dir.file("FAKE.dbf"), fake);
-    EXPECT_THROW(t.open(dir.path(), "FAKE"), Error);
+    EXPECT_THROW(t.open(dir.path(), "FAKE"), FormatError);
     EXPECT_FALSE(t.isOpen());
 }
 

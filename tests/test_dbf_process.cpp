@@ -5,8 +5,11 @@
 #include <atomic>
 #include <csignal>
 #include <cstring>
+#include <dirent.h>
+#include <fstream>
 #include <gtest/gtest.h>
 #include <random>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -72,7 +75,171 @@ struct Child {
     }
 };
 
+// Two layouts of one table, told apart by their fields and their row length.
+std::vector<FieldDef> layoutA() {
+    return {{"NUM", FieldType::AutoInc, 0, true}, {"ADDRES", FieldType::Char, 20}};
+}
+std::vector<IndexDef> indexesA() {
+    return {{"NUM", "NUM", true, true}};
+}
+std::vector<FieldDef> layoutB() {
+    return {{"NUM", FieldType::AutoInc, 0, true},
+            {"NUMSTATE", FieldType::Integer, 0, true},
+            {"HEnergy1", FieldType::Float}};
+}
+std::vector<IndexDef> indexesB() {
+    return {{"NUM", "NUM", true}, {"NUMSTATE", "NUMSTATE"}, {"HEnergy1", "HEnergy1"}};
+}
+
+std::vector<uint8_t> readFile(const std::string& path) {
+    std::ifstream f(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(f), {}};
+}
+
+std::vector<std::string> listDir(const std::string& dir) {
+    std::vector<std::string> out;
+    if (DIR* d = ::opendir(dir.c_str())) {
+        while (dirent* e = ::readdir(d))
+            if (e->d_name[0] != '.') out.push_back(e->d_name);
+        ::closedir(d);
+    }
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+// What a creation of STATEDB236 in dir left when its maker died: either no table, or a whole one of layout A
+// (empty, or with its one row) or B (empty), with its own index file beside it. Sets which ('a' for an empty
+// A).
+::testing::AssertionResult wholeTableOrNone(const std::string& dir, char& which) {
+    which = 0;
+    if (!tableExists(dir, "STATEDB236")) return ::testing::AssertionSuccess();
+    Table t;
+    try {
+        t.open(dir, "STATEDB236", Table::OpenMode::ReadOnly);
+    } catch (const Error& e) {
+        return ::testing::AssertionFailure() << "the table does not open: " << e.what();
+    }
+    if (t.fieldCount() == 2 && t.fields()[1].name == "ADDRES" && t.recordCount() == 1 &&
+        t.asString("ADDRES") == "старая")
+        which = 'A';
+    else if (t.fieldCount() == 2 && t.fields()[1].name == "ADDRES" && t.recordCount() == 0)
+        which = 'a'; // killed before its row was posted
+    else if (t.fieldCount() == 3 && t.fields()[2].name == "HEnergy1" && t.recordCount() == 0)
+        which = 'B';
+    else
+        return ::testing::AssertionFailure()
+               << "neither layout: " << t.fieldCount() << " fields, " << t.recordCount() << " rows";
+    // the index file beside it was made for this table: its row length and number of indexes
+    auto dbf = readFile(dir + "/STATEDB236.dbf");
+    auto mdx = readFile(dir + "/STATEDB236.MDX");
+    if (mdx.size() < 24) return ::testing::AssertionFailure() << "no index file beside table " << which;
+    auto le32 = [](const uint8_t* p) {
+        return uint32_t(p[0] | p[1] << 8 | p[2] << 16 | uint32_t(p[3]) << 24);
+    };
+    if (le32(&mdx[16]) != uint32_t(dbf[10] | dbf[11] << 8) || le32(&mdx[20]) != (which == 'B' ? 3u : 1u))
+        return ::testing::AssertionFailure() << "the index file is another table's, beside table " << which;
+    return ::testing::AssertionSuccess();
+}
+
+void makeOldTable(const std::string& dir) {
+    Table t;
+    t.create(dir, "STATEDB236", layoutA(), indexesA());
+    t.append();
+    t.setString("ADDRES", "старая");
+    t.post();
+}
+
 } // namespace
+
+// A creation whose maker dies at the n-th byte it writes, for every n: the file-size limit kills the child
+// (SIGXFSZ) in the middle of writing the table or its index. The old table stays whole until the new one is
+// complete: no half-made table (an empty ".dbf", a header without its index) ever appears under the name.
+TEST(DbfProcess, CreateKilledAtEveryByteLeavesTheOldTableOrTheNewOne) {
+    TempDir dir;
+    makeOldTable(dir.path());
+    // the most bytes one file of the creation takes: the index file of B or the table
+    const rlim_t most = 24 + 3 * 72 + 4 + 68 + 3 * 48 + 2;
+    int killed = 0, finished = 0;
+    for (rlim_t limit = 0; limit <= most; ++limit) {
+        SCOPED_TRACE("limit " + std::to_string(limit));
+        pid_t pid = ::fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            ::signal(SIGXFSZ, SIG_DFL);
+            rlimit none{0, 0};
+            ::setrlimit(RLIMIT_CORE, &none);
+            rlimit rl{limit, limit};
+            ::setrlimit(RLIMIT_FSIZE, &rl);
+            try {
+                Table t;
+                t.create(dir.path(), "STATEDB236", layoutB(), indexesB());
+            } catch (const std::exception&) {
+                ::_exit(2);
+            }
+            ::_exit(0);
+        }
+        int status = 0;
+        ::waitpid(pid, &status, 0);
+        ASSERT_TRUE((WIFSIGNALED(status) && WTERMSIG(status) == SIGXFSZ) ||
+                    (WIFEXITED(status) && WEXITSTATUS(status) == 0))
+            << "status " << status;
+        char which = 0;
+        ASSERT_TRUE(wholeTableOrNone(dir.path(), which));
+        if (WIFSIGNALED(status)) {
+            ++killed;
+            EXPECT_EQ(which, 'A') << "the old table is kept until the new one is complete";
+        } else {
+            ++finished;
+            EXPECT_EQ(which, 'B');
+            makeOldTable(dir.path());
+        }
+    }
+    EXPECT_GT(killed, 100);
+    EXPECT_GT(finished, 0);
+    // the next creation takes away the scratch files the killed makers left
+    makeOldTable(dir.path());
+    EXPECT_EQ(listDir(dir.path()), (std::vector<std::string>{"STATEDB236.MDX", "STATEDB236.dbf"}));
+}
+
+// Makers killed at random instants while they create the table over and over (the renames included): what is
+// left under the name is always a whole table with its own index file, or none.
+TEST(DbfProcess, CreateKilledAtARandomInstantLeavesNoHalfTable) {
+    TempDir dir;
+    std::mt19937 rng(99);
+    int tables = 0;
+    for (int round = 0; round < 40; ++round) {
+        pid_t pid = ::fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            try {
+                for (int i = 0;; ++i) {
+                    if (i % 2) {
+                        Table t;
+                        t.create(dir.path(), "STATEDB236", layoutB(), indexesB());
+                    } else {
+                        makeOldTable(dir.path());
+                    }
+                }
+            } catch (const std::exception& e) {
+                std::fprintf(stderr, "maker: %s\n", e.what());
+                ::_exit(2);
+            }
+        }
+        Child child{pid};
+        ::usleep(useconds_t(std::uniform_int_distribution<int>(1000, 20000)(rng)));
+        ::kill(pid, SIGKILL);
+        int status = 0;
+        ::waitpid(pid, &status, 0);
+        child.reaped = true;
+        ASSERT_TRUE(WIFSIGNALED(status)) << "the maker ended on its own";
+        char which = 0;
+        ASSERT_TRUE(wholeTableOrNone(dir.path(), which)) << "round " << round;
+        tables += which != 0;
+    }
+    EXPECT_GT(tables, 0);
+    makeOldTable(dir.path());
+    EXPECT_EQ(listDir(dir.path()), (std::vector<std::string>{"STATEDB236.MDX", "STATEDB236.dbf"}));
+}
 
 TEST(DbfProcess, WriterKilledWhileAppendingLeavesOnlyWholeRows) {
     TempDir dir;
