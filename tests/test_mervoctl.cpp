@@ -16,6 +16,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <set>
@@ -53,6 +54,7 @@ struct Launch {
     std::string program = MERVOCTL_PATH;
     std::string registry; // $MERVO_REGISTRY; left as it is when empty
     rlim_t fileSizeLimit = RLIM_INFINITY;
+    bool unprivileged = false; // run as the user "nobody", who may not write the test's files
 };
 
 // mervoctl as a process of its own (no shell involved), its output read through pipes while it runs.
@@ -71,6 +73,9 @@ public:
                 rlimit l{how.fileSizeLimit, how.fileSizeLimit};
                 ::setrlimit(RLIMIT_FSIZE, &l);
             }
+            if (how.unprivileged &&
+                (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0))
+                ::_exit(126);
             std::vector<char*> argv;
             std::string prog = how.program;
             argv.push_back(prog.data());
@@ -194,6 +199,7 @@ class MervoctlData : public ::testing::Test {
 protected:
     void SetUp() override { ASSERT_EQ(run({"init", dir()}).code, 0); }
     std::string dir() const { return tmp_.file("DATA"); }
+    std::string tmpPath() const { return tmp_.path(); }
     std::string file(const std::string& name) const { return dir() + "/" + name; }
 
     Result add(std::vector<std::string> fields) {
@@ -721,4 +727,61 @@ TEST(MervoctlPoll, TwoPollsOfOneFolderStartedTogetherRunOnce) {
     EXPECT_EQ(records, 150);
     EXPECT_EQ(int(recNums.size()), records);
     EXPECT_EQ(int(days.size()), rows);
+}
+
+// The reading commands write nothing: on a folder their user may not write, and as root on a table whose
+// index is lost or out of step and whose last row a killed writer left incomplete, every byte stays as it
+// was.
+TEST_F(MervoctlData, ReadingCommandsChangeNoByte) {
+    for (int i = 0; i < 3; ++i) {
+        Result r = add({"ADDRES=Дом " + std::to_string(i), "SERIALNUM=" + std::to_string(530 + i),
+                        "DEVTYPE=236", "NETTYPE=3", "NETADR=h", "IPPORT=5001"});
+        ASSERT_EQ(r.code, 0) << r.err;
+    }
+    const std::string table = file("MAINDB.dbf"), index = file("MAINDB.MDX");
+    const std::string whole = readAll(table), wholeIndex = readAll(index);
+    const size_t header = size_t(uint8_t(whole[8])) | size_t(uint8_t(whole[9])) << 8;
+    const size_t row = size_t(uint8_t(whole[10])) | size_t(uint8_t(whole[11])) << 8;
+    // the folder and its files readable by everyone, writable by root only
+    for (const std::string& p : {tmpPath(), dir()})
+        fs::permissions(p, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                               fs::perms::others_read | fs::perms::others_exec);
+    auto files = [&] {
+        std::set<std::string> names;
+        for (const auto& e : fs::directory_iterator(dir()))
+            names.insert(e.path().filename().string());
+        return names;
+    };
+    for (const bool lostIndex : {true, false}) {
+        SCOPED_TRACE(lostIndex ? "index lost" : "index out of step");
+        // half a row after the last one, where a killed writer leaves it
+        std::string bytes = whole;
+        bytes.insert(bytes.size() - 1, whole.substr(header, row / 2));
+        if (lostIndex) {
+            fs::remove(index);
+        } else {
+            // a serial number changed behind the index's back
+            std::ofstream(index, std::ios::binary | std::ios::trunc) << wholeIndex;
+            const size_t serialAt = bytes.find("\x80\0\x2\x12", header);
+            ASSERT_NE(serialAt, std::string::npos);
+            bytes[serialAt + 3] = char(0x77);
+        }
+        std::ofstream(table, std::ios::binary | std::ios::trunc) << bytes;
+        const std::string tableBefore = readAll(table), indexBefore = readAll(index);
+        const std::set<std::string> before = files();
+        for (bool unprivileged : {true, false}) {
+            SCOPED_TRACE(unprivileged ? "as nobody" : "as root");
+            Launch how;
+            how.unprivileged = unprivileged;
+            Result dump = run({"dump", table}, how);
+            EXPECT_EQ(dump.code, 0) << dump.err;
+            EXPECT_EQ(lines(dump.out).size(), 4u) << dump.out; // the field names and the three whole rows
+            Result list = run({"list", dir()}, how);
+            EXPECT_EQ(list.code, 0) << list.err;
+            EXPECT_NE(list.out.find("Дом 2"), std::string::npos) << list.out;
+            EXPECT_EQ(readAll(table), tableBefore);
+            EXPECT_EQ(readAll(index), indexBefore);
+            EXPECT_EQ(files(), before);
+        }
+    }
 }

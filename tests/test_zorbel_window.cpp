@@ -22,7 +22,10 @@
 #include <QTableView>
 #include <QToolButton>
 #include <filesystem>
+#include <fstream>
+#include <functional>
 #include <gtest/gtest.h>
+#include <sstream>
 
 using namespace zorbel;
 using mervo::test::ArchRecord;
@@ -444,4 +447,110 @@ TEST(ZorbelWindow, ProgramEndsOnBadCommandLines) {
     EXPECT_EQ(run({"other", "530", "D", "/R", "236", "0"}, 5000), std::make_pair(true, 0));
     EXPECT_EQ(run({"vrelt", "", "D", "/R", "236", "0"}, 5000), std::make_pair(true, 0));
     EXPECT_EQ(run({}, 5000), std::make_pair(true, 0));
+}
+
+// An archive file that is not a valid table: the window shows the engine's message and stays, the other
+// kinds can be looked at, and the damaged archive can be deleted so that the next poll makes a new one.
+TEST(ZorbelWindow, DamagedArchiveIsReportedAndCanBeDeleted) {
+    auto patch = [](std::string bytes, size_t at, std::initializer_list<uint8_t> with) {
+        size_t k = at;
+        for (uint8_t b : with)
+            bytes[k++] = char(b);
+        return bytes;
+    };
+    struct Case {
+        const char* what;
+        std::function<std::string(const std::string&)> damage; // from the bytes of a valid archive
+    } cases[] = {
+        {"empty file", [](const std::string&) { return std::string(); }},
+        {"garbage header", [](const std::string& b) { return std::string(b.size(), 'x'); }},
+        {"cut inside the header", [](const std::string& b) { return b.substr(0, 100); }},
+        {"header length 0",
+         [&](const std::string& b) {
+             return patch(b, 8, {0, 0});
+         }},
+        {"header length 0xFFFF",
+         [&](const std::string& b) {
+             return patch(b, 8, {0xFF, 0xFF});
+         }},
+        {"wrong record length",
+         [&](const std::string& b) {
+             return patch(b, 10, {3, 0});
+         }},
+        {"unknown field type", [&](const std::string& b) { return patch(b, 68 + 32, {'?'}); }},
+        {"no end of the field descriptors",
+         [&](const std::string& b) {
+             const size_t header = size_t(uint8_t(b[8])) | size_t(uint8_t(b[9])) << 8;
+             std::string d = b;
+             for (size_t k = 68; k < header; ++k)
+                 if (d[k] == '\r') d[k] = 'A';
+             return d;
+         }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        ReportData data;
+        const int num = data.addObject(236, 530, "Ленина 5");
+        data.addParams(num);
+        data.addArchive(530, 'D', 236, num, ReportData::days(dt(2023, 1, 1), 5));
+        data.addArchive(530, 'H', 236, num, ReportData::days(dt(2023, 1, 1), 3));
+        const std::string file = data.file("ARCHDB530D236.dbf");
+        std::string bytes;
+        {
+            std::ifstream in(file, std::ios::binary);
+            std::stringstream s;
+            s << in.rdbuf();
+            bytes = s.str();
+        }
+        std::ofstream(file, std::ios::binary | std::ios::trunc) << c.damage(bytes);
+
+        ModalAnswerer answers;
+        TReportForm form(env(data, "vrelt 530 D /R 236 0"));
+        ASSERT_TRUE(form.start());
+        ASSERT_FALSE(answers.seen().empty());
+        EXPECT_EQ(answers.seen()[0].icon, QMessageBox::Critical);
+        EXPECT_TRUE(answers.seen()[0].text.contains(QString::fromStdString(file)))
+            << answers.seen()[0].text.toStdString();
+        EXPECT_EQ(form.model()->rowCount(), 0);
+        EXPECT_EQ(form.addressLabel()->text(), "Ленина 5");
+
+        // the hourly archive is whole
+        form.kindBox()->setCurrentIndex(int(ArchiveKind::Hourly));
+        emit form.kindBox()->activated(int(ArchiveKind::Hourly));
+        form.rangeBox()->setCurrentIndex(kRangeAll);
+        emit form.rangeBox()->activated(kRangeAll);
+        EXPECT_EQ(form.model()->rowCount(), 3);
+        // back on the damaged one: its message again, and it can be deleted
+        answers.clear();
+        form.kindBox()->setCurrentIndex(int(ArchiveKind::Daily));
+        emit form.kindBox()->activated(int(ArchiveKind::Daily));
+        ASSERT_FALSE(answers.seen().empty());
+        EXPECT_EQ(answers.seen()[0].icon, QMessageBox::Critical);
+        form.deleteWholeArchive();
+        EXPECT_EQ(answers.messages().last(), "Вы уверены что хотите удалить архив полностью?");
+        EXPECT_FALSE(std::filesystem::exists(file));
+        EXPECT_EQ(form.model()->rowCount(), 0);
+    }
+}
+
+// A damaged objects or parameters table: its error is shown and the archive is shown all the same.
+TEST(ZorbelWindow, DamagedObjectsOrParametersTableIsReportedAndTheArchiveShown) {
+    for (const char* table : {"MAINDB.dbf", "PARSDB.dbf"}) {
+        SCOPED_TRACE(table);
+        ReportData data;
+        const int num = data.addObject(236, 530, "Ленина 5");
+        data.addParams(num);
+        data.addArchive(530, 'D', 236, num, ReportData::days(dt(2023, 1, 1), 5));
+        std::ofstream(data.file(table), std::ios::binary | std::ios::trunc) << std::string(700, 'x');
+        ModalAnswerer answers;
+        TReportForm form(env(data, "vrelt 530 D /R 236 0"));
+        ASSERT_TRUE(form.start());
+        ASSERT_FALSE(answers.seen().empty());
+        EXPECT_EQ(answers.seen()[0].icon, QMessageBox::Critical);
+        EXPECT_TRUE(answers.seen()[0].text.contains(QString::fromStdString(data.file(table))))
+            << answers.seen()[0].text.toStdString();
+        form.rangeBox()->setCurrentIndex(kRangeAll);
+        emit form.rangeBox()->activated(kRangeAll);
+        EXPECT_EQ(form.model()->rowCount(), 5);
+    }
 }
