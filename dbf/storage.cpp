@@ -288,7 +288,9 @@ void Storage::readHeader() {
     const size_t len = getLe16(&h[kHeaderLenAt]);
     if (len < size_t(kHeaderSize) + kDescSize + 1)
         throw FormatError("Повреждён заголовок таблицы " + path + ": длина заголовка " + std::to_string(len));
-    if (off_t(len) > size) throw FormatError("Файл таблицы обрезан внутри заголовка: " + path);
+    if (off_t(len) > size)
+        throw FormatError("Повреждён заголовок таблицы " + path + ": длина заголовка " + std::to_string(len) +
+                          " больше файла (" + std::to_string(size) + " байт)");
     header.assign(len, 0);
     preadAll(fd, header.data(), header.size(), 0, path);
     gen = getLe32(&header[kGenAt]);
