@@ -66,11 +66,12 @@ struct Fixture {
     std::string data = dir.file("DATA");
     std::string program = dir.file("prog");
     devdata::Settings settings;
-    VirtualClock clock{Duration(1000)}; // generous: a loaded machine may be slow to answer
+    // a wait for input takes at most this much real time: generous, as a loaded machine may be slow to answer
+    VirtualClock clock;
     Recorder rec;
     PollRun run{clock, &rec};
 
-    Fixture() {
+    explicit Fixture(Duration realSlice = Duration(1000)) : clock(realSlice) {
         std::filesystem::create_directories(data);
         dbf::Table t;
         devdata::createObjectsTable(t, data);
