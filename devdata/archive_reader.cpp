@@ -260,8 +260,8 @@ void transfer(dbf::Table& temp, dbf::Table& main, const std::vector<int>& rows, 
                 newest = at;
             }
             main.append();
-            for (const auto& [from, to] : fieldMap)
-                main.setValue(to, temp.value(from));
+            for (const auto& [src, dst] : fieldMap)
+                main.setValue(dst, temp.value(src));
             main.post();
             ++copied;
             if (copied % kArchiveTransferBlock == 0 && copied < total) {
@@ -465,6 +465,7 @@ bool readArchive(ReaderContext& ctx, int kind) {
         p = p == 0 ? depth - 1 : p - 1;
 
         bool accepted = false;
+        dbf::DateTime at; // the stamp of the record taken
         for (int attempt = 0; attempt < ctx.repeat && !accepted; ++attempt) {
             proto.prepareRequest(polling::kArchiveRecord);
             std::vector<uint8_t>& req = proto.request();
@@ -474,7 +475,7 @@ bool readArchive(ReaderContext& ctx, int kind) {
             std::span<const uint8_t> rec = proto.record(layout.dest);
             // a record that names its slot answers only for that slot (a never-written slot names 0)
             if (layout.recNumOffset >= 0 && u16At(rec, size_t(layout.recNumOffset)) != p) continue;
-            const dbf::DateTime at = stampOf(layout, rec);
+            at = stampOf(layout, rec);
             // newest first: a record not older than the one taken before it is out of place
             if (at != kEmptySlotStamp && orderStamp && at >= *orderStamp) continue;
             if (emptyArchive) {
@@ -503,7 +504,6 @@ bool readArchive(ReaderContext& ctx, int kind) {
                 continue;
             }
             rows.push_back(temp.recNo());
-            const dbf::DateTime at = stampOf(layout, rec);
             lastStamp = at;
             if (at != kEmptySlotStamp) orderStamp = at;
             emptySlots = 0;

@@ -67,22 +67,12 @@ bool readParameters(ReaderContext& ctx) {
     if (!proto.sendCommand(polling::kParams, ctx.repeat, type, ctx.serial)) return false;
 
     try {
-        // rewritten in place: the last good parameters stay until the new ones are stored
-        if (!table.isEmpty()) {
-            table.first();
-            table.edit();
-        } else {
-            table.append();
-        }
-        if (type >= 234 && type <= 237)
-            fillParameters(table, proto.record(polling::Dest::P3), 90);
-        else if (type == 229 || type == 230)
-            fillParameters(table, proto.record(polling::Dest::P0), 36);
-        table.post();
-        while (table.recordCount() > 1) {
-            table.last();
-            table.remove();
-        }
+        detail::rewriteObjectRow(table, [&] {
+            if (type >= 234 && type <= 237)
+                fillParameters(table, proto.record(polling::Dest::P3), 90);
+            else if (type == 229 || type == 230)
+                fillParameters(table, proto.record(polling::Dest::P0), 36);
+        });
         return true;
     } catch (const std::exception& e) {
         detail::cancelQuietly(table);

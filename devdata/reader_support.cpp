@@ -33,6 +33,21 @@ void setFormattedInt(dbf::Table& table, const std::string& field, const char* fo
     table.setString(field, formatInteger(format, value));
 }
 
+void rewriteObjectRow(dbf::Table& table, const std::function<void()>& fill) {
+    if (!table.isEmpty()) {
+        table.first();
+        table.edit();
+    } else {
+        table.append();
+    }
+    fill();
+    table.post();
+    while (table.recordCount() > 1) {
+        table.last();
+        table.remove();
+    }
+}
+
 void cancelQuietly(dbf::Table& table) {
     try {
         if (table.state() == dbf::Table::State::Edit || table.state() == dbf::Table::State::Insert)

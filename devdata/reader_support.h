@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <functional>
 #include <span>
 #include <string>
 
@@ -38,6 +39,11 @@ std::string formatInteger(const char* format, long long value);
 // to the format's decimals. A NaN or an infinity leaves the field empty.
 void setFormatted(dbf::Table& table, const std::string& field, const char* format, double value);
 void setFormattedInt(dbf::Table& table, const std::string& field, const char* format, long long value);
+
+// Rewrites the object's single row of a detail table in place (a table without one gets it): fill sets the
+// fields, then the row is posted, so that the last good values stay until the new ones are stored; rows
+// beyond the one (left by an older program) are removed after that. Errors propagate, the edit pending.
+void rewriteObjectRow(dbf::Table& table, const std::function<void()>& fill);
 
 // Cancels a pending edit or append; errors are swallowed.
 void cancelQuietly(dbf::Table& table);

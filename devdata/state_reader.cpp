@@ -137,43 +137,30 @@ bool readCurrentState(ReaderContext& ctx) {
     }
 
     try {
-        // the object's row is rewritten in place, so that the last good state stays until the new one is
-        // stored; a table without a row for the object gets one
-        const bool had = !table.isEmpty();
-        if (had) {
-            table.first();
-            table.edit();
-        } else {
-            table.append();
-        }
-        switch (type) {
-        case 229:
-        case 230:
-            fillTwoSystem(table, proto.record(Dest::S0), false);
-            break;
-        case 234:
-        case 235:
-        case 236:
-        case 237:
-            fillTwoSystem(table, proto.record(Dest::S3), true);
-            break;
-        case 225:
-        case 238:
-            fillOneSystem(table, proto.record(Dest::S1));
-            break;
-        case 128:
-            fillKesta(table, proto.record(Dest::S2));
-            break;
-        case 231:
-            fillFlowMeter(table, proto.record(Dest::S4a), proto.record(Dest::S4b), ctx.serial);
-            break;
-        }
-        table.post();
-        // rows beyond the one (left by an older program) are removed once the new state is stored
-        while (table.recordCount() > 1) {
-            table.last();
-            table.remove();
-        }
+        detail::rewriteObjectRow(table, [&] {
+            switch (type) {
+            case 229:
+            case 230:
+                fillTwoSystem(table, proto.record(Dest::S0), false);
+                break;
+            case 234:
+            case 235:
+            case 236:
+            case 237:
+                fillTwoSystem(table, proto.record(Dest::S3), true);
+                break;
+            case 225:
+            case 238:
+                fillOneSystem(table, proto.record(Dest::S1));
+                break;
+            case 128:
+                fillKesta(table, proto.record(Dest::S2));
+                break;
+            case 231:
+                fillFlowMeter(table, proto.record(Dest::S4a), proto.record(Dest::S4b), ctx.serial);
+                break;
+            }
+        });
 
         ctx.objects.edit();
         detail::setConnectionTime(ctx);

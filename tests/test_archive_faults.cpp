@@ -8,6 +8,7 @@
 #include "devdata/readers.h"
 #include "devdata/tables.h"
 #include "poll/poll_run.h"
+#include "tests/file_bytes.h"
 #include "tests/poll_fixture.h"
 #include "tests/sim_dump.h"
 #include "tests/sim_process.h"
@@ -29,6 +30,7 @@
 using namespace polling;
 using namespace mervo::test::poll;
 using mervo::test::dumpOf;
+using mervo::test::readText;
 using mervo::test::SimProcess;
 using nlohmann::json;
 namespace fs = std::filesystem;
@@ -71,13 +73,6 @@ std::vector<std::string> deviceArgs(const Case& c) {
     return a;
 }
 
-std::string readFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
 // Runs one all-objects poll; with a file-size limit, in a child process of its own (the limit holds for a
 // whole process), whose stored log gives the event list.
 PollOutcome runPoll(Fixture& f, long fileSizeLimit) {
@@ -106,13 +101,13 @@ PollOutcome runPoll(Fixture& f, long fileSizeLimit) {
     int status = 0;
     ::waitpid(child, &status, 0);
     EXPECT_TRUE(WIFEXITED(status)) << "the poll's process ended by signal " << WTERMSIG(status);
-    std::istringstream in(readFile(out));
+    std::istringstream in(readText(out));
     PollOutcome o;
     std::string logFile;
     in >> o.errors;
     std::getline(in >> std::ws, logFile);
     // the stored log, Windows-1251 with CR LF
-    std::istringstream log(readFile(logFile));
+    std::istringstream log(readText(logFile));
     for (std::string l; std::getline(log, l);) {
         if (!l.empty() && l.back() == '\r') l.pop_back();
         o.lines.push_back(dbf::codec::fromCp1251(l));
@@ -438,7 +433,7 @@ TEST(ArchiveFaults, StateThatCannotBeStoredKeepsTheLastGoodOne) {
     }
     // no file may be written beyond the header of the state table: its row cannot be rewritten, while the
     // object's row of MAINDB lies within reach
-    const std::string header = readFile(f.data + "/STATEDB236.dbf").substr(0, 12);
+    const std::string header = readText(f.data + "/STATEDB236.dbf").substr(0, 12);
     const long headerLength = long(uint8_t(header[8])) | long(uint8_t(header[9])) << 8;
     ASSERT_GT(headerLength, long(fs::file_size(f.data + "/MAINDB.dbf")));
     const PollOutcome out = runPoll(f, headerLength);

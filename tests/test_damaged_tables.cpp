@@ -4,6 +4,7 @@
 #include "dbf/codec.h"
 #include "devdata/tables.h"
 #include "poll/poll_run.h"
+#include "tests/file_bytes.h"
 #include "tests/poll_fixture.h"
 #include "tests/sim_process.h"
 
@@ -14,21 +15,12 @@
 
 using namespace polling;
 using namespace mervo::test::poll;
+using mervo::test::readText;
 using mervo::test::SimProcess;
+using mervo::test::writeText;
 namespace fs = std::filesystem;
 
 namespace {
-
-std::string readFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
-void writeFile(const std::string& path, const std::string& bytes) {
-    std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
-}
 
 // The files of dir whose names contain part.
 std::vector<std::string> filesWith(const std::string& dir, const std::string& part) {
@@ -70,8 +62,8 @@ TEST(DamagedTables, TablesThePollMakesAreMadeAnewAndCollectionGoesOn) {
         SimProcess sim({"--type", "236", "--serial", "530", "--filled", "hourly=40", "--udp", "0"});
         f.add({236, 530, 2, "", "", "127.0.0.1", sim.port(), true, "Котельная"});
         const std::string file = f.data + "/" + c.table + ".dbf";
-        writeFile(file, c.bytes);
-        writeFile(f.data + "/" + c.table + ".MDX", c.bytes.substr(0, c.bytes.size() / 2));
+        writeText(file, c.bytes);
+        writeText(f.data + "/" + c.table + ".MDX", c.bytes.substr(0, c.bytes.size() / 2));
 
         RunResult r = f.poll();
         EXPECT_EQ(r.errors, 0) << joined(f.rec.lines);
@@ -82,7 +74,7 @@ TEST(DamagedTables, TablesThePollMakesAreMadeAnewAndCollectionGoesOn) {
         EXPECT_EQ(objects.asString("STATE"), "Норма");
 
         const auto moved = filesWith(f.data, ".damaged-");
-        const std::string errorLog = readFile(f.program + "/ErrorLog.log");
+        const std::string errorLog = readText(f.program + "/ErrorLog.log");
         if (!c.movedAside) {
             EXPECT_TRUE(moved.empty());
             EXPECT_TRUE(errorLog.empty());
@@ -92,7 +84,7 @@ TEST(DamagedTables, TablesThePollMakesAreMadeAnewAndCollectionGoesOn) {
         ASSERT_EQ(moved.size(), 2u) << joined(moved);
         EXPECT_EQ(moved[0].rfind(std::string(c.table) + ".MDX.damaged-", 0), 0u) << moved[0];
         EXPECT_EQ(moved[1].rfind(std::string(c.table) + ".dbf.damaged-", 0), 0u) << moved[1];
-        EXPECT_EQ(readFile(f.data + "/" + moved[1]), c.bytes);
+        EXPECT_EQ(readText(f.data + "/" + moved[1]), c.bytes);
         // the event list and the error log name the new place, with the engine's message
         const auto& L = f.rec.lines;
         const auto line = std::find_if(L.begin(), L.end(), [&](const std::string& l) {
@@ -109,10 +101,10 @@ TEST(DamagedTables, TablesThePollMakesAreMadeAnewAndCollectionGoesOn) {
 TEST(DamagedTables, ObjectsAndParametersTablesAreReportedNotMoved) {
     {
         Fixture f;
-        writeFile(f.data + "/MAINDB.dbf", kGarbage);
+        writeText(f.data + "/MAINDB.dbf", kGarbage);
         RunResult r = f.poll();
         EXPECT_NE(r.failure.find(f.data + "/MAINDB.dbf"), std::string::npos) << r.failure;
-        EXPECT_EQ(readFile(f.data + "/MAINDB.dbf"), kGarbage);
+        EXPECT_EQ(readText(f.data + "/MAINDB.dbf"), kGarbage);
         EXPECT_TRUE(filesWith(f.data, ".damaged-").empty());
         EXPECT_NE(std::find(f.rec.lines.begin(), f.rec.lines.end(), "  12:00:00 Опрос прерван"),
                   f.rec.lines.end())
@@ -123,10 +115,10 @@ TEST(DamagedTables, ObjectsAndParametersTablesAreReportedNotMoved) {
         f.settings.par1_234 = devdata::kBitState;
         SimProcess sim({"--type", "236", "--serial", "530", "--udp", "0"});
         f.add({236, 530, 2, "", "", "127.0.0.1", sim.port(), true, "Котельная"});
-        writeFile(f.data + "/PARSDB.dbf", kGarbage);
+        writeText(f.data + "/PARSDB.dbf", kGarbage);
         RunResult r = f.poll();
         EXPECT_EQ(r.errors, 1);
-        EXPECT_EQ(readFile(f.data + "/PARSDB.dbf"), kGarbage);
+        EXPECT_EQ(readText(f.data + "/PARSDB.dbf"), kGarbage);
         EXPECT_TRUE(filesWith(f.data, ".damaged-").empty());
         const auto& L = f.rec.lines;
         const std::string verdict = f.prefix("Котельная") + " Чтение параметров... Нет связи";

@@ -1,6 +1,7 @@
 // Table engine: encodings, structure, cursor, filters, master/detail, index file, local SQL.
 #include "dbf/codec.h"
 #include "dbf/table.h"
+#include "tests/file_bytes.h"
 #include "tests/tmpdir.h"
 
 #include <algorithm>
@@ -15,7 +16,9 @@
 #include <unistd.h>
 
 using namespace dbf;
+using mervo::test::readFile;
 using mervo::test::TempDir;
+using mervo::test::writeFile;
 
 namespace {
 
@@ -27,16 +30,6 @@ std::string hex(const uint8_t* p, int n) {
         s += b;
     }
     return s;
-}
-
-std::vector<uint8_t> readFile(const std::string& path) {
-    std::ifstream f(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(f), {}};
-}
-
-void writeFile(const std::string& path, const std::vector<uint8_t>& bytes) {
-    std::ofstream f(path, std::ios::binary | std::ios::trunc);
-    f.write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
 }
 
 // A small objects table in the shape the suite uses.

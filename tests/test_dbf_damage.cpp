@@ -6,6 +6,7 @@
 // forked child.
 #include "dbf/codec.h"
 #include "dbf/table.h"
+#include "tests/file_bytes.h"
 #include "tests/tmpdir.h"
 
 #include <algorithm>
@@ -29,19 +30,11 @@
 #include <unistd.h>
 
 using namespace dbf;
+using mervo::test::readFile;
 using mervo::test::TempDir;
+using mervo::test::writeFile;
 
 namespace {
-
-std::vector<uint8_t> readFile(const std::string& path) {
-    std::ifstream f(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(f), {}};
-}
-
-void writeFile(const std::string& path, const std::vector<uint8_t>& bytes) {
-    std::ofstream f(path, std::ios::binary | std::ios::trunc);
-    f.write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
-}
 
 bool exists(const std::string& path) {
     struct stat st {};
