@@ -506,7 +506,9 @@ bool TForm3::save() {
 bool TForm3::saveAsNew() {
     if (!host_) return false;
     dbf::Table& objects = host_->objects();
-    if (!objects.isOpen() || objects.recNo() == 0) return false;
+    // a record the object master is entering or changing is the object too; it has no row number yet
+    const bool pending = objects.isOpen() && objects.state() != dbf::Table::State::Browse;
+    if (!objects.isOpen() || (!pending && objects.recNo() == 0)) return false;
     const QString description =
         QInputDialog::getText(this, "Новая схема", "Введите описание новой схемы", QLineEdit::Normal, "");
     const int type = int(objects.asInt("DEVTYPE"));
@@ -524,12 +526,17 @@ bool TForm3::saveAsNew() {
         return false;
     }
     try {
-        objects.edit();
-        objects.setInt("SCHTYPE", *number);
-        objects.post();
-        objects.refresh();
+        if (pending) {
+            // the master posts the record with the rest of what is entered
+            objects.setInt("SCHTYPE", *number);
+        } else {
+            objects.edit();
+            objects.setInt("SCHTYPE", *number);
+            objects.post();
+            objects.refresh();
+        }
     } catch (const std::exception& e) {
-        if (objects.state() != dbf::Table::State::Browse) objects.cancel();
+        if (!pending && objects.state() != dbf::Table::State::Browse) objects.cancel();
         reportSaveError(path, e);
         return false;
     }

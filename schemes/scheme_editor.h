@@ -90,8 +90,9 @@ public:
     // was cleared.
     bool save();
     // Description "Новая схема" / "Введите описание новой схемы", the next free number of the object's
-    // DEVTYPE, the file, the line "S" + n in ScmList.lst, SCHTYPE := n in MAINDB, the new current path. False
-    // when nothing was saved (no free number, a write error: reported, neither list nor SCHTYPE changed).
+    // DEVTYPE, the file, the line "S" + n in ScmList.lst, SCHTYPE := n in MAINDB (in the pending record when
+    // one is being entered or changed), the new current path. False when nothing was saved (no free number, a
+    // write error: reported, neither list nor SCHTYPE changed).
     bool saveAsNew();
     void setMode(Mode m);
     Mode mode() const { return mode_; }

@@ -85,6 +85,16 @@ protected:
 
 } // namespace
 
+// Marks a handler of the window on the stack: the objects table and the monitor stay while it runs, also when
+// it opens a modal window whose event loop runs the ticks.
+struct HandlerScope {
+    explicit HandlerScope(TMainForm& f) : form(f) { ++form.handlerDepth_; }
+    ~HandlerScope() { --form.handlerDepth_; }
+    HandlerScope(const HandlerScope&) = delete;
+    HandlerScope& operator=(const HandlerScope&) = delete;
+    TMainForm& form;
+};
+
 TMainForm::TMainForm(std::string programDir, QWidget* parent)
     : QMainWindow(parent), programDir_(std::move(programDir)), bridge_(std::make_unique<PollBridge>()) {
     run_ = std::make_unique<polling::PollRun>(polling::systemClock(), bridge_.get());
@@ -114,9 +124,7 @@ TMainForm::TMainForm(std::string programDir, QWidget* parent)
         popupDelete();
         reloadTableView();
     });
-    connect(TableView, &ObjectTableView::editRequested, this, [this] {
-        if (!popupRefused(PopupItem::Edit)) emit objectMasterRequested(true);
-    });
+    connect(TableView, &ObjectTableView::editRequested, this, &TMainForm::editCurrentObject);
     connect(TableView, &ObjectTableView::cancelRequested, this, [this] {
         guarded("TMainForm", [this] {
             if (objects_.isOpen() && objects_.state() != dbf::Table::State::Browse) objects_.cancel();
@@ -173,12 +181,25 @@ TMainForm::TMainForm(std::string programDir, QWidget* parent)
         guarded("TMainForm", [this] {
             objects_.refresh();
             if (model_) model_->requestRebuild();
+            tableViewStale_ = false;
             reloadTableView();
         });
     };
     connect(this, &TMainForm::objectMasterRequested, this, [this](bool edit) {
-        if (!objects_.isOpen()) return;
+        if (!objects_.isOpen() || ObjectMaster->isVisible()) return;
+        if (edit && restricted(kRestrictObjectEdit)) {
+            inform(kAccessDeniedText);
+            return;
+        }
+        HandlerScope scope(*this);
+        const int num = currentObjectNum();
+        // the master orders the table by address for its list; the monitor keeps the operator's order
+        if (model_) model_->holdOrdering();
         ObjectMaster->showModal(edit);
+        if (model_) model_->releaseOrdering();
+        // the master moved through the table; the object in front of the operator stays current unless the
+        // master made another one (a new object, a choice in its list)
+        if (currentObjectNum() == 0 && num != 0) makeCurrent(num);
     });
     SummaryReport = new TSRepForm(programDir_, this);
     SummaryReport->currentGroup = [this] { return GroupList->currentText(); };
@@ -187,10 +208,10 @@ TMainForm::TMainForm(std::string programDir, QWidget* parent)
     ObjectWindow = new schemes::TOBJECTFORM(programDir_, objects_, dataDir_, this);
     ObjectWindow->isPollRunning = [this] { return run_->running(); };
     connect(ObjectWindow, &schemes::TOBJECTFORM::stateRequested, this, [this] {
-        if (objects_.isOpen() && objects_.recNo() > 0) showObjectState(int(objects_.asInt("NUM")));
+        if (const int num = currentObjectNum()) showObjectState(num);
     });
     connect(ObjectWindow, &schemes::TOBJECTFORM::connectionRequested, this, [this] {
-        if (objects_.isOpen() && objects_.recNo() > 0) pollObjectWithDialog(int(objects_.asInt("NUM")));
+        if (const int num = currentObjectNum()) pollObjectWithDialog(num);
     });
     addTrayFollower(ObjectWindow);
     SchemeEditor = new schemes::TForm3(programDir_, this);
@@ -446,19 +467,45 @@ void TMainForm::buildTopBar(QWidget* parent) {
             SelectedCount->setText(QString::number(model_->selectionCount()));
         });
     };
-    connect(GroupList, &QComboBox::currentIndexChanged, this,
-            [guardedModel](int i) { guardedModel([i](MonitorModel& m) { m.setGroupIndex(i); }); });
-    connect(StateFilter, &QComboBox::currentIndexChanged, this,
-            [guardedModel](int i) { guardedModel([i](MonitorModel& m) { m.setStateIndex(i); }); });
+    // the lists and the search share the one table filter, the last change wins: the other side of the bar
+    // is emptied so that the bar shows the filter in force
+    auto emptySearch = [this] {
+        refilling_ = true;
+        SearchEdit->clear();
+        refilling_ = false;
+    };
+    connect(GroupList, &QComboBox::currentIndexChanged, this, [this, guardedModel, emptySearch](int i) {
+        if (refilling_) return;
+        emptySearch();
+        guardedModel([i](MonitorModel& m) { m.setGroupIndex(i); });
+    });
+    connect(StateFilter, &QComboBox::currentIndexChanged, this, [this, guardedModel, emptySearch](int i) {
+        if (refilling_) return;
+        emptySearch();
+        guardedModel([i](MonitorModel& m) { m.setStateIndex(i); });
+    });
     connect(SearchKind, &QComboBox::currentIndexChanged, this, [this, guardedModel](int i) {
         guardedModel([i](MonitorModel& m) { m.setSearchKind(i); });
         refilling_ = true;
         SearchEdit->clear();
         refilling_ = false;
     });
-    connect(SearchEdit, &QLineEdit::textChanged, this, [guardedModel](const QString& t) {
+    connect(SearchEdit, &QLineEdit::textChanged, this, [this, guardedModel](const QString& t) {
+        if (refilling_) return;
         guardedModel([t](MonitorModel& m) { m.setSearchText(t.toStdString()); });
+        showTopBarState();
     });
+}
+
+void TMainForm::showTopBarState() {
+    if (!model_) return;
+    refilling_ = true;
+    if (GroupList->currentIndex() != model_->groupIndex()) GroupList->setCurrentIndex(model_->groupIndex());
+    if (StateFilter->currentIndex() != model_->stateIndex())
+        StateFilter->setCurrentIndex(model_->stateIndex());
+    const QString search = QString::fromStdString(model_->searchText());
+    if (SearchEdit->text() != search) SearchEdit->setText(search);
+    refilling_ = false;
 }
 
 void TMainForm::refillGroups() {
@@ -481,6 +528,8 @@ void TMainForm::refillGroups() {
 }
 
 void TMainForm::openObjects() {
+    reopenPending_ = false;
+    const int current = currentObjectNum();
     // the old monitor goes before its model: its tick must not run on a model that is gone
     if (monitor_) {
         CentreView->removeWidget(monitor_);
@@ -507,20 +556,100 @@ void TMainForm::openObjects() {
     ButtonView = monitor_;
     CentreView->setCurrentIndex(0);
     connect(monitor_, &ObjectMonitor::rebuilt, this, &TMainForm::refillGroups);
-    connect(monitor_, &ObjectMonitor::popupRequested, this, &TMainForm::showObjectPopup);
-    connect(monitor_, &ObjectMonitor::autoPollToggleRequested, this, [this] { popupAutoPollToggle(); });
+    // The actions of a click run after the click's handler has returned: a modal window they open runs the
+    // ticks, and nothing of the monitor may be on the stack then.
+    connect(monitor_, &ObjectMonitor::popupRequested, this, &TMainForm::showObjectPopup,
+            Qt::QueuedConnection);
+    connect(
+        monitor_, &ObjectMonitor::autoPollToggleRequested, this,
+        [this](int num) {
+            HandlerScope scope(*this);
+            if (makeCurrent(num)) popupAutoPollToggle();
+        },
+        Qt::QueuedConnection);
     connect(monitor_, &ObjectMonitor::objectSelected, this, [this](int num) {
         currentStateChanged(true);
         emit currentObjectChanged(num);
     });
-    connect(monitor_, &ObjectMonitor::objectWindowRequested, this, &TMainForm::objectWindowRequested);
-    connect(monitor_, &ObjectMonitor::archiveRequested, this, &TMainForm::objectArchiveRequested);
-    connect(monitor_, &ObjectMonitor::stateRequested, this, &TMainForm::objectStateRequested);
+    connect(monitor_, &ObjectMonitor::objectWindowRequested, this, &TMainForm::objectWindowRequested,
+            Qt::QueuedConnection);
+    connect(monitor_, &ObjectMonitor::archiveRequested, this, &TMainForm::objectArchiveRequested,
+            Qt::QueuedConnection);
+    connect(monitor_, &ObjectMonitor::stateRequested, this, &TMainForm::objectStateRequested,
+            Qt::QueuedConnection);
     // a rebuild follows every change of the filter, the ordering and the objects: the grid follows it too
     connect(monitor_, &ObjectMonitor::rebuilt, this, [this] { reloadTableView(); });
+    // a new table shows every object: the top bar starts over
+    refilling_ = true;
+    GroupList->clear();
+    GroupList->addItem(kAllGroupsText);
+    StateFilter->setCurrentIndex(0);
+    SearchEdit->clear();
+    refilling_ = false;
+    if (current != 0) makeCurrent(current);
     model_->requestRebuild();
     SelectedCount->setText(QString::number(model_->selectionCount()));
     reloadTableView();
+}
+
+namespace {
+
+bool sameFolder(const std::string& a, const std::string& b) {
+    std::error_code ec1, ec2;
+    const auto pa = std::filesystem::weakly_canonical(a.empty() ? "." : a, ec1);
+    const auto pb = std::filesystem::weakly_canonical(b.empty() ? "." : b, ec2);
+    if (ec1 || ec2) return a == b;
+    auto strip = [](std::filesystem::path p) {
+        std::string t = p.string();
+        while (t.size() > 1 && t.back() == '/')
+            t.pop_back();
+        return t;
+    };
+    return strip(pa) == strip(pb);
+}
+
+} // namespace
+
+void TMainForm::requestObjectsReopen(const std::string& dir) {
+    setDataDir(dir);
+    const std::string open =
+        objects_.isOpen() ? std::filesystem::path(objects_.path()).parent_path().string() : std::string();
+    // the same folder: the table in use is the right one and stays open, with its pending edit, its filter
+    // and its current object
+    if (objects_.isOpen() && sameFolder(open, dir)) return;
+    reopenPending_ = true;
+    serveObjectsReopen();
+}
+
+bool TMainForm::serveObjectsReopen() {
+    if (!reopenPending_ || objectsInUse()) return false;
+    bool done = false;
+    guarded("TMainForm", [this, &done] {
+        openObjects();
+        done = true;
+    });
+    reopenPending_ = false; // a folder that cannot be opened is reported once, not at every tick
+    return done;
+}
+
+bool TMainForm::objectsInUse() const {
+    if (handlerDepth_ > 0) return true;
+    if (QApplication::activeModalWidget() || QApplication::activePopupWidget()) return true;
+    if (objects_.isOpen() && objects_.state() != dbf::Table::State::Browse) return true;
+    if (ObjectMaster && ObjectMaster->isVisible()) return true;
+    if (ObjectWindow && ObjectWindow->isVisible()) return true;
+    if (QWidget* w = devdata::shownStateWindow(); w && w->isVisible()) return true;
+    return false;
+}
+
+int TMainForm::currentObjectNum() const {
+    if (!objects_.isOpen() || objects_.state() == dbf::Table::State::Insert || objects_.recNo() <= 0)
+        return 0;
+    try {
+        return int(objects_.asInt("NUM"));
+    } catch (const std::exception&) {
+        return 0;
+    }
 }
 
 void TMainForm::openCurrentState() {
@@ -546,12 +675,15 @@ void TMainForm::currentStateChanged(bool reopen) {
 }
 
 void TMainForm::showObjectState(int num) {
+    HandlerScope scope(*this);
     if (!makeCurrent(num)) return;
     currentStateChanged(true);
     guarded("TMainForm", [this] { devdata::showStateWindow(int(objects_.asInt("DEVTYPE")), state_, this); });
 }
 
 bool TMainForm::makeCurrent(int num) {
+    // a record being entered or changed stays the current one: nothing moves the cursor under it
+    if (objects_.isOpen() && objects_.state() != dbf::Table::State::Browse) return currentObjectNum() == num;
     bool found = false;
     guarded("TMainForm", [&] {
         found = model_ ? model_->withObject(num, [] {}) : objects_.locate("NUM", dbf::Value(int64_t(num)));
@@ -570,7 +702,14 @@ void TMainForm::setSettings(const devdata::Settings& s) {
 }
 
 void TMainForm::reloadTableView() {
-    if (CentreView->currentWidget() == TableView) guarded("TMainForm", [this] { TableView->reload(); });
+    if (CentreView->currentWidget() != TableView) return;
+    // the grid reads through the objects table; under a pending insert or edit it waits for its end
+    if (objects_.isOpen() && objects_.state() != dbf::Table::State::Browse) {
+        tableViewStale_ = true;
+        return;
+    }
+    tableViewStale_ = false;
+    guarded("TMainForm", [this] { TableView->reload(); });
 }
 
 void TMainForm::prepareObjectWindow() {
@@ -579,19 +718,33 @@ void TMainForm::prepareObjectWindow() {
 }
 
 void TMainForm::showObjectWindow(int num) {
+    if (ObjectWindow->isVisible()) return;
+    HandlerScope scope(*this);
     if (!makeCurrent(num)) return;
     prepareObjectWindow();
     ObjectWindow->exec();
 }
 
 void TMainForm::editObjectScheme() {
-    if (!objects_.isOpen() || objects_.recNo() <= 0) return;
+    if (!objects_.isOpen() || ObjectWindow->isVisible()) return;
+    // the record the master is entering has no row number yet and is the object all the same
+    const bool pending = objects_.state() != dbf::Table::State::Browse;
+    if (!pending && objects_.recNo() <= 0) return;
+    HandlerScope scope(*this);
     prepareObjectWindow();
     schemes::enterEditMode(*ObjectWindow, *SchemeEditor);
     ObjectWindow->exec();
+    // a scheme saved as new is the object's scheme now: the master shows its description
+    if (ObjectMaster->isVisible()) ObjectMaster->showCurrentScheme();
+}
+
+void TMainForm::editCurrentObject() {
+    if (popupRefused(PopupItem::Edit)) return;
+    emit objectMasterRequested(true);
 }
 
 void TMainForm::showObjectArchive(int num) {
+    HandlerScope scope(*this);
     if (!makeCurrent(num)) return;
     guarded("TOBJECTFORM", [this] { ObjectWindow->archive(); });
 }
@@ -606,6 +759,12 @@ void TMainForm::showTableView(bool table) {
 }
 
 bool TMainForm::pollObjectWithDialog(int num) {
+    // the object window's "Соединение" and the pop-up item come here alike
+    if (restricted(kRestrictForcedPoll)) {
+        inform(kAccessDeniedText);
+        return false;
+    }
+    HandlerScope scope(*this);
     if (run_->running()) {
         inform(polling::kAlreadyRunning);
         return false;
@@ -629,7 +788,10 @@ void TMainForm::popupAutoPollToggle() {
 
 void TMainForm::popupAutoPollAll(bool on) {
     if (!model_ || popupRefused(on ? PopupItem::AutoPollAllOn : PopupItem::AutoPollAllOff)) return;
+    const int current = currentObjectNum();
     guarded("TMainForm", [this, on] { model_->setAutoPollAll(on); });
+    // the walk over the selection leaves the operator's object current
+    if (current != 0) makeCurrent(current);
 }
 
 void TMainForm::popupDelete() {
@@ -646,6 +808,8 @@ void TMainForm::popupDelete() {
 }
 
 void TMainForm::showObjectPopup(int num, const QPoint& at) {
+    HandlerScope scope(*this);
+    if (!makeCurrent(num)) return;
     QMenu menu(this);
     QAction* toggle = menu.addAction("Автоопрос Вкл/Выкл");
     QAction* allOn = menu.addAction("Автоопрос ВКЛ для всех");
@@ -657,12 +821,14 @@ void TMainForm::showObjectPopup(int num, const QPoint& at) {
     menu.addSeparator();
     QAction* poll = menu.addAction("ОПРОСИТЬ объект");
     QAction* chosen = menu.exec(at);
-    if (!chosen || !model_) return;
+    // the ticks ran while the menu was up: the item acts on the object it was opened for
+    if (!chosen || !model_ || !makeCurrent(num)) return;
     if (chosen == toggle) popupAutoPollToggle();
     if (chosen == allOn) popupAutoPollAll(true);
     if (chosen == allOff) popupAutoPollAll(false);
     if (chosen == del) popupDelete();
-    if (chosen == show || chosen == edit) emit objectMasterRequested(chosen == edit);
+    if (chosen == show) emit objectMasterRequested(false);
+    if (chosen == edit) editCurrentObject();
     if (chosen == poll && !popupRefused(PopupItem::PollObject)) {
         emit singlePollRequested(num);
         pollObjectWithDialog(num);
@@ -738,6 +904,7 @@ void TMainForm::buildMenus() {
         if (on) PageControl1->resize(PageControl1->width(), 180);
     });
     QMenu* monitor = view->addMenu("Монитор объектов");
+    MonitorMenu = monitor;
     auto* group = new QActionGroup(this);
     QAction* buttons = monitor->addAction("Кнопки");
     buttons->setShortcut(QKeySequence("Ctrl+K"));
@@ -761,7 +928,11 @@ void TMainForm::buildMenus() {
         a->setShortcut(QKeySequence(keys[i]));
         const Ordering o = orders[i].second;
         connect(a, &QAction::triggered, this, [this, o] {
-            if (model_) guarded("TMainForm", [this, o] { model_->setOrdering(o); });
+            if (!model_) return;
+            // the ordering by group may reopen the table for its index: not under a record being entered
+            if (objects_.isOpen() && objects_.state() != dbf::Table::State::Browse) return;
+            HandlerScope scope(*this);
+            guarded("TMainForm", [this, o] { model_->setOrdering(o); });
         });
     }
 
@@ -835,16 +1006,15 @@ void TMainForm::attachWindows(SetupEnvironment env) {
     });
     connect(setup_.get(), &TSetupForm::dataDirChanged, this,
             [this](const QString& d) { setDataDir(d.toStdString()); });
-    connect(setup_.get(), &TSetupForm::objectsTableReopenRequested, this, [this](const QString& d) {
-        setDataDir(d.toStdString());
-        guarded("TMainForm", [this] { openObjects(); });
-    });
+    connect(setup_.get(), &TSetupForm::objectsTableReopenRequested, this,
+            [this](const QString& d) { requestObjectsReopen(d.toStdString()); });
     connect(setup_.get(), &TSetupForm::rebuildMonitorRequested, this, [this] {
         if (model_) model_->requestRebuild();
     });
     connect(setup_.get(), &TSetupForm::errorRaised, this,
             [this](const QString& m) { handleError("TSetupForm", m); });
     connect(access_.get(), &Tseqform::developerItemsVisible, this, [this](bool on) {
+        MonitorMenu->menuAction()->setVisible(on);
         SpeedButtonStart->setVisible(on);
         SpeedButtonStop->setVisible(on);
         TempMenu->menuAction()->setVisible(on);
@@ -877,6 +1047,7 @@ void TMainForm::applyWindowRestrictions() {
 }
 
 void TMainForm::scheduleTick() {
+    serveObjectsReopen();
     if (!schedule_) return;
     shell::scheduleTick(*schedule_, dbf::DateTime::now());
     nextPoll = setup_->settings().dtconn;
@@ -905,6 +1076,7 @@ void TMainForm::setStatus(int index, const QString& text) {
 }
 
 void TMainForm::clockTick() {
+    serveObjectsReopen();
     SpeedButtonSignal->setEnabled(!run_->running());
     if (ObjectWindow) ObjectWindow->setPollRunning(run_->running());
     setStatus(0, autoPollOn ? "Авто" : "Ручной");

@@ -61,8 +61,21 @@ public:
     // (The object window follows both.)
     void setDataDir(const std::string& dir);
     // Opens the window's objects table (MAINDB in the data directory, ordered by NUM) and shows it in the
-    // object monitor. Throws the table engine's error.
+    // object monitor, with the top bar showing every object; the current object stays the one it was when the
+    // new table holds it. Throws the table engine's error.
     void openObjects();
+    // The settings were saved with the data folder dir: when the objects table in use lies in another folder,
+    // its reopening is noted and done by the next clock or schedule tick at which nothing uses the table.
+    void requestObjectsReopen(const std::string& dir);
+    bool objectsReopenPending() const { return reopenPending_; }
+    // Reopens the objects table when that is pending and nothing uses it; true when it was reopened.
+    bool serveObjectsReopen();
+    // Whether the objects table may not be closed now: a handler of the window or of the monitor is on the
+    // stack, a modal window or a pop-up menu is up, a record is being entered or changed, or the object
+    // master, the object window or a state window is shown.
+    bool objectsInUse() const;
+    // NUM of the objects table's current record, 0 when there is none.
+    int currentObjectNum() const;
     dbf::Table& objects() { return objects_; }
     // The poll form's own copy of the objects table, opened beside the window's.
     dbf::Table& pollFormObjects() { return pollObjects_; }
@@ -133,8 +146,11 @@ public:
     // The scheme editor "Мастер схем", docked into the object window's tool strip in edit mode.
     schemes::TForm3* SchemeEditor = nullptr;
     // The object master's "Редактор схем": the object window opened modally in edit mode on the current
-    // object's scheme.
+    // object's scheme (also the record the master is entering); the master shows the scheme afterwards.
     void editObjectScheme();
+    // F2 / "Мастер объектов" in edit mode and the pop-up's "Редактировать": refused with the access message
+    // at the user level with "Редактирование параметров объекта" set.
+    void editCurrentObject();
     // Makes the object NUM current and shows its object window modally.
     void showObjectWindow(int num);
     // Makes the object NUM current and runs the object window's archive action.
@@ -185,6 +201,8 @@ public:
     // The developer's menus "TEMP" and "База Данных".
     QMenu* TempMenu = nullptr;
     QMenu* DatabaseMenu = nullptr;
+    // "Вид › Монитор объектов": shown at start and at the developer level, hidden by the other logins.
+    QMenu* MonitorMenu = nullptr;
 
     // The pop-up menu's actions on the current object (with their checks); the tests call them directly.
     void popupAutoPollToggle();
@@ -243,6 +261,8 @@ private:
     void buildMenus();
     void buildTopBar(QWidget* parent);
     void refillGroups();
+    // The top bar shows the group, the state and the search text the monitor filters by.
+    void showTopBarState();
     bool popupRefused(PopupItem item);
     void appendEventLine(const QString& text, bool replaceLast);
     // Lines the event list keeps.
@@ -286,6 +306,14 @@ private:
     std::unique_ptr<PollBridge> bridge_;
     std::unique_ptr<polling::PollRun> run_;
     bool allowClose_ = false;
+    // The objects table lies in another folder than the settings name: reopened at a tick when unused.
+    bool reopenPending_ = false;
+    // Depth of the window's handlers that work on the objects table (the table must not be closed under
+    // them).
+    int handlerDepth_ = 0;
+    friend struct HandlerScope;
+    // The table view is read again once the pending edit it must not disturb has ended.
+    bool tableViewStale_ = false;
 };
 
 } // namespace shell

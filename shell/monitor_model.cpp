@@ -13,14 +13,15 @@ std::string trimRight(std::string s) {
     return s;
 }
 
-// A cursor of its own on the file of the objects table, with that table's filter and ordering.
-void openPrivateCursor(dbf::Table& cursor, const dbf::Table& objects) {
+// A cursor of its own on the file of the objects table, with that table's filter and the given ordering.
+void openPrivateCursor(dbf::Table& cursor, const dbf::Table& objects, const std::string& indexName,
+                       const std::string& fields) {
     std::filesystem::path p(objects.path());
     cursor.open(p.parent_path().string(), p.filename().string());
-    if (!objects.indexName().empty())
-        cursor.setIndexName(objects.indexName());
+    if (!indexName.empty())
+        cursor.setIndexName(indexName);
     else
-        cursor.setIndexFieldNames(objects.indexFieldNames());
+        cursor.setIndexFieldNames(fields);
     cursor.setFilter(objects.filter());
     cursor.setFiltered(objects.filtered());
     cursor.first();
@@ -144,10 +145,30 @@ TickAction MonitorModel::tick(bool windowVisible) {
 }
 
 bool MonitorModel::grouped() const {
-    return objects_.indexName().empty() && objects_.indexFieldNames() == "DESKRIPTION";
+    return orderingIndexName().empty() && orderingFields() == "DESKRIPTION";
+}
+
+void MonitorModel::holdOrdering() {
+    heldIndexName_ = objects_.indexName();
+    heldFields_ = objects_.indexFieldNames();
+    held_ = true;
+}
+
+void MonitorModel::releaseOrdering() {
+    held_ = false;
+}
+
+std::string MonitorModel::orderingIndexName() const {
+    return held_ ? heldIndexName_ : objects_.indexName();
+}
+
+std::string MonitorModel::orderingFields() const {
+    return held_ ? heldFields_ : objects_.indexFieldNames();
 }
 
 std::vector<ObjectRow> MonitorModel::readRows() {
+    // rows another program added since: the main table takes them in, so that their buttons can be clicked
+    if (objects_.isOpen() && objects_.state() == dbf::Table::State::Browse) objects_.refresh();
     const bool refill = !objects_.filtered();
     if (refill) {
         groups_.assign(1, kAllGroupsText);
@@ -155,7 +176,7 @@ std::vector<ObjectRow> MonitorModel::readRows() {
     }
     std::vector<ObjectRow> rows;
     dbf::Table cursor;
-    openPrivateCursor(cursor, objects_);
+    openPrivateCursor(cursor, objects_, orderingIndexName(), orderingFields());
     for (; !cursor.eof(); cursor.next()) {
         rows.push_back(readObjectRow(cursor));
         const std::string& g = rows.back().group;
@@ -187,16 +208,25 @@ void MonitorModel::applyTopBarFilter() {
 
 void MonitorModel::setGroupIndex(int index) {
     groupIndex_ = index;
+    searchText_.clear();
     applyTopBarFilter();
 }
 
 void MonitorModel::setStateIndex(int index) {
     stateIndex_ = index;
+    searchText_.clear();
     applyTopBarFilter();
 }
 
 void MonitorModel::setSearchText(const std::string& text) {
     searchText_ = text;
+    if (text.empty()) {
+        // no search: the lists' filter is the one in force (none when both show everything)
+        applyTopBarFilter();
+        return;
+    }
+    groupIndex_ = 0;
+    stateIndex_ = 0;
     objects_.setFiltered(false);
     if (!text.empty()) {
         if (searchKind_ == 1)

@@ -115,10 +115,18 @@ public:
     // ---- rows and layout
     // The rows of the current selection in the current order, read through a private cursor. When the main
     // table is not filtered, the group list is refilled on the way ("Все объекты" selected, then every
-    // non-empty DESKRIPTION in table order).
+    // non-empty DESKRIPTION in table order). The main table takes in rows another program added first (not
+    // under a pending insert or edit), so that every button shown can be clicked and the count is right.
     std::vector<ObjectRow> readRows();
     // Grouped mode: the ordering fields are exactly "DESKRIPTION".
     bool grouped() const;
+    // A modal window (the object master) orders the main table its own way for a while: the monitor keeps
+    // laying out in the ordering the table has now until releaseOrdering().
+    void holdOrdering();
+    void releaseOrdering();
+    // The ordering the monitor lays out in: the index name, or the ordering fields when there is none.
+    std::string orderingIndexName() const;
+    std::string orderingFields() const;
 
     // ---- top bar
     // The group list: "Все объекты" then the groups.
@@ -127,10 +135,12 @@ public:
     int stateIndex() const { return stateIndex_; }
     int searchKind() const { return searchKind_; }
     const std::string& searchText() const { return searchText_; }
-    // Group list or state filter changed: composes the table filter and requests a rebuild.
+    // Group list or state filter changed: composes the table filter and requests a rebuild; the search text
+    // is emptied (the last change wins the one table filter).
     void setGroupIndex(int index);
     void setStateIndex(int index);
-    // Search field changed / search kind changed (the latter empties the search field).
+    // Search field changed / search kind changed (the latter empties the search field). A search text puts
+    // both lists back to their first entry.
     void setSearchText(const std::string& text);
     void setSearchKind(int kind);
     // Orders the objects table and requests a rebuild; ordering by group first gives MAINDB the index "deskr"
@@ -159,6 +169,8 @@ private:
     int stateIndex_ = 0;
     int searchKind_ = 0;
     std::string searchText_;
+    bool held_ = false;
+    std::string heldIndexName_, heldFields_;
 };
 
 } // namespace shell

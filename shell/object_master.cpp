@@ -1,4 +1,5 @@
 #include "shell/object_master.h"
+#include "shell/access.h"
 
 #include "schemes/scheme.h"
 
@@ -423,7 +424,21 @@ void TADOBJ::refillList() {
     ObjectList->setCurrentRow(selected);
 }
 
+bool TADOBJ::refused() {
+    if (!editRestricted || !editRestricted()) return false;
+    QMessageBox::information(this, windowTitle(), QString::fromUtf8(kAccessDeniedText));
+    return true;
+}
+
+void TADOBJ::showCurrentScheme() {
+    if (!hasRow()) return;
+    const int type = objects_.isNull("DEVTYPE") ? 0 : int(objects_.asInt("DEVTYPE"));
+    const int scheme = objects_.isNull("SCHTYPE") ? 0 : int(objects_.asInt("SCHTYPE"));
+    showSchemeDescription(type, scheme);
+}
+
 void TADOBJ::newObject() {
+    if (mode_ != Mode::Browse || refused()) return;
     QMessageBox::information(this, windowTitle(), QString::fromUtf8(kNewObjectText));
     objects_.append();
     // a new object takes part in the auto-poll and has not been polled
@@ -437,7 +452,7 @@ void TADOBJ::newObject() {
 }
 
 void TADOBJ::editObject() {
-    if (!hasRow()) return;
+    if (mode_ != Mode::Browse || !hasRow() || refused()) return;
     objects_.edit();
     setMode(Mode::Edit);
 }
@@ -452,7 +467,7 @@ void TADOBJ::cancelObject() {
 }
 
 void TADOBJ::deleteObject() {
-    if (!hasRow()) return;
+    if (mode_ != Mode::Browse || !hasRow() || refused()) return;
     const QString text =
         QString::fromUtf8(kDeleteObjectText) + qs(objects_.asString("ADDRES")).trimmed() + " ?";
     if (QMessageBox::warning(this, windowTitle(), text, QMessageBox::No | QMessageBox::Ok, QMessageBox::No) !=

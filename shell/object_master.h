@@ -87,6 +87,8 @@ public:
     // A line of that menu chosen; a malformed line goes to the error handler and changes nothing.
     void chooseScheme(const QString& line);
     void openSchemeEditor(); // "Редактор схем"
+    // Shows the description of the current record's scheme (a scheme saved as new while it was entered).
+    void showCurrentScheme();
 
     // ---- controls
     QPushButton* NewButton;    // "Новый"
@@ -124,6 +126,8 @@ protected:
 private:
     void build();
     bool hasRow() const;
+    // The user level may not change objects: the access message, true.
+    bool refused();
     void guarded(const std::function<void()>& op);
     void setMode(Mode m);
     void enableControls();

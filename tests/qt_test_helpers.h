@@ -64,6 +64,9 @@ public:
     void cancel() { inputs_.push_back(std::nullopt); }
     // The next message box is answered with this button instead of its default one.
     void press(QMessageBox::StandardButton button) { presses_.push_back(button); }
+    // A modal window the test drives itself (the object master, the object window): left alone while it is
+    // the modal window in front; the boxes it opens are answered.
+    void leave(QWidget* w) { left_.push_back(w); }
 
     const std::vector<Seen>& seen() const { return seen_; }
     // The message box texts in the order they came.
@@ -80,6 +83,9 @@ private:
     void look() {
         QWidget* w = QApplication::activeModalWidget();
         if (!w || !w->isVisible() || (w == last_ && !expired_)) return;
+        if (!expired_)
+            for (const QPointer<QWidget>& l : left_)
+                if (l == w) return;
         last_ = w;
         if (expired_) {
             seen_.push_back({"expired", w->windowTitle(), QString(), QMessageBox::NoIcon});
@@ -116,7 +122,14 @@ private:
                 return;
             }
             edit->clear();
-            QTest::keyClicks(edit, *entry);
+            // the test library types only ASCII keys; other text goes in as the input method would put it
+            bool ascii = true;
+            for (QChar c : *entry)
+                ascii = ascii && c.unicode() < 128;
+            if (ascii)
+                QTest::keyClicks(edit, *entry);
+            else
+                edit->insert(*entry);
             box->button(QDialogButtonBox::Ok)->click();
         } else {
             seen_.push_back({w->metaObject()->className(), w->windowTitle(), QString(), QMessageBox::NoIcon});
@@ -135,6 +148,7 @@ private:
     QPointer<QWidget> last_;
     std::deque<std::optional<QString>> inputs_;
     std::deque<QMessageBox::StandardButton> presses_;
+    std::vector<QPointer<QWidget>> left_;
     std::vector<Seen> seen_;
     bool expired_ = false;
 };

@@ -807,7 +807,9 @@ TEST(MainForm, ObjectWindowsOpenFromTheMainWindowAndFollowAPoll) {
         before = sw ? sw->fieldText("HEnergy1").isEmpty() ? "empty" : "filled" : "none";
         if (sw) sw->reject();
     });
+    // the click's action runs once the click has been handled
     QTest::mouseClick(button, Qt::LeftButton, Qt::ControlModifier, QPoint(20, 20));
+    ASSERT_TRUE(mervo::test::waitFor([&] { return before != "unset"; }, 10000));
     EXPECT_EQ(before, "empty");
     EXPECT_EQ(w.form.errorCount, 0);
 
@@ -825,6 +827,7 @@ TEST(MainForm, ObjectWindowsOpenFromTheMainWindowAndFollowAPoll) {
         }
     });
     QTest::mouseClick(button, Qt::LeftButton, Qt::ControlModifier, QPoint(20, 20));
+    ASSERT_TRUE(mervo::test::waitFor([&] { return !during.isEmpty(); }, 40000));
     ASSERT_TRUE(w.form.currentState().isOpen());
     EXPECT_FALSE(during.isEmpty());
     EXPECT_EQ(during.toStdString(), w.form.currentState().asString("HEnergy1"));
@@ -890,7 +893,7 @@ TEST(MainForm, ClicksOnAnObjectReachTheObjectWindow) {
     // connection dialog, and the field labels then show the values read
     size_t elements = 0;
     std::optional<std::string> before, after;
-    bool dialogSeen = false;
+    bool dialogSeen = false, clicked = false;
     QTimer watch;
     QObject::connect(&watch, &QTimer::timeout,
                      [&] { dialogSeen = dialogSeen || w.form.LocalConnect->isVisible(); });
@@ -903,8 +906,10 @@ TEST(MainForm, ClicksOnAnObjectReachTheObjectWindow) {
         QTest::mouseClick(ow->ConnectionButton, Qt::LeftButton); // returns when the poll has ended
         after = ow->fieldText("HEnergy1");
         ow->reject();
+        clicked = true;
     });
     QTest::mouseClick(button, Qt::LeftButton, {}, QPoint(20, 20));
+    ASSERT_TRUE(mervo::test::waitFor([&] { return clicked; }, 40000));
     EXPECT_GT(elements, 10u);
     EXPECT_FALSE(before.has_value()); // never polled: no state row yet
     EXPECT_TRUE(dialogSeen);
