@@ -610,13 +610,31 @@ bool sameFolder(const std::string& a, const std::string& b) {
 
 } // namespace
 
-void TMainForm::requestObjectsReopen(const std::string& dir) {
+bool TMainForm::objectsTableIn(const std::string& dir) const {
+    return objects_.isOpen() &&
+           sameFolder(std::filesystem::path(objects_.path()).parent_path().string(), dir);
+}
+
+void TMainForm::followDataDir(const std::string& dir) {
+    // while the table of another folder is open, the windows and the polls stay with that folder until it
+    // is replaced: the object window must not look for the archives of its object in the new folder
+    if (objects_.isOpen() && !objectsTableIn(dir)) {
+        pendingDataDir_ = dir;
+        reopenPending_ = true;
+        return;
+    }
     setDataDir(dir);
-    const std::string open =
-        objects_.isOpen() ? std::filesystem::path(objects_.path()).parent_path().string() : std::string();
+}
+
+void TMainForm::requestObjectsReopen(const std::string& dir) {
     // the same folder: the table in use is the right one and stays open, with its pending edit, its filter
     // and its current object
-    if (objects_.isOpen() && sameFolder(open, dir)) return;
+    if (objectsTableIn(dir)) {
+        setDataDir(dir);
+        reopenPending_ = false;
+        return;
+    }
+    pendingDataDir_ = dir;
     reopenPending_ = true;
     serveObjectsReopen();
 }
@@ -624,6 +642,8 @@ void TMainForm::requestObjectsReopen(const std::string& dir) {
 bool TMainForm::serveObjectsReopen() {
     if (!reopenPending_ || objectsInUse()) return false;
     bool done = false;
+    setDataDir(pendingDataDir_.empty() ? dataDir_ : pendingDataDir_);
+    pendingDataDir_.clear();
     guarded("TMainForm", [this, &done] {
         openObjects();
         done = true;
@@ -1005,7 +1025,7 @@ void TMainForm::attachWindows(SetupEnvironment env) {
         applyWindowRestrictions();
     });
     connect(setup_.get(), &TSetupForm::dataDirChanged, this,
-            [this](const QString& d) { setDataDir(d.toStdString()); });
+            [this](const QString& d) { followDataDir(d.toStdString()); });
     connect(setup_.get(), &TSetupForm::objectsTableReopenRequested, this,
             [this](const QString& d) { requestObjectsReopen(d.toStdString()); });
     connect(setup_.get(), &TSetupForm::rebuildMonitorRequested, this, [this] {

@@ -312,6 +312,12 @@ private:
     // them).
     int handlerDepth_ = 0;
     friend struct HandlerScope;
+    // The data folder the settings named while the table of another folder was in use.
+    std::string pendingDataDir_;
+    // Whether the open objects table lies in the folder dir.
+    bool objectsTableIn(const std::string& dir) const;
+    // The settings' data folder: taken at once, or with the reopening when another folder's table is open.
+    void followDataDir(const std::string& dir);
     // The table view is read again once the pending edit it must not disturb has ended.
     bool tableViewStale_ = false;
 };

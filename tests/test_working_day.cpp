@@ -380,7 +380,8 @@ TEST(WorkingDay, AnotherDataFolderIsOpenedOnlyWhenNothingUsesTheObjectsTable) {
         ASSERT_TRUE(day.form.setupForm()->Save());
         day.form.clockTick();
         day.form.scheduleTick();
-        stillOld = day.form.objectsReopenPending() && day.form.objects().recordCount() >= 6;
+        stillOld = day.form.objectsReopenPending() && day.form.objects().recordCount() >= 6 &&
+                   std::filesystem::equivalent(day.form.dataDir(), day.data);
         accepted = master->acceptObject();
         static_cast<QDialog*>(master)->reject();
     });
@@ -394,6 +395,7 @@ TEST(WorkingDay, AnotherDataFolderIsOpenedOnlyWhenNothingUsesTheObjectsTable) {
     // nothing uses the table now: the next tick opens the other folder, the top bar starts over
     day.form.clockTick();
     EXPECT_FALSE(day.form.objectsReopenPending());
+    EXPECT_TRUE(std::filesystem::equivalent(day.form.dataDir(), other)) << day.form.dataDir();
     EXPECT_EQ(day.form.objects().recordCount(), 2);
     day.form.monitor()->monitorTick();
     EXPECT_EQ(day.form.monitor()->buttonCount(), 2);
