@@ -67,6 +67,7 @@ bool Table::Impl::evalCond(const Cond& c, const uint8_t* row) const {
     const detail::Field& fl = schema.fields[size_t(c.field)];
     bool null = schema.isNull(row, c.field);
     int cmp = 0;
+    if (c.unmatchable) return c.op == Op::Ne;
     if (null || c.emptyLiteral) {
         if (null && c.emptyLiteral)
             cmp = 0;
@@ -148,7 +149,15 @@ std::vector<Cond> Table::Impl::compile(const std::string& expression) const {
                         "\")");
         };
         if (!k.emptyLiteral && fl.def.type == FieldType::Char) {
-            k.text = detail::trimRight(toCp1251(lit));
+            // "begins with" keeps the blanks at the end of its text: "Мира " is not a prefix of "Мирная"
+            k.text = toCp1251(lit);
+            if (!k.prefix) k.text = detail::trimRight(k.text);
+            // a character that Windows-1251 cannot hold is in no stored text: equal to nothing
+            if (fromCp1251(toCp1251(lit)) != lit) {
+                if (k.op != Condition::Op::Eq && k.op != Condition::Op::Ne)
+                    bad("содержит символы вне кодировки Windows-1251");
+                k.unmatchable = true;
+            }
         } else if (!k.emptyLiteral) {
             const char* why = "";
             auto v = detail::parseAs(fl.def.type, lit, why);

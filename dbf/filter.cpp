@@ -1,6 +1,9 @@
 #include "dbf/filter.h"
 
 #include "dbf/codec.h"
+#include "dbf/detail/format.h"
+
+#include <algorithm>
 
 namespace dbf {
 
@@ -63,6 +66,7 @@ std::vector<Condition> parseConditions(const std::string& e) {
         skip();
         if (i >= e.size()) fail(e, "ожидается значение");
         if (e[i] == '\'' || e[i] == '"') {
+            // a doubled quote is one quote; "**" is one star; a single star at the end means "begins with"
             char q = e[i++];
             c.quoted = true;
             for (;;) {
@@ -76,11 +80,19 @@ std::vector<Condition> parseConditions(const std::string& e) {
                     ++i;
                     break;
                 }
+                if (e[i] == '*') {
+                    if (i + 1 < e.size() && e[i + 1] == '*') {
+                        c.literal += '*';
+                        i += 2;
+                        continue;
+                    }
+                    if (i + 1 < e.size() && e[i + 1] == q && (i + 2 >= e.size() || e[i + 2] != q)) {
+                        c.prefix = true;
+                        ++i;
+                        continue;
+                    }
+                }
                 c.literal += e[i++];
-            }
-            if (!c.literal.empty() && c.literal.back() == '*') {
-                c.prefix = true;
-                c.literal.pop_back();
             }
         } else {
             start = i;
@@ -101,6 +113,33 @@ std::vector<Condition> parseConditions(const std::string& e) {
         fail(e, "ожидается AND");
     }
     return out;
+}
+
+std::string quoteLiteral(const std::string& text, LiteralMatch match) {
+    std::string out = "'";
+    for (char ch : text) {
+        if (ch == '\'' || ch == '*') out += ch;
+        out += ch;
+    }
+    if (match == LiteralMatch::BeginsWith) out += '*';
+    return out + "'";
+}
+
+std::string matchCondition(const std::string& field, FieldType type, const std::string& text,
+                           LiteralMatch match) {
+    if (type == FieldType::Char) return field + "=" + quoteLiteral(text, match);
+    // an empty text finds the empty values, as an empty literal does
+    if (detail::trimRight(text).empty()) return field + "=''";
+    const char* why = "";
+    // the filter takes no tab or line break as part of a number or a date
+    bool reads = detail::parseAs(type, text, why).has_value() &&
+                 std::none_of(text.begin(), text.end(), [](char ch) { return uint8_t(ch) < 0x20; });
+    if (reads) return field + "=" + quoteLiteral(text);
+    // no value is both below and above one value of the type
+    const char* some = "0";
+    if (type == FieldType::Date || type == FieldType::DateTime) some = "'01.01.2000'";
+    if (type == FieldType::Boolean) some = "'T'";
+    return field + "<" + some + " AND " + field + ">" + some;
 }
 
 } // namespace dbf

@@ -1,5 +1,8 @@
 #include "shell/monitor_model.h"
 
+#include "dbf/codec.h"
+#include "dbf/filter.h"
+
 #include <algorithm>
 #include <filesystem>
 
@@ -27,7 +30,19 @@ void openPrivateCursor(dbf::Table& cursor, const dbf::Table& objects, const std:
     cursor.first();
 }
 
+// The type of a field of the table (text when it has no such field: the filter then names the field).
+dbf::FieldType fieldType(const dbf::Table& t, const std::string& name) {
+    for (const dbf::FieldDef& f : t.fields())
+        if (dbf::codec::sameName(f.name, name)) return f.type;
+    return dbf::FieldType::Char;
+}
+
 } // namespace
+
+std::string searchFilter(const dbf::Table& objects, int kind, const std::string& text) {
+    if (kind == 1) return dbf::matchCondition("SERIALNUM", fieldType(objects, "SERIALNUM"), text);
+    return dbf::matchCondition("ADDRES", fieldType(objects, "ADDRES"), text, dbf::LiteralMatch::BeginsWith);
+}
 
 const std::vector<std::string>& stateFilterEntries() {
     static const std::vector<std::string> entries{kAllStatesText, "Норма", kNoLinkState};
@@ -190,10 +205,10 @@ std::vector<ObjectRow> MonitorModel::readRows() {
 void MonitorModel::applyTopBarFilter() {
     std::string groupPart, statePart;
     if (groupIndex_ > 0 && groupIndex_ < int(groups_.size()))
-        groupPart = "DESKRIPTION='" + groups_[size_t(groupIndex_)] + "'";
+        groupPart = "DESKRIPTION=" + dbf::quoteLiteral(groups_[size_t(groupIndex_)]);
     const auto& states = stateFilterEntries();
     if (stateIndex_ > 0 && stateIndex_ < int(states.size()))
-        statePart = "STATE='" + states[size_t(stateIndex_)] + "'";
+        statePart = "STATE=" + dbf::quoteLiteral(states[size_t(stateIndex_)]);
     if (groupIndex_ == 0 && stateIndex_ == 0 && !searchText_.empty()) {
         objects_.setFiltered(false);
         objects_.setFilter("");
@@ -229,10 +244,7 @@ void MonitorModel::setSearchText(const std::string& text) {
     stateIndex_ = 0;
     objects_.setFiltered(false);
     if (!text.empty()) {
-        if (searchKind_ == 1)
-            objects_.setFilter("SERIALNUM='" + text + "'");
-        else
-            objects_.setFilter("ADDRES='" + text + "*'");
+        objects_.setFilter(searchFilter(objects_, searchKind_, text));
         objects_.setFiltered(true);
     }
     requestRebuild();

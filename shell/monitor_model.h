@@ -32,6 +32,11 @@ const std::vector<std::string>& stateFilterEntries();
 // The search-kind list: 0 "по адресу", 1 "по номеру".
 const std::vector<std::string>& searchKindEntries();
 
+// The table filter of the search field: kind 1 ("по номеру") SERIALNUM equal to the number typed, else
+// ADDRES beginning with the text typed (case counts). The text is quoted, so that any text searches as it is
+// typed: quotes, stars and blanks included; a text that is no number finds no object by number.
+std::string searchFilter(const dbf::Table& objects, int kind, const std::string& text);
+
 struct Rgb {
     int r = 0, g = 0, b = 0;
     friend bool operator==(const Rgb&, const Rgb&) = default;

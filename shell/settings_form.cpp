@@ -60,6 +60,10 @@ std::optional<QString> chooseFolderDialog(QWidget* parent, const QString& start)
     return d.selectedFiles().first();
 }
 
+void criticalAlert(QWidget* parent, const QString& title, const QString& text) {
+    QMessageBox::critical(parent, title, text, QMessageBox::Ok);
+}
+
 TSetupForm::TSetupForm(SetupEnvironment env, QWidget* parent) : QDialog(parent), env_(std::move(env)) {
     build();
     Load();
@@ -312,31 +316,32 @@ void TSetupForm::Load() {
     applyRestrictions();
 }
 
+std::optional<dbf::DateTime> TSetupForm::nextPollFromEdit() const {
+    const std::string text = MaskEdit1->text().toStdString();
+    if (text == nextPollEditText(settings_.dtconn)) return settings_.dtconn;
+    return parseNextPollEditText(text, env_.now().year());
+}
+
 bool TSetupForm::Save() {
-    const int currentYear = env_.now().year();
+    std::optional<dbf::DateTime> dtconn = nextPollFromEdit();
+    if (!dtconn) {
+        env_.alert(this, QString::fromUtf8(setup_text::kErrorTitle),
+                   QString::fromUtf8(setup_text::kBadNextPollTime).arg(MaskEdit1->text()));
+        return false;
+    }
+    saveWith(*dtconn);
+    return true;
+}
+
+void TSetupForm::saveWith(dbf::DateTime dtconn) {
+    const devdata::Settings s = recordFromControls(dtconn);
     // settings.ini first; the keys go in this order into a new file
     devdata::IniFile ini(settingsIniPath());
     const char* section = devdata::kSettingsIniSection;
-    auto writeIni = [&] {
-        try {
-            ini.write();
-        } catch (const dbf::Error& e) {
-            // a program folder without write access: the store below still holds the settings
-            emit errorRaised(QString::fromUtf8(e.what()));
-        }
-    };
-    ini.set(section, "Period", std::to_string(ComboBox1->currentIndex()));
-    ini.set(section, "PeriodX", std::to_string(SpinEdit2->value()));
-    ini.set(section, "DPath", Edit1->text().toStdString());
-    setDataPath(Edit1->text().toStdString());
-    std::optional<dbf::DateTime> dtconn = parseNextPollEditText(MaskEdit1->text().toStdString(), currentYear);
-    if (!dtconn) {
-        writeIni();
-        emit errorRaised(QString::fromUtf8("'%1' is not a valid date and time").arg(MaskEdit1->text()));
-        return false;
-    }
-    devdata::Settings s = recordFromControls(*dtconn);
-    ini.set(section, "DTConn", dtconn->dateText() + " " + dtconn->timeText());
+    ini.set(section, "Period", std::to_string(s.period));
+    ini.set(section, "PeriodX", std::to_string(s.periodX));
+    ini.set(section, "DPath", s.dpath);
+    ini.set(section, "DTConn", dtconn.dateText() + " " + dtconn.timeText());
     ini.set(section, "ArchFilter", std::to_string(s.archFilter));
     ini.set(section, "ArchType", std::to_string(s.archType));
     ini.set(section, "Repeat", std::to_string(s.repeat));
@@ -345,7 +350,12 @@ bool TSetupForm::Save() {
     ini.set(section, "Par1_225", std::to_string(s.par1_225));
     ini.set(section, "Par1_128", std::to_string(s.par1_128));
     ini.set(section, "Par2", std::to_string(s.par2));
-    writeIni();
+    try {
+        ini.write();
+    } catch (const dbf::Error& e) {
+        // a program folder without write access: the store below still holds the settings
+        emit errorRaised(QString::fromUtf8(e.what()));
+    }
 
     devdata::SettingsStore store(env_.registryPath);
     if (store.writable()) {
@@ -362,12 +372,12 @@ bool TSetupForm::Save() {
     applyRestrictions();
     emit objectsTableReopenRequested(qs(dataDir_));
     emit rebuildMonitorRequested();
-    return true;
 }
 
 bool TSetupForm::storeNextPollTime(dbf::DateTime t) {
     MaskEdit1->setText(qs(nextPollEditText(t)));
-    return Save();
+    saveWith(t);
+    return true;
 }
 
 void TSetupForm::loadAutostart() {
@@ -443,8 +453,8 @@ void TSetupForm::SpeedButton1Click() {
 }
 
 void TSetupForm::BitBtn1Click() {
-    Save();
-    accept();
+    // a next poll time that does not read keeps the window open for the operator to correct it
+    if (Save()) accept();
 }
 
 void TSetupForm::BitBtn2Click() {

@@ -36,6 +36,9 @@ inline constexpr const char* kFolderDialogCaption = "Выбор директор
 inline constexpr const char* kFolderDialogAccept = "Выбрать";
 inline constexpr const char* kFolderDialogReject = "Отмена";
 inline constexpr const char* kNextPollEditMask = "99.99.99 99:99;_";
+inline constexpr const char* kErrorTitle = "Ошибка";
+inline constexpr const char* kBadNextPollTime =
+    "Неверная дата или время очередного опроса: \"%1\". Введите их в виде дд.мм.гг чч:мм.";
 } // namespace setup_text
 
 // Bits of Par2.
@@ -57,6 +60,9 @@ bool settingsPanelEnabled(int accessLevel, int par2);
 // dialog, so that it is the application's active modal widget while it is open.
 std::optional<QString> chooseFolderDialog(QWidget* parent, const QString& start);
 
+// A message box of an error the operator must correct: critical, with OK only.
+void criticalAlert(QWidget* parent, const QString& title, const QString& text);
+
 // Where the window finds the program, the stores and the clock; tests put temporary places here.
 struct SetupEnvironment {
     std::string programDir = devdata::programDir();
@@ -66,6 +72,8 @@ struct SetupEnvironment {
     std::function<dbf::DateTime()> now = [] { return dbf::DateTime::now(); };
     std::function<std::optional<QString>(QWidget* parent, const QString& start)> chooseFolder =
         chooseFolderDialog;
+    // Tells the operator of an entry the window refuses.
+    std::function<void(QWidget* parent, const QString& title, const QString& text)> alert = criticalAlert;
 };
 
 class TSetupForm : public QDialog {
@@ -78,12 +86,16 @@ public:
     // Reads the store into the controls (writing the defaults of missing values first), sets the data and
     // temporary directories, AutoPollOn and the restrictions, and removes the temporary folder.
     void Load();
-    // Writes settings.ini, the store and the autostart entry from the controls. False when the next poll
-    // time in the edit cannot be read: what was written before that stays, the error is reported by
-    // errorRaised.
+    // Writes settings.ini, the store and the autostart entry from the controls. The next poll time is the
+    // one in force while the edit still shows it, else what the operator typed there. False when the typed
+    // time cannot be read: the operator is told so and nothing is written.
     bool Save();
-    // The schedule's step before a poll: the new next poll time into the edit, then Save.
+    // The schedule's step before a poll: t shown in the edit and saved as it is with the other settings
+    // (the edit's two-digit year cannot carry a time a century or more away).
     bool storeNextPollTime(dbf::DateTime t);
+    // The next poll time the edit stands for: the one in force while the edit shows its text, else the
+    // typed time read as "dd.mm.yy hh:nn"; nullopt when that does not read.
+    std::optional<dbf::DateTime> nextPollFromEdit() const;
 
     // The access level (0 user, 1 administrator): enables the group "Ограничения пользователя" and the panel.
     void setAccessLevel(int level);
@@ -189,6 +201,8 @@ private:
     void BitBtn1Click();
     void BitBtn2Click();
 
+    // Save with that next poll time.
+    void saveWith(dbf::DateTime dtconn);
     void setDataPath(const std::string& stored);
     void showRecord(const devdata::Settings& s);
     // The record the controls hold, with the given next poll time.

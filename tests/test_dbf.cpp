@@ -1,5 +1,6 @@
 // Table engine: encodings, structure, cursor, filters, master/detail, index file, local SQL.
 #include "dbf/codec.h"
+#include "dbf/filter.h"
 #include "dbf/table.h"
 #include "tests/file_bytes.h"
 #include "tests/tmpdir.h"
@@ -499,6 +500,128 @@ TEST(DbfTable, FilterForms) {
     EXPECT_EQ(t.recordCount(), 4);
     for (const char* bad : {"NUM", "NUM=", "NOPE=1", "NUM=1 OR NUM=2", "ADDRES='x", "NUM='abc'"})
         EXPECT_THROW(t.setFilter(bad), Error) << bad;
+}
+
+TEST(DbfFilter, QuotedLiteralReadsBackAsTheTextItQuotes) {
+    struct Case {
+        const char* text;
+        LiteralMatch match;
+        const char* literal;
+    } cases[] = {
+        {"Д'Артаньян", LiteralMatch::Whole, "'Д''Артаньян'"},
+        {"Д'Артаньян", LiteralMatch::BeginsWith, "'Д''Артаньян*'"},
+        {"'", LiteralMatch::Whole, "''''"},
+        {"''", LiteralMatch::BeginsWith, "'''''*'"},
+        {"\"Заря\"", LiteralMatch::Whole, "'\"Заря\"'"},
+        {"*", LiteralMatch::Whole, "'**'"},
+        {"*", LiteralMatch::BeginsWith, "'***'"},
+        {"a*b*", LiteralMatch::Whole, "'a**b**'"},
+        {"*'", LiteralMatch::BeginsWith, "'**''*'"},
+        {"Мира ", LiteralMatch::BeginsWith, "'Мира *'"},
+        {" x AND Y=1", LiteralMatch::Whole, "' x AND Y=1'"},
+        {"", LiteralMatch::Whole, "''"},
+        {"", LiteralMatch::BeginsWith, "'*'"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.text);
+        const std::string literal = quoteLiteral(c.text, c.match);
+        EXPECT_EQ(literal, c.literal);
+        std::vector<Condition> parsed = parseConditions("ADDRES=" + literal + " AND NUM=1");
+        ASSERT_EQ(parsed.size(), 2u);
+        EXPECT_EQ(parsed[0].field, "ADDRES");
+        EXPECT_EQ(parsed[0].literal, c.text);
+        EXPECT_TRUE(parsed[0].quoted);
+        EXPECT_EQ(parsed[0].prefix, c.match == LiteralMatch::BeginsWith);
+        EXPECT_EQ(parsed[1].literal, "1");
+    }
+    // a star before the end of a literal written by hand stays a star, as it always did
+    EXPECT_EQ(parseConditions("ADDRES='a*b'")[0].literal, "a*b");
+    EXPECT_FALSE(parseConditions("ADDRES='a*b'")[0].prefix);
+}
+
+TEST(DbfFilter, MatchConditionByFieldType) {
+    struct Case {
+        FieldType type;
+        const char* text;
+        LiteralMatch match;
+        const char* condition;
+    } cases[] = {
+        {FieldType::Char, "Д'Арт*", LiteralMatch::BeginsWith, "F='Д''Арт***'"},
+        {FieldType::Char, "530", LiteralMatch::Whole, "F='530'"},
+        {FieldType::Integer, "530", LiteralMatch::Whole, "F='530'"},
+        {FieldType::Integer, "530", LiteralMatch::BeginsWith, "F='530'"}, // a number equals or not
+        {FieldType::Integer, " 530 ", LiteralMatch::Whole, "F=' 530 '"},
+        {FieldType::Integer, "53a", LiteralMatch::Whole, "F<0 AND F>0"},
+        {FieldType::Integer, "5'3", LiteralMatch::Whole, "F<0 AND F>0"},
+        {FieldType::Integer, "5\t3", LiteralMatch::Whole, "F<0 AND F>0"},
+        {FieldType::Integer, "1\n", LiteralMatch::Whole, "F<0 AND F>0"},
+        {FieldType::AutoInc, "*", LiteralMatch::Whole, "F<0 AND F>0"},
+        {FieldType::Integer, "", LiteralMatch::Whole, "F=''"},
+        {FieldType::Float, "2.5", LiteralMatch::Whole, "F='2.5'"},
+        {FieldType::Float, "два", LiteralMatch::Whole, "F<0 AND F>0"},
+        {FieldType::Date, "01.03.2026", LiteralMatch::Whole, "F='01.03.2026'"},
+        {FieldType::Date, "1 марта", LiteralMatch::Whole, "F<'01.01.2000' AND F>'01.01.2000'"},
+        {FieldType::DateTime, "завтра", LiteralMatch::Whole, "F<'01.01.2000' AND F>'01.01.2000'"},
+        {FieldType::Boolean, "T", LiteralMatch::Whole, "F='T'"},
+        {FieldType::Boolean, "может быть", LiteralMatch::Whole, "F<'T' AND F>'T'"},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(matchCondition("F", c.type, c.text, c.match), c.condition) << c.text;
+}
+
+TEST(DbfTable, SearchConditionsFindWhatWasTypedAndNeverFail) {
+    TempDir dir;
+    Table t;
+    t.create(dir.path(), "MAINDB", objectFields(), objectIndexes());
+    addObject(t, 530, "Д'Артаньяна 4");    // 1
+    addObject(t, 531, "Мира 1");           // 2
+    addObject(t, 532, "Мирная 3");         // 3
+    addObject(t, 533, "*Склад*");          // 4
+    addObject(t, 534, "\"Заря\" корп. 2"); // 5
+    addObject(t, 535, "Мира");             // 6
+    addObject(t, 536, "?");                // 7: what a character outside Windows-1251 is written as
+    t.edit();
+    t.setBool("AUTOCON", false);
+    t.setString("CON_DATE", "01.03.2026");
+    t.post();
+    struct Case {
+        std::string condition;
+        std::vector<int64_t> nums;
+    } cases[] = {
+        {matchCondition("ADDRES", FieldType::Char, "Д'Арт", LiteralMatch::BeginsWith), {1}},
+        {matchCondition("ADDRES", FieldType::Char, "Д'Артаньяна 4"), {1}},
+        {matchCondition("ADDRES", FieldType::Char, "Мира", LiteralMatch::BeginsWith), {2, 6}},
+        {matchCondition("ADDRES", FieldType::Char, "Мира ", LiteralMatch::BeginsWith), {2}},
+        {matchCondition("ADDRES", FieldType::Char, "Мира "), {6}}, // the whole text: padded as the field is
+        {matchCondition("ADDRES", FieldType::Char, "*", LiteralMatch::BeginsWith), {4}},
+        {matchCondition("ADDRES", FieldType::Char, "*Склад"), {}},
+        {matchCondition("ADDRES", FieldType::Char, "*Склад*"), {4}},
+        {matchCondition("ADDRES", FieldType::Char, "\"Заря\"", LiteralMatch::BeginsWith), {5}},
+        {matchCondition("ADDRES", FieldType::Char, "Ω", LiteralMatch::BeginsWith), {}},
+        {matchCondition("ADDRES", FieldType::Char, "Ω"), {}},
+        {"ADDRES<>'Ω'", {1, 2, 3, 4, 5, 6, 7}},
+        {"ADDRES<>'Ω*'", {1, 2, 3, 4, 5, 6, 7}},
+        {matchCondition("SERIALNUM", FieldType::Integer, "531"), {2}},
+        {matchCondition("SERIALNUM", FieldType::Integer, "Д'Арт"), {}},
+        {matchCondition("CON_DATE", FieldType::Date, "01.03.2026"), {7}},
+        {matchCondition("CON_DATE", FieldType::Date, "март"), {}},
+        {matchCondition("AUTOCON", FieldType::Boolean, "F"), {7}},
+        {matchCondition("AUTOCON", FieldType::Boolean, "может быть"), {}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.condition);
+        ASSERT_NO_THROW(t.setFilter(c.condition));
+        t.setFiltered(true);
+        EXPECT_EQ(column(t, "NUM"), c.nums);
+        t.setFiltered(false);
+    }
+    // an order comparison with a text no field can hold says so
+    EXPECT_THROW(t.setFilter("ADDRES>'Ω'"), Error);
+    // the local SQL reads its conditions alike
+    t.close();
+    Database db(dir.path());
+    EXPECT_EQ(db.execSql("select * from MAINDB where ADDRES='Д''Арт*'"), 1);
+    EXPECT_EQ(db.execSql("select * from MAINDB where ADDRES='Мира *'"), 1);
 }
 
 TEST(DbfTable, RangeOverDateIndexUsesBothEnds) {

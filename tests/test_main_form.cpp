@@ -317,6 +317,32 @@ TEST(MainForm, ObjectMonitorInTheWindow) {
     mervo::test::saveScreenshot(w.form, MERVO_SCREENSHOT_DIR, "main_window_grouped");
 }
 
+TEST(MainForm, SearchTextWithQuotesAndStarsIsNoFilterError) {
+    Window w;
+    for (const char* address : {"Д'Артаньяна 4", "Мира 1", "*Склад*", "Д'Артаньяна 40"})
+        w.add(0, address);
+    w.form.openObjects();
+    w.form.show();
+    struct Case {
+        const char* text;
+        const char* count;
+    } cases[] = {{"Д'Артаньяна 4", "2"}, {"Д'Арт", "2"}, {"*", "1"}, {"'", "0"}, {"Ω", "0"}, {"", "4"}};
+    for (const auto& c : cases) {
+        w.form.SearchEdit->clear();
+        for (QChar ch : QString::fromUtf8(c.text)) // typed letter by letter
+            w.form.SearchEdit->insert(QString(ch));
+        EXPECT_EQ(w.form.SelectedCount->text(), c.count) << c.text;
+    }
+    w.form.SearchKind->setCurrentIndex(1);
+    w.form.SearchEdit->setText("Д'Артаньян");
+    EXPECT_EQ(w.form.SelectedCount->text(), "0");
+    w.form.SearchEdit->setText("530");
+    EXPECT_EQ(w.form.SelectedCount->text(), "4");
+    EXPECT_EQ(w.form.errorCount, 0);
+    EXPECT_EQ(w.form.ErrorsList->count(), 0);
+    EXPECT_FALSE(std::filesystem::exists(w.prog + "/ErrorLog.log"));
+}
+
 TEST(MainForm, ObjectPopupChecksAndDelete) {
     Window w;
     fillDemoObjects(w, 1);

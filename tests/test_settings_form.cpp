@@ -395,24 +395,107 @@ TEST_F(SettingsForm, SettingsIniKeepsTheKeysAndSectionsItHas) {
     EXPECT_EQ(ini.value("SETTINGS", "Mine"), "1");
 }
 
-TEST_F(SettingsForm, UnreadableNextPollTimeStopsTheSaveWhereItIsNeeded) {
-    TSetupForm form(env());
+TEST_F(SettingsForm, UnreadableTypedNextPollTimeIsRefusedWithAMessageAndNothingIsWritten) {
+    const char* typed[] = {"31.02.23 10:00", "25.13.23 10:00", "10.05.23 24:00", "10.05.23 10:60", ""};
+    for (const char* text : typed) {
+        SCOPED_TRACE(text);
+        fs::remove_all(prog);
+        fs::remove_all(tmp.file("config"));
+        fs::create_directories(prog);
+        QStringList alerts;
+        auto e = env();
+        e.alert = [&](QWidget*, const QString& title, const QString& message) {
+            alerts << title + "|" + message;
+        };
+        TSetupForm form(e);
+        ASSERT_TRUE(form.Save()); // a settings.ini to compare with
+        const std::string registryBefore = slurp(registry), iniBefore = slurp(prog + "/settings.ini");
+        form.show();
+        QSignalSpy errors(&form, &TSetupForm::errorRaised);
+        QSignalSpy reopen(&form, &TSetupForm::objectsTableReopenRequested);
+        QSignalSpy dataDir(&form, &TSetupForm::dataDirChanged);
+        form.ComboBox1->setCurrentIndex(1);
+        form.Edit1->setText("/srv/new");
+        form.CheckBox23->setChecked(true);
+        form.MaskEdit1->setText(QString::fromUtf8(text));
+        QTest::mouseClick(form.BitBtn1, Qt::LeftButton);
+
+        EXPECT_TRUE(form.isVisible()); // left open for the operator to correct the time
+        ASSERT_EQ(alerts.size(), 1);
+        EXPECT_TRUE(alerts[0].startsWith("Ошибка|Неверная дата или время очередного опроса: \"" +
+                                         form.MaskEdit1->text() + "\""))
+            << alerts[0].toStdString();
+        EXPECT_EQ(errors.size(), 0);
+        EXPECT_EQ(reopen.size(), 0);
+        EXPECT_EQ(dataDir.size(), 0);
+        EXPECT_EQ(slurp(registry), registryBefore);
+        EXPECT_EQ(slurp(prog + "/settings.ini"), iniBefore);
+        EXPECT_FALSE(fs::exists(tmp.file("config/autostart/mervo.desktop")));
+        EXPECT_EQ(form.dataDir(), prog + "/DATA");
+        EXPECT_EQ(form.settings().period, 0);
+
+        // corrected, the same OK saves and closes
+        form.MaskEdit1->setText("11.05.23 08:30");
+        QTest::mouseClick(form.BitBtn1, Qt::LeftButton);
+        EXPECT_FALSE(form.isVisible());
+        EXPECT_EQ(alerts.size(), 1);
+        devdata::Settings s = devdata::SettingsStore(registry).load();
+        EXPECT_EQ(s.dtconn, DateTime::fromParts(2023, 5, 11, 8, 30));
+        EXPECT_EQ(s.period, 1);
+        EXPECT_EQ(s.dpath, "/srv/new");
+    }
+}
+
+TEST_F(SettingsForm, UnreadableNextPollTimeShowsACriticalMessageBoxByDefault) {
+    auto e = env();
+    e.alert = shell::SetupEnvironment{}.alert;
+    TSetupForm form(e);
     form.show();
-    std::string before = slurp(registry);
-    QSignalSpy errors(&form, &TSetupForm::errorRaised);
-    QSignalSpy reopen(&form, &TSetupForm::objectsTableReopenRequested);
-    form.ComboBox1->setCurrentIndex(1);
-    form.Edit1->setText("/srv/new");
     form.MaskEdit1->setText("31.02.23 10:00");
+    ModalAnswerer answerer(20000);
     QTest::mouseClick(form.BitBtn1, Qt::LeftButton);
-    EXPECT_FALSE(form.isVisible()); // the window closes all the same
-    EXPECT_EQ(errors.size(), 1);
-    EXPECT_EQ(reopen.size(), 0);
-    EXPECT_EQ(slurp(registry), before);
-    devdata::IniFile ini(prog + "/settings.ini");
-    EXPECT_EQ(ini.keys("SETTINGS"), (std::vector<std::string>{"Period", "PeriodX", "DPath"}));
-    EXPECT_EQ(ini.value("SETTINGS", "Period"), "1");
-    EXPECT_EQ(form.dataDir(), "/srv/new"); // set on the way, as the first step does
+    ASSERT_EQ(answerer.seen().size(), 1u);
+    EXPECT_EQ(answerer.seen()[0].icon, QMessageBox::Critical);
+    EXPECT_EQ(answerer.seen()[0].title, "Ошибка");
+    EXPECT_TRUE(answerer.seen()[0].text.contains("31.02.23 10:00"));
+    EXPECT_TRUE(form.isVisible());
+    EXPECT_FALSE(fs::exists(prog + "/settings.ini"));
+    form.hide();
+}
+
+TEST_F(SettingsForm, SaveKeepsTheNextPollTimeInForceWhileTheEditShowsIt) {
+    struct Case {
+        const char* what;
+        DateTime stored;
+        const char* typed; // nullptr: the edit left as it was shown
+        DateTime saved;
+    } cases[] = {
+        {"two hundred years ahead, untouched", DateTime::fromParts(2214, 12, 1, 15, 37), nullptr,
+         DateTime::fromParts(2214, 12, 1, 15, 37)},
+        {"seconds kept, untouched", DateTime::fromParts(2023, 5, 11, 8, 30, 45), nullptr,
+         DateTime::fromParts(2023, 5, 11, 8, 30, 45)},
+        {"retyped as shown", DateTime::fromParts(2214, 12, 1, 15, 37), "01.12.14 15:37",
+         DateTime::fromParts(2214, 12, 1, 15, 37)},
+        {"changed: the typed time, year in this century", DateTime::fromParts(2214, 12, 1, 15, 37),
+         "02.12.14 15:37", DateTime::fromParts(2014, 12, 2, 15, 37)},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        put(registry, "[PAR]\nDTConn=" + devdata::encodeDateTimeRaw(c.stored) + "\n");
+        TSetupForm form(env());
+        form.show();
+        EXPECT_EQ(form.MaskEdit1->text().toStdString(), shell::nextPollEditText(c.stored));
+        form.SpinEdit1->setValue(3);
+        if (c.typed) form.MaskEdit1->setText(c.typed);
+        QTest::mouseClick(form.BitBtn1, Qt::LeftButton);
+        EXPECT_FALSE(form.isVisible());
+        EXPECT_EQ(form.settings().dtconn, c.saved);
+        devdata::Settings s = devdata::SettingsStore(registry).load();
+        EXPECT_EQ(s.dtconn, c.saved);
+        EXPECT_EQ(s.repeat, 3);
+        EXPECT_EQ(devdata::IniFile(prog + "/settings.ini").value("SETTINGS", "DTConn"),
+                  c.saved.dateText() + " " + c.saved.timeText());
+    }
 }
 
 TEST_F(SettingsForm, NowButtonAndTheScheduleStoringTheNextPollTime) {
@@ -648,5 +731,32 @@ TEST_F(SettingsForm, ScheduleTickStoresTheNextPollTimeThroughTheWindow) {
     on = false;
     EXPECT_FALSE(shell::scheduleTick(host, next.addDays(5)));
     EXPECT_EQ(polls, 1);
+    EXPECT_EQ(form.settings().dtconn, next);
+}
+
+TEST_F(SettingsForm, ScheduleTickWithAFarPeriodStoresExactlyTheComputedTime) {
+    // Неделя × 9999 puts the next poll time about 190 years ahead, beyond the edit's two-digit year
+    put(registry, "[PAR]\nPeriod=1\nPeriodX=9999\nDTConn=" +
+                      devdata::encodeDateTimeRaw(DateTime::fromParts(2023, 5, 10, 12, 0)) + "\n");
+    TSetupForm form(env());
+    bool running = false;
+    int polls = 0;
+    shell::SetupFormSchedule host(
+        form, [&] { return running; }, [] { return true; }, [&] { ++polls; });
+    const DateTime next = shell::advancePollTime(kNow, shell::kPeriodWeek, 9999);
+    ASSERT_EQ(next, DateTime::fromParts(2023, 5, 10, 15, 37).addDays(7 * 9999));
+    ASSERT_GT(next.year(), 2200);
+
+    EXPECT_TRUE(shell::scheduleTick(host, kNow));
+    EXPECT_EQ(form.settings().dtconn, next);
+    EXPECT_EQ(devdata::SettingsStore(registry).load().dtconn, next);
+    EXPECT_EQ(devdata::IniFile(prog + "/settings.ini").value("SETTINGS", "DTConn"),
+              next.dateText() + " 15:37:00");
+    EXPECT_EQ(form.MaskEdit1->text().toStdString(), shell::nextPollEditText(next));
+    // the next seconds start nothing, and a later load reads the same far time back
+    for (int s = 1; s <= 3; ++s)
+        EXPECT_FALSE(shell::scheduleTick(host, kNow.addMs(s * 1000)));
+    EXPECT_EQ(polls, 1);
+    form.Load();
     EXPECT_EQ(form.settings().dtconn, next);
 }

@@ -22,6 +22,7 @@ struct Cond {
     Condition::Op op = Condition::Op::Eq;
     bool prefix = false;
     bool emptyLiteral = false;
+    bool unmatchable = false; // a text no field value can equal (characters outside Windows-1251)
     double num = 0;
     int64_t ms = 0;
     bool boolean = false;
