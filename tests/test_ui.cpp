@@ -6,6 +6,7 @@
 #include "ui/texts.h"
 #include "ui/translations.h"
 
+#include <QAbstractFileIconProvider>
 #include <QColorDialog>
 #include <QComboBox>
 #include <QDialogButtonBox>
@@ -35,10 +36,8 @@ protected:
     void SetUp() override { removeTranslators(); }
     void TearDown() override { removeTranslators(); }
     static void removeTranslators() {
-        for (QTranslator* t : qApp->findChildren<QTranslator*>()) {
-            QCoreApplication::removeTranslator(t);
-            delete t;
-        }
+        for (QTranslator* t : qApp->findChildren<QTranslator*>(Qt::FindDirectChildrenOnly))
+            delete t; // a translator leaves the application with its helpers
     }
     void install() {
         ASSERT_TRUE(ui::installRussianTranslations(*qApp))
@@ -87,6 +86,8 @@ TEST_F(Translations, NonNativeFileDialogSpeaksRussian) {
             EXPECT_TRUE(hasCyrillic(l->text())) << l->text().toStdString();
         }
     EXPECT_GE(labels, 3);
+    // the type column of the file list
+    EXPECT_EQ(QAbstractFileIconProvider().type(QFileInfo(QString::fromStdString(dir.path()))), "Папка");
     for (QPushButton* b : d.findChildren<QDialogButtonBox*>().value(0)->findChildren<QPushButton*>())
         EXPECT_TRUE(hasCyrillic(b->text())) << b->text().toStdString();
     d.reject();

@@ -210,10 +210,8 @@ TEST(MainWindowTexts, StopAutoPollQuestionIsAWarning) {
     EXPECT_EQ(icon, QMessageBox::Warning);
     EXPECT_EQ(text, "Внимание идет опрос объекта. Прервать опрос?");
     EXPECT_EQ(cancel.remove('&'), "Отмена");
-    for (QTranslator* t : qApp->findChildren<QTranslator*>()) {
-        QCoreApplication::removeTranslator(t);
-        delete t;
-    }
+    for (QTranslator* t : qApp->findChildren<QTranslator*>(Qt::FindDirectChildrenOnly))
+        delete t; // a translator leaves the application with its helpers
 }
 
 // The tool buttons' hints break their lines once, without a carriage return left over.
