@@ -191,6 +191,7 @@ void ObjectMonitor::rebuild() {
     buttons_.clear();
     qDeleteAll(headers_);
     headers_.clear();
+    rows_.clear();
 
     std::vector<ObjectRow> rows;
     try {
