@@ -2,6 +2,7 @@
 //   Tolvan.dll vrelt PORT SERIAL ADDRESS TYPE
 // A wrong launch token or a missing argument ends it at once, before any window.
 #include "configurator/config_form.h"
+#include "ui/translations.h"
 
 #include <QApplication>
 #include <QTimer>
@@ -13,6 +14,7 @@ int main(int argc, char** argv) {
     if (!launch) return 2;
 
     QApplication app(argc, argv);
+    ui::installRussianTranslations(app);
     QApplication::setApplicationName("Tolvan");
     tolvan::TConfigForm form(*launch);
     form.show();

@@ -3,6 +3,7 @@
 #include "devdata/error_texts.h"
 
 #include "devdata/catalogue.h"
+#include "ui/texts.h"
 
 #include <QApplication>
 #include <QEvent>
@@ -66,7 +67,10 @@ TStateWindow::TStateWindow(dbf::Table& view, const QString& groupCaption, QWidge
     box->setFont(bold);
     outer->addWidget(box);
     grid_ = new QGridLayout(box);
-    inform = [this](const QString& text) { QMessageBox::information(this, windowTitle(), text); };
+    // the device texts break their lines with "\n\r"
+    inform = [this](const QString& text) {
+        QMessageBox::information(this, windowTitle(), ui::displayLines(text));
+    };
 }
 
 TStateWindow::~TStateWindow() {

@@ -5,6 +5,7 @@
 #include "devdata/settings.h"
 #include "devdata/tables.h"
 #include "report/report_form.h"
+#include "ui/translations.h"
 
 #include <QApplication>
 #include <QMessageBox>
@@ -31,6 +32,7 @@ int main(int argc, char** argv) {
     if (launch.outcome == zorbel::LaunchCheck::Outcome::EndSilently) return 0;
 
     QApplication app(argc, argv);
+    ui::installRussianTranslations(app);
     QApplication::setApplicationName("Zorbel");
     if (launch.outcome == zorbel::LaunchCheck::Outcome::ConversionError) {
         QMessageBox::critical(nullptr, "Zorbel", QString::fromStdString(launch.message));

@@ -5,9 +5,10 @@
 #include "shell/main_form.h"
 #include "shell/object_monitor.h"
 #include "shell/startup.h"
+#include "shell/startup_dialogs.h"
+#include "ui/translations.h"
 
 #include <QApplication>
-#include <QFileDialog>
 #include <QMessageBox>
 #include <QSessionManager>
 #include <QTimer>
@@ -18,6 +19,7 @@ int main(int argc, char** argv) {
     std::signal(SIGPIPE, SIG_IGN);
     shell::SingleInstance instance;
     QApplication app(argc, argv);
+    ui::installRussianTranslations(app);
     if (!instance.acquire()) {
         QMessageBox::information(nullptr, shell::kApplicationTitle, shell::kAlreadyRunningText);
         return 0;
@@ -41,18 +43,10 @@ int main(int argc, char** argv) {
     settings = form.settings();
     form.setWindowTitle(QString(shell::kMainCaption) + QString::fromStdString(shell::programVersion()));
 
-    shell::DataDirQuestions ask;
-    ask.driveMissing = [&splash](const std::string& text) {
-        if (splash) splash->hide(); // the question must not sit under a stay-on-top window
-        return QMessageBox::warning(nullptr, shell::kApplicationTitle, QString::fromStdString(text),
-                                    QMessageBox::Ok | QMessageBox::Cancel) == QMessageBox::Ok;
-    };
-    ask.chooseFolder = [](const std::string& start) -> std::optional<std::string> {
-        QString dir =
-            QFileDialog::getExistingDirectory(nullptr, "Выбор директории", QString::fromStdString(start));
-        if (dir.isEmpty()) return std::nullopt;
-        return dir.toStdString();
-    };
+    // the questions must not sit under a stay-on-top window
+    const shell::DataDirQuestions ask = shell::startupQuestions([&splash] {
+        if (splash) splash->hide();
+    });
     std::optional<std::string> data;
     try {
         data = shell::checkDataDirectory(devdata::dataDirFromSetting(settings.dpath, programDir), programDir,

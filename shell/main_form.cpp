@@ -13,8 +13,10 @@
 #include "shell/object_monitor.h"
 #include "shell/schedule.h"
 #include "shell/startup.h"
+#include "shell/status_panels.h"
 #include "shell/summary_report.h"
 #include "shell/table_view.h"
+#include "ui/texts.h"
 
 #include <QAction>
 #include <QActionGroup>
@@ -57,22 +59,6 @@ namespace {
 QString q(const std::string& s) {
     return QString::fromStdString(s);
 }
-
-// A status bar panel: its design width while the window is wide enough, narrower when it is not, so that the
-// status bar never holds the window wider than the desktop.
-class StatusPanelLabel : public QLabel {
-public:
-    StatusPanelLabel(int width, QWidget* parent) : QLabel(parent), width_(width) {
-        setSizePolicy(QSizePolicy::Maximum, QSizePolicy::Fixed);
-        setMaximumWidth(width);
-        setFixedHeight(20);
-    }
-    QSize sizeHint() const override { return {width_, 20}; }
-    QSize minimumSizeHint() const override { return {0, 20}; }
-
-private:
-    int width_;
-};
 
 // The terminal page clears itself on a double click.
 class TerminalEdit : public QPlainTextEdit {
@@ -258,8 +244,9 @@ TMainForm::TMainForm(std::string programDir, QWidget* parent)
         if (!QProcess::startDetached(path, {})) handleError("TMainForm", "Не удалось запустить " + path);
     };
     confirmStopAutoPoll = [this](const QString& text) {
-        return QMessageBox::question(this, windowTitle(), text, QMessageBox::Ok | QMessageBox::Cancel) ==
-               QMessageBox::Ok;
+        QMessageBox box(QMessageBox::Warning, windowTitle(), text, QMessageBox::Ok | QMessageBox::Cancel,
+                        this);
+        return box.exec() == QMessageBox::Ok;
     };
     showDiagnosticPages(false);
 }
@@ -281,7 +268,7 @@ void TMainForm::buildTools() {
     auto button = [&](const char* caption, const char* hint, QStyle::StandardPixmap icon) {
         auto* b = new QToolButton(ToolPanel);
         b->setText(caption);
-        b->setToolTip(hint);
+        b->setToolTip(ui::displayLines(QString(hint)));
         b->setIcon(style()->standardIcon(icon));
         b->setToolButtonStyle(Qt::ToolButtonTextUnderIcon);
         b->setAutoRaise(true);
@@ -402,8 +389,9 @@ void TMainForm::buildTray() {
 
 void TMainForm::balloon(const QString& text) {
     lastBalloonTitle = "БД узлов учета тепловой энергии";
-    lastBalloonText = text;
-    if (Tray->isVisible()) Tray->showMessage(lastBalloonTitle, text, QSystemTrayIcon::Information, 20000);
+    lastBalloonText = ui::displayLines(text); // the run's lines end with "\n\r"
+    if (Tray->isVisible())
+        Tray->showMessage(lastBalloonTitle, lastBalloonText, QSystemTrayIcon::Information, 20000);
 }
 
 void TMainForm::hideIntoTray() {
@@ -893,12 +881,7 @@ void TMainForm::showDiagnosticPages(bool on) {
 }
 
 void TMainForm::buildStatusBar() {
-    const int widths[6] = {60, 200, 200, 250, 230, 50};
-    for (int i = 0; i < 6; ++i) {
-        StatusPanel[i] = new StatusPanelLabel(widths[i], this);
-        if (i == 0) StatusPanel[i]->setAlignment(Qt::AlignCenter);
-        statusBar()->addWidget(StatusPanel[i], i == 5 ? 1 : 0);
-    }
+    buildStatusPanels(statusBar(), StatusPanel);
 }
 
 void TMainForm::buildMenus() {
@@ -1100,14 +1083,7 @@ void TMainForm::clockTick() {
     SpeedButtonSignal->setEnabled(!run_->running());
     if (ObjectWindow) ObjectWindow->setPollRunning(run_->running());
     setStatus(0, autoPollOn ? "Авто" : "Ручной");
-    if (autoPollOn) {
-        char buf[32];
-        std::snprintf(buf, sizeof buf, "%02d.%02d.%04d %02d:%02d", nextPoll.day(), nextPoll.month(),
-                      nextPoll.year(), nextPoll.hour(), nextPoll.minute());
-        setStatus(4, QString("Дата очередного опроса: ") + buf);
-    } else {
-        setStatus(4, "Режим \"Автоопрос\" отключен");
-    }
+    setStatus(4, autoPollOn ? nextPollStatusText(nextPoll) : QString(kAutoPollOffStatusText));
     const dbf::DateTime now = dbf::DateTime::now();
     ClockLabel->setText(q(now.timeText() + "\n" + now.dateText()));
 }

@@ -1,5 +1,7 @@
 #include "shell/object_monitor.h"
 
+#include "ui/texts.h"
+
 #include <QLabel>
 #include <QMouseEvent>
 #include <QPainter>
@@ -64,7 +66,13 @@ QFont sansFont(double points) {
 
 void ButtonPart::setText(const QString& text) {
     text_ = text;
-    size_ = QSize(style_->metrics.horizontalAdvance(text), style_->metrics.height());
+    shown_ = text;
+    int w = style_->metrics.horizontalAdvance(text);
+    if (maxWidth_ > 0 && w > maxWidth_) {
+        shown_ = style_->metrics.elidedText(text, Qt::ElideRight, maxWidth_);
+        w = style_->metrics.horizontalAdvance(shown_);
+    }
+    size_ = QSize(w, style_->metrics.height());
 }
 
 void ButtonPart::setPicture(const QPixmap* picture, int size) {
@@ -80,7 +88,7 @@ void ButtonPart::paint(QPainter& p) const {
     }
     p.setFont(style_->font);
     p.setPen(style_->colour);
-    p.drawText(geometry(), Qt::AlignLeft | Qt::AlignTop | Qt::TextSingleLine, text_);
+    p.drawText(geometry(), Qt::AlignLeft | Qt::AlignTop | Qt::TextSingleLine, shown_);
 }
 
 ObjectButton::ObjectButton(int num, const ButtonStyles& styles, QWidget* parent)
@@ -95,6 +103,8 @@ ObjectButton::ObjectButton(int num, const ButtonStyles& styles, QWidget* parent)
     setLineWidth(1);
     setAutoFillBackground(true);
     resize(kButtonWidth, kButtonHeight);
+    // a long address ends with "…" inside the bevel; the hint holds it whole
+    Addr.setMaxWidth(kButtonWidth - Addr.pos().x() - 3);
     ERRLED.setPicture(&deviceErrorPicture(), 15);
     WarnLED.setPicture(&systemErrorPicture(), 16);
 }
@@ -115,7 +125,7 @@ void ObjectButton::setLook(const ButtonLook& look, bool withHint) {
                          Addr.text() != addr || Num.text() != num || Clock.text() != clock ||
                          ERRLED.isHidden() == look.deviceErrorLamp ||
                          WarnLED.isHidden() == look.systemErrorLamp;
-    if (withHint) setToolTip(QString::fromStdString(look.hint));
+    if (withHint) setToolTip(ui::displayLines(look.hint));
     if (!changed) return;
     if (palette().color(QPalette::Window) != colour) {
         QPalette pal = palette();
@@ -181,6 +191,7 @@ void ObjectMonitor::rebuild() {
     buttons_.clear();
     qDeleteAll(headers_);
     headers_.clear();
+    rows_.clear();
 
     std::vector<ObjectRow> rows;
     try {
@@ -192,6 +203,8 @@ void ObjectMonitor::rebuild() {
     }
     const MonitorLayout layout = layoutMonitor(rows, model_.grouped(), width(), headerHeight());
     panel_->resize(std::max(layout.width, 1), std::max(layout.height, 1));
+    grouped_ = model_.grouped();
+    columns_ = monitorColumns(width());
 
     for (const HeaderPlacement& h : layout.headers) {
         auto* l = new QLabel(QString::fromStdString(h.text), panel_);
@@ -212,6 +225,7 @@ void ObjectMonitor::rebuild() {
         b->show();
         buttons_[r.num] = b;
     }
+    rows_ = std::move(rows);
     panel_->show();
     emit rebuilt();
 }
@@ -228,6 +242,27 @@ void ObjectMonitor::refresh() {
     }
     panel_->resize(std::max({layout.width, panel_->width(), 1}),
                    std::max({layout.height, panel_->height(), 1}));
+    // the buttons a refresh did not find keep their places; the rows that were laid out stay the ones a
+    // resize lays out again
+    if (rows.size() == rows_.size()) {
+        rows_ = rows;
+        columns_ = monitorColumns(width() + 2);
+    }
+}
+
+void ObjectMonitor::resizeEvent(QResizeEvent* e) {
+    QScrollArea::resizeEvent(e);
+    if (!rows_.empty() && monitorColumns(width()) != columns_) place(width());
+}
+
+void ObjectMonitor::place(int areaWidth) {
+    const MonitorLayout layout = layoutMonitor(rows_, grouped_, areaWidth, headerHeight());
+    for (const ButtonPlacement& p : layout.buttons)
+        if (ObjectButton* b = button(rows_[size_t(p.row)].num)) b->move(p.left, p.top);
+    for (qsizetype i = 0; i < headers_.size() && i < qsizetype(layout.headers.size()); ++i)
+        headers_[i]->move(layout.headers[size_t(i)].left, layout.headers[size_t(i)].top);
+    panel_->resize(std::max(layout.width, 1), std::max(layout.height, 1));
+    columns_ = monitorColumns(areaWidth);
 }
 
 void ObjectMonitor::monitorTick() {

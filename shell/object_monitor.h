@@ -35,8 +35,12 @@ public:
         : name_(name), style_(style), pos_(pos) {}
     const QString& objectName() const { return name_; }
     const QString& text() const { return text_; }
-    // Sets the text and sizes the part to it.
+    // Sets the text and sizes the part to it, at most to the widest it may be.
     void setText(const QString& text);
+    // The widest the text part may be; a longer text ends with "…" (0: no limit).
+    void setMaxWidth(int width) { maxWidth_ = width; }
+    // The text as painted: whole, or cut to the widest with "…".
+    const QString& shownText() const { return shown_; }
     const QFont& textFont() const { return style_->font; }
     const QColor& textColour() const { return style_->colour; }
     void setPicture(const QPixmap* picture, int size);
@@ -53,6 +57,8 @@ private:
     QSize size_;
     const QPixmap* picture_ = nullptr;
     QString text_;
+    QString shown_;
+    int maxWidth_ = 0;
     bool hidden_ = false;
 };
 
@@ -132,9 +138,15 @@ signals:
     // Right click: the object pop-up menu at the mouse position.
     void popupRequested(int num, QPoint globalPos);
 
+protected:
+    // The buttons and headers follow a change of the column count at once.
+    void resizeEvent(QResizeEvent* e) override;
+
 private:
     void buttonReleased(int num, Qt::MouseButton button, Qt::KeyboardModifiers modifiers, QPoint globalPos);
     int headerHeight() const;
+    // Moves the buttons and headers made from rows_ to the layout of that area width.
+    void place(int areaWidth);
 
     MonitorModel& model_;
     QWidget* panel_;
@@ -142,6 +154,10 @@ private:
     std::unordered_map<int, ObjectButton*> buttons_;
     QList<QLabel*> headers_;
     std::unique_ptr<ButtonStyles> styles_;
+    // The rows the buttons were last laid out from, and the column count of that layout.
+    std::vector<ObjectRow> rows_;
+    bool grouped_ = false;
+    int columns_ = 0;
 };
 
 } // namespace shell

@@ -123,9 +123,10 @@ TEST(MainForm, APollFeedsThePagesWhileTheWindowAnswers) {
     EXPECT_EQ(w.form.lastBalloonTitle, "БД узлов учета тепловой энергии");
     EXPECT_TRUE(w.form.lastBalloonText.startsWith("Опрос объектов завершен "))
         << w.form.lastBalloonText.toStdString();
-    EXPECT_TRUE(
-        w.form.lastBalloonText.endsWith("\n\rОпрошено:\t002 из   2\n\rОшибок:\t000\n\rОтключено:\t000\n\r"))
+    // the run's "\n\r" line ends show as one line break each
+    EXPECT_TRUE(w.form.lastBalloonText.endsWith("\nОпрошено:\t002 из   2\nОшибок:\t000\nОтключено:\t000\n"))
         << w.form.lastBalloonText.toStdString();
+    EXPECT_FALSE(w.form.lastBalloonText.contains('\r'));
     // the terminal page got the traffic
     w.form.showDiagnosticPages(true);
     EXPECT_TRUE(w.form.TerminalMemo->toPlainText().contains("Send:  06 EC 12 02 00"));
@@ -752,8 +753,9 @@ TEST(MainForm, StatusBarGivesWayToANarrowWindow) {
     EXPECT_LT(w.form.statusBar()->minimumSizeHint().width(), 420);
     w.form.resize(1400, 500);
     QTest::qWait(20);
-    EXPECT_EQ(w.form.StatusPanel[1]->width(), 200); // the design widths where there is room
-    EXPECT_EQ(w.form.StatusPanel[3]->width(), 250);
+    // the design widths or wider where there is room
+    EXPECT_GE(w.form.StatusPanel[1]->width(), 200);
+    EXPECT_GE(w.form.StatusPanel[3]->width(), 250);
 }
 
 TEST(MainForm, HelpAndSignalTesterFromTheProgramFolder) {

@@ -60,7 +60,8 @@ TEST_F(ObjectMonitorTest, ButtonsAndTheirPartsShowTheObjects) {
     EXPECT_FALSE(b1->part("ERRLED1")->isHidden());
     EXPECT_FALSE(b1->part("WarnLED1")->isHidden());
     EXPECT_EQ(b1->part("WarnLED1")->geometry(), QRect(2, 16, 16, 16));
-    EXPECT_EQ(b1->toolTip(), "Ленина 5\n\rОшибки системы 1\n\rОшибки устройства");
+    // the hint's lines are broken once each: no carriage return is left to show as a blank or empty line
+    EXPECT_EQ(b1->toolTip(), "Ленина 5\nОшибки системы 1\nОшибки устройства");
 
     ObjectButton* b2 = view->button(2);
     EXPECT_EQ(colourOf(b2), QColor(255, 255, 0));
@@ -263,6 +264,74 @@ TEST_F(ObjectMonitorTest, LeftButtonDownLooksPressed) {
     EXPECT_EQ(b->frameShadow(), QFrame::Sunken);
     QTest::mouseRelease(b, Qt::LeftButton, Qt::NoModifier, QPoint(5, 5));
     EXPECT_EQ(b->frameShadow(), QFrame::Raised);
+}
+
+// An address wider than the button ends with "…" inside the bevel; the hint shows it whole.
+TEST_F(ObjectMonitorTest, LongAddressEndsWithAnEllipsisAndShowsWholeInTheHint) {
+    const std::string longAddress = "ул. Комсомольская, д. 118, корп. 2, тепловой пункт ИТП-3";
+    make({{530, longAddress, "Норма", 0, true, "", "05.03.2026", "12:30:15"},
+          {531, "Мира 1", "Норма", 0, true}});
+    view->show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(view.get()));
+    view->rebuild();
+    ObjectButton* b = view->button(1);
+    ASSERT_NE(b, nullptr);
+    const QString whole = QString::fromStdString(longAddress);
+    EXPECT_EQ(b->Addr.text(), whole);
+    EXPECT_TRUE(b->Addr.shownText().endsWith(QChar(0x2026))) << b->Addr.shownText().toStdString();
+    EXPECT_TRUE(whole.startsWith(b->Addr.shownText().chopped(1)));
+    EXPECT_LT(b->Addr.geometry().right(), kButtonWidth - 1); // inside the bevel
+    EXPECT_EQ(b->toolTip(), whole);
+    // a short address is shown as it is
+    EXPECT_EQ(view->button(2)->Addr.shownText(), "Мира 1");
+    EXPECT_EQ(view->button(2)->Addr.geometry().width(),
+              QFontMetrics(view->button(2)->Addr.textFont()).horizontalAdvance("Мира 1"));
+    const QString path = mervo::test::saveScreenshot(*b, MERVO_SCREENSHOT_DIR, "object_button_long_address");
+    EXPECT_TRUE(QFile::exists(path));
+}
+
+// A resize that changes the column count moves the existing buttons and headers at once, without a rebuild.
+TEST_F(ObjectMonitorTest, ColumnsFollowTheWidthAfterAResize) {
+    make({{1, "a", "Норма", 0, true, "Север"},
+          {2, "b", "Норма", 0, true, "Север"},
+          {3, "c", "Норма", 0, true, "Север"},
+          {4, "d", "Норма", 0, true, "Юг"},
+          {5, "e", "Норма", 0, true, "Юг"},
+          {6, "f", "Норма", 0, true, "Юг"}},
+         700, 400);
+    view->show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(view.get()));
+    for (bool grouped : {false, true}) {
+        model->setOrdering(grouped ? Ordering::Group : Ordering::Num);
+        view->resize(700, 400);
+        view->rebuild();
+        ObjectButton* first = view->button(1);
+        // three columns at 700 (700 div 222)
+        EXPECT_EQ(view->button(3)->y(), first->y());
+        EXPECT_GT(view->button(4)->y(), first->y());
+        const int secondHeaderAt = grouped ? view->headers()[1]->y() : 0;
+
+        view->resize(1400, 400);           // six columns
+        EXPECT_EQ(view->button(1), first); // the same buttons, moved
+        if (grouped) {
+            EXPECT_EQ(view->button(3)->y(), first->y());
+            EXPECT_EQ(view->button(3)->x(), 10 + 2 * 222);
+            EXPECT_EQ(view->headers()[1]->y(), secondHeaderAt); // each group still starts on its own row
+        } else {
+            EXPECT_EQ(view->button(6)->pos(), QPoint(10 + 5 * 222, first->y()));
+            EXPECT_GE(view->panel()->width(), view->button(6)->geometry().right());
+        }
+
+        view->resize(300, 400); // one column
+        for (int num = 2; num <= 6; ++num)
+            EXPECT_EQ(view->button(num)->x(), 10) << grouped << " " << num;
+        EXPECT_GT(view->button(3)->y(), view->button(2)->y());
+        if (grouped) {
+            EXPECT_GT(view->headers()[1]->y(), view->button(3)->y() + kButtonHeight / 2);
+            EXPECT_LT(view->headers()[1]->geometry().bottom(), view->button(4)->y());
+        }
+        EXPECT_GE(view->panel()->height(), view->button(6)->geometry().bottom());
+    }
 }
 
 TEST_F(ObjectMonitorTest, Screenshots) {
