@@ -68,37 +68,6 @@ Element fieldLabel(const std::string& name, const std::string& field) {
     return e;
 }
 
-// Runs `act` on the first modal dialog of class D that comes up (a colour or font dialog opened from a label
-// dialog); a guard rejects whatever modal dialog is still open when it never came, so nothing can hang.
-template <class D>
-class WhenShown : public QObject {
-public:
-    explicit WhenShown(std::function<void(D&)> act) : act_(std::move(act)) {
-        poll_.setInterval(10);
-        QObject::connect(&poll_, &QTimer::timeout, this, [this] {
-            auto* d = qobject_cast<D*>(QApplication::activeModalWidget());
-            if (!d || !d->isVisible()) return;
-            poll_.stop();
-            seen_ = true;
-            act_(*d);
-        });
-        poll_.start();
-        guard_.setSingleShot(true);
-        QObject::connect(&guard_, &QTimer::timeout, this, [this] {
-            ADD_FAILURE() << "the chooser never came up";
-            poll_.stop();
-            if (auto* d = qobject_cast<D*>(QApplication::activeModalWidget())) d->reject();
-        });
-        guard_.start(20000);
-    }
-    bool seen() const { return seen_; }
-
-private:
-    std::function<void(D&)> act_;
-    QTimer poll_, guard_;
-    bool seen_ = false;
-};
-
 // Labels in the look the scheme files store: the design font "MS Sans Serif", −16, bold (black text labels,
 // a blue field label), one text label with its parent's font and colour, one auto-sized with a Cyrillic and
 // apostrophe caption.
@@ -364,7 +333,7 @@ TEST(LabelDialogs, OkWithoutChangesLeavesTheSavedSchemeByteForByte) {
         d.AlignLeftButton->click();
         QFont shown;
         whileShown(d, [&] {
-            WhenShown<QFontDialog> fontDialog([&](QFontDialog& f) {
+            mervo::test::WhenShown<QFontDialog> fontDialog([&](QFontDialog& f) {
                 shown = f.currentFont();
                 f.accept();
             });
@@ -392,7 +361,7 @@ TEST(LabelDialogs, TheTextColourIsChosenShownAndStoredAsTheFontColour) {
         EXPECT_TRUE(d.TextColourButton->isEnabled());
         const QImage swatch = d.TextColourButton->icon().pixmap(16, 16).toImage();
         EXPECT_EQ(swatch.pixelColor(8, 8), QColor(Qt::black));
-        WhenShown<QColorDialog> colourDialog([&](QColorDialog& c) {
+        mervo::test::WhenShown<QColorDialog> colourDialog([&](QColorDialog& c) {
             asked = c.currentColor();
             c.setCurrentColor(QColor(0xFF, 0x00, 0x00));
             c.accept();
