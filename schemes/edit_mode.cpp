@@ -65,6 +65,12 @@ QRect handleSquare(const QRect& r, int h) {
 
 } // namespace
 
+bool isRedoKey(const QKeyEvent& k) {
+    const Qt::KeyboardModifiers mods = k.modifiers() & ~Qt::KeypadModifier;
+    return k.matches(QKeySequence::Redo) || (k.key() == Qt::Key_Y && mods == Qt::ControlModifier) ||
+           (k.key() == Qt::Key_Z && mods == (Qt::ControlModifier | Qt::ShiftModifier));
+}
+
 // The overlay that shows the selection's handles, the band and the outline of a drag. It lies over the whole
 // area and lets the mouse through.
 class SelectionFrame : public QWidget {
@@ -173,20 +179,48 @@ void SchemeEditTarget::keepState() {
     if (history_.size() > kHistoryDepth) history_.erase(history_.begin());
 }
 
+void SchemeEditTarget::forgetHistory() {
+    history_.clear();
+    redo_.clear();
+    restored_.clear();
+}
+
+bool SchemeEditTarget::restore(const std::string& text) {
+    try {
+        scheme_ = parseSchemeText(text);
+    } catch (const SchemeError&) {
+        forgetHistory(); // cannot happen for a text the writer made; keep the scheme as it is
+        return false;
+    }
+    restored_ = text;
+    if (changed_) changed_();
+    return true;
+}
+
 bool SchemeEditTarget::undo() {
-    // states kept by presses that changed nothing are no step of their own
     const std::string now = schemeText(scheme_);
+    // the elements changed since the last undo or redo: a new action, so what was undone stays undone
+    if (now != restored_) redo_.clear();
+    // states kept by presses that changed nothing are no step of their own
     while (!history_.empty() && history_.back() == now)
         history_.pop_back();
     if (history_.empty()) return false;
-    try {
-        scheme_ = parseSchemeText(history_.back());
-    } catch (const SchemeError&) {
-        history_.clear(); // cannot happen for a text the writer made; keep the scheme as it is
-        return false;
-    }
+    const std::string back = std::move(history_.back());
     history_.pop_back();
-    if (changed_) changed_();
+    if (!restore(back)) return false;
+    redo_.push_back(now);
+    return true;
+}
+
+bool SchemeEditTarget::redo() {
+    const std::string now = schemeText(scheme_);
+    if (now != restored_) redo_.clear();
+    if (redo_.empty()) return false;
+    const std::string again = std::move(redo_.back());
+    redo_.pop_back();
+    if (!restore(again)) return false;
+    if (history_.empty() || history_.back() != now) history_.push_back(now);
+    if (history_.size() > kHistoryDepth) history_.erase(history_.begin());
     return true;
 }
 
@@ -453,6 +487,10 @@ bool SchemeEditMode::eventFilter(QObject* watched, QEvent* event) {
             paste();
             return true;
         }
+        if (isRedoKey(*k)) {
+            redo();
+            return true;
+        }
         if (k->matches(QKeySequence::Undo)) {
             undo();
             return true;
@@ -660,6 +698,14 @@ void SchemeEditMode::copySelection() {
 
 void SchemeEditMode::undo() {
     if (!active_ || !target_.undo()) return;
+    clearSelection();
+    rewatch();
+    if (markModified) markModified();
+    updateFrame();
+}
+
+void SchemeEditMode::redo() {
+    if (!active_ || !target_.redo()) return;
     clearSelection();
     rewatch();
     if (markModified) markModified();

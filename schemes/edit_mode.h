@@ -28,10 +28,14 @@
 #include <string>
 #include <vector>
 
+class QKeyEvent;
 class QMenu;
 class QWidget;
 
 namespace schemes {
+
+// A key of redo: Ctrl+Y, Ctrl+Shift+Z or whatever the platform binds to it.
+bool isRedoKey(const QKeyEvent& k);
 
 // The elements edit mode works on, by their (unique) names.
 class EditTarget {
@@ -55,10 +59,12 @@ public:
     virtual std::string duplicate(const std::string& /*name*/, QPoint /*offset*/) { return {}; }
     // Widgets other than the area that receive the mouse (element widgets); edit mode watches them too.
     virtual std::vector<QWidget*> widgets() const { return {}; }
-    // Undo: the state before an editing action is kept (the same state twice in a row only once), and the
-    // last one kept comes back; false when there is nothing to undo or the target keeps no history.
+    // Undo and redo: the state before an editing action is kept (the same state twice in a row only once),
+    // and undo brings the last one kept back; redo brings back what undo left, until the elements change
+    // otherwise. False when there is nothing to undo or redo, or the target keeps no history.
     virtual void keepState() {}
     virtual bool undo() { return false; }
+    virtual bool redo() { return false; }
 };
 
 // The object window's scheme: elements painted by the area from the scheme's element list.
@@ -79,17 +85,21 @@ public:
     std::string duplicate(const std::string& name, QPoint offset) override;
     void keepState() override;
     bool undo() override;
+    bool redo() override;
     // The scheme was replaced (loaded, new, cleared): its history no longer applies.
-    void forgetHistory() { history_.clear(); }
+    void forgetHistory();
     size_t historySize() const { return history_.size(); }
     static constexpr size_t kHistoryDepth = 50;
 
 private:
     Element* find(const std::string& name);
     const Element* find(const std::string& name) const;
+    bool restore(const std::string& text);
     Scheme& scheme_;
     std::function<void()> changed_;
-    std::vector<std::string> history_; // scheme texts, oldest first
+    std::vector<std::string> history_; // scheme texts before the editing actions, oldest first
+    std::vector<std::string> redo_;    // scheme texts undone, the last undone last
+    std::string restored_;             // the scheme as the last undo or redo left it
 };
 
 // An area whose elements are its child widgets (object name = element name; the kind from the name's prefix
@@ -161,8 +171,11 @@ public:
     void copySelection();
     void paste();
     // Ctrl+Z: the scheme as it was before the last editing action (presses on elements, placing, pasting,
-    // deleting, the arrow keys and the context menu's commands).
+    // deleting, the arrow keys, the context menu's commands, and the editor's own actions that keep the state
+    // through the target first, the scheme move). Ctrl+Y or Ctrl+Shift+Z: the action undone last done again;
+    // a new editing action after an undo drops what could be redone.
     void undo();
+    void redo();
     // The offset of a pasted copy: the grid step, or 8 pixels while positions are free.
     int pasteOffset() const { return grid_ > 1 ? grid_ : 8; }
 

@@ -8,6 +8,7 @@
 #include <QColorDialog>
 #include <QComboBox>
 #include <QFontDialog>
+#include <QFontInfo>
 #include <QFontMetrics>
 #include <QGroupBox>
 #include <QGuiApplication>
@@ -66,12 +67,23 @@ QIcon alignmentIcon(Alignment a) {
     return QIcon(pm);
 }
 
+// A square of the colour with a dark edge, for the colour buttons.
+QIcon swatchIcon(uint32_t colour) {
+    QPixmap pm(16, 16);
+    pm.fill(toQColor(colour));
+    QPainter p(&pm);
+    p.setPen(QColor(0x40, 0x40, 0x40));
+    p.drawRect(0, 0, 15, 15);
+    return QIcon(pm);
+}
+
 } // namespace
 
 // ---------------------------------------------------------------- choosers and texts
 
 std::optional<uint32_t> standardColourDialog(QWidget* parent, uint32_t initial) {
-    QColor c = QColorDialog::getColor(toQColor(initial), parent);
+    QColor c =
+        QColorDialog::getColor(toQColor(initial), parent, QString(), QColorDialog::DontUseNativeDialog);
     if (!c.isValid()) return std::nullopt;
     return uint32_t(c.red()) | uint32_t(c.green()) << 8 | uint32_t(c.blue()) << 16;
 }
@@ -89,14 +101,42 @@ Font fromQFont(const QFont& q, uint32_t colour) {
     return f;
 }
 
-std::optional<Font> standardFontDialog(QWidget* parent, const Font& initial) {
-    bool ok = false;
-    QFont q = QFontDialog::getFont(&ok, toQFont(initial), parent);
-    if (!ok) return std::nullopt;
-    Font f = fromQFont(q, initial.color);
-    f.charset = initial.charset;
-    f.pitch = initial.pitch;
+QFont fontDialogFont(const Font& f) {
+    const QFont drawn = toQFont(f);
+    // the dialog lists installed families only; a design name it does not know would show its first one
+    QFont q(QFontInfo(drawn).family());
+    q.setPointSizeF(drawn.pixelSize() * 72.0 / 96.0);
+    q.setBold(f.style & fsBold);
+    q.setItalic(f.style & fsItalic);
+    q.setUnderline(f.style & fsUnderline);
+    q.setStrikeOut(f.style & fsStrikeOut);
+    return q;
+}
+
+Font fontFromDialog(const QFont& chosen, const QFont& shown, const Font& initial) {
+    Font f = initial;
+    if (chosen.family() != shown.family()) f.name = chosen.family().toStdString();
+    if (chosen.pointSizeF() != shown.pointSizeF() || chosen.pixelSize() != shown.pixelSize())
+        f.height = fromQFont(chosen, initial.color).height;
+    auto take = [&](bool now, bool before, FontStyle bit) {
+        if (now == before) return;
+        f.style = now ? f.style | bit : f.style & ~unsigned(bit);
+    };
+    take(chosen.bold(), shown.bold(), fsBold);
+    take(chosen.italic(), shown.italic(), fsItalic);
+    take(chosen.underline(), shown.underline(), fsUnderline);
+    take(chosen.strikeOut(), shown.strikeOut(), fsStrikeOut);
     return f;
+}
+
+std::optional<Font> standardFontDialog(QWidget* parent, const Font& initial) {
+    QFontDialog d(parent);
+    d.setOption(QFontDialog::DontUseNativeDialog);
+    d.setCurrentFont(fontDialogFont(initial));
+    // what the dialog makes of the font, so that only the user's changes count
+    const QFont shown = d.currentFont();
+    if (d.exec() != QDialog::Accepted) return std::nullopt;
+    return fontFromDialog(d.selectedFont(), shown, initial);
 }
 
 std::string linesToCaption(const QStringList& lines) {
@@ -231,6 +271,9 @@ LabelDialog::LabelDialog(const QString& caption, const QString& contentCaption, 
     AlignRightButton->setToolTip("По правому краю");
     FontButton = new QPushButton("Шрифт", this);
     FontButton->setGeometry(392, 152, 100, 28);
+    TextColourButton = new QPushButton("Цвет текста", this);
+    TextColourButton->setGeometry(288, 188, 204, 28);
+    TextColourButton->setToolTip("Цвет шрифта надписи");
 
     OkButton = new QPushButton("Ок", this);
     OkButton->setGeometry(368, 292, 82, 28);
@@ -241,6 +284,7 @@ LabelDialog::LabelDialog(const QString& caption, const QString& contentCaption, 
     connect(TransparentBox, &QCheckBox::clicked, this, &LabelDialog::transparentClicked);
     connect(ColourButton, &QPushButton::clicked, this, &LabelDialog::colourClicked);
     connect(FontButton, &QPushButton::clicked, this, &LabelDialog::fontClicked);
+    connect(TextColourButton, &QPushButton::clicked, this, &LabelDialog::textColourClicked);
     connect(AutoSizeBox, &QCheckBox::clicked, this, &LabelDialog::autoSizeClicked);
     connect(WidthBox, &QSpinBox::valueChanged, this, &LabelDialog::sizeChanged);
     connect(HeightBox, &QSpinBox::valueChanged, this, &LabelDialog::sizeChanged);
@@ -253,6 +297,12 @@ LabelDialog::LabelDialog(const QString& caption, const QString& contentCaption, 
 
     Preview->sync();
     centrePreview();
+    showSwatches();
+}
+
+void LabelDialog::showSwatches() {
+    ColourButton->setIcon(swatchIcon(colour_));
+    TextColourButton->setIcon(swatchIcon(font_.color));
 }
 
 void LabelDialog::centrePreview() {
@@ -284,6 +334,7 @@ void LabelDialog::loadControls(const Element& e, const Element& parent) {
     HeightBox->setValue(std::max(0, e.height()));
     WidthBox->setEnabled(!e.autoSize());
     HeightBox->setEnabled(!e.autoSize());
+    showSwatches();
     loading_ = false;
 }
 
@@ -313,6 +364,7 @@ void LabelDialog::colourClicked() {
         Preview->label().set("Color", PropValue::makeInt(int32_t(colour_)));
         Preview->label().set("ParentColor", boolValue(false));
     }
+    showSwatches();
     previewChanged();
 }
 
@@ -323,6 +375,17 @@ void LabelDialog::fontClicked() {
         font_ = *f;
         Preview->label().setFont(font_);
     }
+    showSwatches();
+    previewChanged();
+}
+
+void LabelDialog::textColourClicked() {
+    if (!chooseTextColour) return;
+    if (std::optional<uint32_t> c = chooseTextColour(this, font_.color)) {
+        font_.color = *c;
+        Preview->label().setFont(font_);
+    }
+    showSwatches();
     previewChanged();
 }
 
@@ -351,19 +414,22 @@ void LabelDialog::sizeChanged() {
     previewChanged();
 }
 
-void LabelDialog::applyPreviewTo(Element& e) const {
+void LabelDialog::applyPreviewTo(Element& e, const Element& parent) const {
     const Element& p = preview();
-    e.setFont(p.font());
-    e.set("Color", PropValue::makeInt(int32_t(p.color())));
-    e.set("ParentColor", boolValue(false));
-    e.set("Transparent", boolValue(p.transparent()));
-    e.set("AutoSize", boolValue(p.autoSize()));
-    e.set("Width", PropValue::makeInt(p.width()));
-    e.set("Height", PropValue::makeInt(p.height()));
-    e.set("Alignment", PropValue::makeIdent(alignmentName(p.alignment())));
-    if (e.cls() == ElementClass::Label && p.cls() == ElementClass::Label)
+    if (p.font() != fontOf(e, parent)) e.setFont(p.font());
+    if (p.color() != backgroundOf(e, parent)) {
+        e.set("Color", PropValue::makeInt(int32_t(p.color())));
+        e.set("ParentColor", boolValue(false));
+    }
+    if (p.transparent() != e.transparent()) e.set("Transparent", boolValue(p.transparent()));
+    if (p.autoSize() != e.autoSize()) e.set("AutoSize", boolValue(p.autoSize()));
+    if (p.width() != e.width()) e.set("Width", PropValue::makeInt(p.width()));
+    if (p.height() != e.height()) e.set("Height", PropValue::makeInt(p.height()));
+    if (p.alignment() != e.alignment())
+        e.set("Alignment", PropValue::makeIdent(alignmentName(p.alignment())));
+    if (e.cls() == ElementClass::Label && p.cls() == ElementClass::Label && p.caption() != e.caption())
         e.set("Caption", PropValue::makeString(p.caption()));
-    if (e.cls() == ElementClass::DBText && p.cls() == ElementClass::DBText)
+    if (e.cls() == ElementClass::DBText && p.cls() == ElementClass::DBText && p.dataField() != e.dataField())
         e.set("DataField", PropValue::makeString(p.dataField()));
 }
 
@@ -460,7 +526,7 @@ bool TTXTLabelForm::editLabel(Scheme& scheme, const std::string& name) {
     if (showFor(copy, scheme.area) != QDialog::Accepted) return false;
     e = findIn(scheme.elements(), name);
     if (!e || e->cls() != ElementClass::Label) return false;
-    applyPreviewTo(*e);
+    applyPreviewTo(*e, scheme.area);
     return true;
 }
 
@@ -529,7 +595,7 @@ bool TDBFieldForm::editLabel(Scheme& scheme, const std::string& name) {
     if (showFor(&copy, scheme.area) != QDialog::Accepted) return false;
     e = findIn(scheme.elements(), name);
     if (!e || e->cls() != ElementClass::DBText) return false;
-    applyPreviewTo(*e);
+    applyPreviewTo(*e, scheme.area);
     return true;
 }
 

@@ -36,9 +36,18 @@ namespace schemes {
 using ColourChooser = std::function<std::optional<uint32_t>(QWidget* parent, uint32_t initial)>;
 using FontChooser = std::function<std::optional<Font>(QWidget* parent, const Font& initial)>;
 std::optional<uint32_t> standardColourDialog(QWidget* parent, uint32_t initial);
+// Qt's font dialog opened on fontDialogFont(initial); the answer through fontFromDialog().
 std::optional<Font> standardFontDialog(QWidget* parent, const Font& initial);
 // A Qt font as a scheme font (name, pixel height as a negative height, style; the colour given).
 Font fromQFont(const QFont& f, uint32_t colour);
+// The font the font dialog shows for a scheme font: the stored family ("MS Sans Serif") resolved to the
+// installed family that draws it, bold, italic, underline and strike-out as stored, and the pixel height as
+// the point size that gives the same pixels on a 96 dpi screen (−16 → 12 points).
+QFont fontDialogFont(const Font& f);
+// The scheme font after the font dialog: what the user changed against what the dialog showed (shown),
+// taken over into initial; what the user left stays as stored, so that the design family name, the height
+// and the style survive a dialog confirmed without changes. Colour, character set and pitch stay.
+Font fontFromDialog(const QFont& chosen, const QFont& shown, const Font& initial);
 
 // The text as a label stores it: every line followed by CR LF; no lines give the empty text.
 std::string linesToCaption(const QStringList& lines);
@@ -79,12 +88,16 @@ public:
     // The preview label; after "Ок" the editor reads it to create a new label.
     const Element& preview() const { return Preview->label(); }
     // Copies the preview's look to e: font (with its colour), background colour, transparency, auto-size,
-    // width, height, alignment, and the text (text label) or the field name (field label).
-    void applyPreviewTo(Element& e) const;
+    // width, height, alignment, and the text (text label) or the field name (field label). Only what differs
+    // from e's look (parent: the drawing area, whose font and colour e may take) is set, so that "Ок" without
+    // changes leaves the element as it was stored, its parent font and colour included.
+    void applyPreviewTo(Element& e, const Element& parent = Scheme::standardArea()) const;
 
+    // The background colour ("Цвет фона"), the text colour ("Цвет текста") and the font ("Шрифт").
     ColourChooser chooseColour = standardColourDialog;
+    ColourChooser chooseTextColour = standardColourDialog;
     FontChooser chooseFont = standardFontDialog;
-    // What the colour and font dialogs start from.
+    // What the colour and font dialogs start from; the text colour is the font's.
     uint32_t colourChooserColour() const { return colour_; }
     const Font& fontChooserFont() const { return font_; }
 
@@ -98,8 +111,9 @@ public:
     QToolButton* AlignLeftButton = nullptr;
     QToolButton* AlignCenterButton = nullptr;
     QToolButton* AlignRightButton = nullptr;
-    QPushButton* FontButton = nullptr; // "Шрифт"
-    QGroupBox* PreviewGroup = nullptr; // "Предварительный просмотр"
+    QPushButton* FontButton = nullptr;       // "Шрифт"
+    QPushButton* TextColourButton = nullptr; // "Цвет текста", its swatch the text colour
+    QGroupBox* PreviewGroup = nullptr;       // "Предварительный просмотр"
     LabelPreview* Preview = nullptr;
     QPushButton* OkButton = nullptr;     // "Ок"
     QPushButton* CancelButton = nullptr; // "Отмена"
@@ -122,6 +136,8 @@ private:
     void transparentClicked();
     void colourClicked();
     void fontClicked();
+    void textColourClicked();
+    void showSwatches();
     void autoSizeClicked();
     void sizeChanged();
 

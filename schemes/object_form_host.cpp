@@ -88,6 +88,10 @@ ObjectFormEditMode::ObjectFormEditMode(TOBJECTFORM& form, TForm3& editor, Object
     };
     SchemeEditTarget* t = &target_;
     QObject::connect(&form, &TOBJECTFORM::schemeReplaced, &mode_, [t] { t->forgetHistory(); });
+    // the editor's own editing actions are undo steps too, and its undo and redo keys act on the area
+    QObject::connect(&editor, &TForm3::aboutToEdit, &mode_, [t] { t->keepState(); });
+    QObject::connect(&editor, &TForm3::undoRequested, &mode_, [m] { m->undo(); });
+    QObject::connect(&editor, &TForm3::redoRequested, &mode_, [m] { m->redo(); });
     QObject::connect(&editor, &TForm3::docked, &mode_, [m] { m->setActive(true); });
     QObject::connect(&editor, &TForm3::closed, &mode_, [m] { m->setActive(false); });
 }

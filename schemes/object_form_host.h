@@ -54,7 +54,8 @@ private:
 
 // Edit mode on the window's drawing area: active while the editor is docked in the window, its grid step the
 // editor's display mode, presses on the background with a placing tool going to the editor, "Свойства"
-// opening the editor's label dialogs on the label, the snapshot written before every background press.
+// opening the editor's label dialogs on the label, the snapshot written before every background press, one
+// undo history for the presses and the editor's scheme move, Ctrl+Z and Ctrl+Y from the area or the editor.
 // The quarter turns ("90", "180", "-90") turn the picture on the scheme unless mode().rotate is set.
 class ObjectFormEditMode {
 public:

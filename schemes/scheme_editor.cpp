@@ -1,7 +1,9 @@
 #include "schemes/scheme_editor.h"
 
+#include "dbf/codec.h"
 #include "schemes/palette.h"
 
+#include <QAction>
 #include <QButtonGroup>
 #include <QCloseEvent>
 #include <QComboBox>
@@ -38,6 +40,13 @@ QString q(const std::string& s) {
 
 PropValue boolValue(bool v) {
     return PropValue::makeIdent(v ? "True" : "False");
+}
+
+// The keys given and those the platform binds to the standard key.
+QList<QKeySequence> keysOf(QKeySequence::StandardKey standard, QList<QKeySequence> keys) {
+    for (const QKeySequence& k : QKeySequence::keyBindings(standard))
+        if (!keys.contains(k)) keys << k;
+    return keys;
 }
 
 // ---- glyphs of the buttons, drawn here
@@ -128,6 +137,20 @@ Picture pictureFromFile(const std::string& path) {
 
 // ---------------------------------------------------------------- construction
 
+std::string templateFolder(const std::string& programDir) {
+    const std::string found = findPathNoCase(programDir, "Circuits");
+    return found.empty() ? dbf::codec::joinPath(programDir, "Circuits") : found;
+}
+
+QString chooseTemplateDialog(QWidget* parent, const QString& folder) {
+    QFileDialog d(parent, QString(), folder, "Шаблоны схем (*.MNS)");
+    d.setOption(QFileDialog::DontUseNativeDialog);
+    d.setFileMode(QFileDialog::ExistingFile);
+    d.setAcceptMode(QFileDialog::AcceptOpen);
+    if (d.exec() != QDialog::Accepted || d.selectedFiles().isEmpty()) return {};
+    return d.selectedFiles().first();
+}
+
 TForm3::TForm3(std::string programDir, QWidget* parent)
     : QWidget(parent, Qt::Tool | Qt::WindowStaysOnTopHint), programDir_(std::move(programDir)) {
     setObjectName("Form3");
@@ -145,8 +168,8 @@ TForm3::TForm3(std::string programDir, QWidget* parent)
                                             "Рисунки (*.bmp *.jpg *.jpeg *.ico *.emf *.wmf *.png *.gif);;"
                                             "Все файлы (*)");
     };
-    chooseTemplateFile = [](QWidget* w) {
-        return QFileDialog::getOpenFileName(w, QString(), "Circuits", "Шаблоны схем (*.MNS)");
+    chooseTemplateFile = [this](QWidget* w) {
+        return chooseTemplateDialog(w, QString::fromStdString(templateFolder(programDir_)));
     };
     build();
     preview_ = palettePictures().front().image; // the straight pipe as it is drawn
@@ -343,6 +366,19 @@ void TForm3::build() {
     connect(MoveUpButton, &QToolButton::clicked, this, [this] { moveScheme(0, -1); });
     connect(MoveRightButton, &QToolButton::clicked, this, [this] { moveScheme(1, 0); });
     connect(MoveDownButton, &QToolButton::clicked, this, [this] { moveScheme(0, 1); });
+
+    // undo and redo while the focus is in the editor (on the drawing area edit mode takes the keys itself)
+    UndoAction = new QAction("Отменить", this);
+    UndoAction->setShortcuts(keysOf(QKeySequence::Undo, {QKeySequence(Qt::CTRL | Qt::Key_Z)}));
+    RedoAction = new QAction("Повторить", this);
+    RedoAction->setShortcuts(keysOf(QKeySequence::Redo, {QKeySequence(Qt::CTRL | Qt::Key_Y),
+                                                         QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_Z)}));
+    for (QAction* a : {UndoAction, RedoAction}) {
+        a->setShortcutContext(Qt::WidgetWithChildrenShortcut);
+        addAction(a);
+    }
+    connect(UndoAction, &QAction::triggered, this, &TForm3::undoRequested);
+    connect(RedoAction, &QAction::triggered, this, &TForm3::redoRequested);
 }
 
 void TForm3::setHost(SchemeEditorHost* host) {
@@ -549,6 +585,7 @@ bool TForm3::saveAsNew() {
 
 void TForm3::moveScheme(int dx, int dy) {
     if (!host_) return;
+    emit aboutToEdit();
     host_->setSchemeModified(true);
     const int step = MoveStepBox->value();
     for (auto& e : host_->scheme().elements()) {

@@ -22,6 +22,7 @@
 #include <string>
 #include <vector>
 
+class QAction;
 class QButtonGroup;
 class QComboBox;
 class QLabel;
@@ -63,6 +64,13 @@ public:
     virtual void schemeNumberChanged(int number) = 0;
 };
 
+// The folder "Circuits" of the program folder, found in any letter case; the folder as it would be spelled
+// when there is none.
+std::string templateFolder(const std::string& programDir);
+// The file dialog of "open": filter "Шаблоны схем (*.MNS)", opened in folder (Qt's own dialog, never the
+// desktop's). The chosen file, empty when cancelled.
+QString chooseTemplateDialog(QWidget* parent, const QString& folder);
+
 class TForm3 : public QWidget {
     Q_OBJECT
 public:
@@ -83,8 +91,8 @@ public:
     // ---- commands
     // Empties the area; the scheme path and the modified flag stay.
     void newScheme();
-    // "Шаблоны схем" file dialog in "Circuits"; a chosen existing file is loaded as a template (path and flag
-    // stay).
+    // "Шаблоны схем" file dialog in the program's "Circuits"; a chosen existing file is loaded as a template
+    // (path and flag stay).
     void openScheme();
     // Shows the current path, then overwrites it or saves as new (see saveAsNew). True when the modified flag
     // was cleared.
@@ -98,7 +106,8 @@ public:
     Mode mode() const { return mode_; }
     void setTool(Tool t);
     Tool tool() const { return tool_; }
-    // Moves every element by the "Шаг смещения" step (dx, dy are −1, 0 or 1) and marks the scheme modified.
+    // Moves every element by the "Шаг смещения" step (dx, dy are −1, 0 or 1) and marks the scheme modified;
+    // one undo step (aboutToEdit comes first).
     void moveScheme(int dx, int dy);
     // A left press on the area's background with a tool other than select: places the tool's element at p.
     // The object window sets the modified flag afterwards.
@@ -121,7 +130,7 @@ public:
     // ---- choosers (Qt's file and colour dialogs unless replaced)
     // The picture file for the picture tool; empty when cancelled.
     std::function<QString(QWidget*)> choosePictureFile;
-    // The template for "open"; empty when cancelled.
+    // The template for "open"; empty when cancelled. By default chooseTemplateDialog() in templateFolder().
     std::function<QString(QWidget*)> chooseTemplateFile;
     // The custom colour of the palette's colour list.
     ColourChooser chooseCustomColour = standardColourDialog;
@@ -152,12 +161,20 @@ public:
     std::vector<QToolButton*> PaletteButtons;
     QComboBox* VectorList = nullptr;    // hidden
     QSpinBox* VectorScaleBox = nullptr; // hidden
+    QAction* UndoAction = nullptr;
+    QAction* RedoAction = nullptr;
 
 signals:
     // The editor has closed (after its close question): the object window leaves edit mode.
     void closed();
     // The editor was docked into the tool strip and shown: the object window is in edit mode.
     void docked();
+    // An editing action of the editor's own is about to change the elements: the state before it is kept
+    // for undo.
+    void aboutToEdit();
+    // Ctrl+Z, and Ctrl+Y or Ctrl+Shift+Z, while the focus is in the editor (UndoAction, RedoAction).
+    void undoRequested();
+    void redoRequested();
 
 protected:
     void closeEvent(QCloseEvent* e) override;

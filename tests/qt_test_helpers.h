@@ -153,6 +153,38 @@ private:
     bool expired_ = false;
 };
 
+// Runs `act` on the first modal dialog of class D that comes up while it lives (Qt's colour, font or file
+// dialog opened by the code under test); `act` ends by closing it. When none has come, or it is still open,
+// at the guard time, the test fails and the modal dialog in front is rejected, so that nothing can hang.
+template <class D>
+class WhenShown : public QObject {
+public:
+    explicit WhenShown(std::function<void(D&)> act) : act_(std::move(act)) {
+        poll_.setInterval(10);
+        QObject::connect(&poll_, &QTimer::timeout, this, [this] {
+            auto* d = qobject_cast<D*>(QApplication::activeModalWidget());
+            if (!d || !d->isVisible()) return;
+            poll_.stop();
+            seen_ = true;
+            act_(*d);
+        });
+        poll_.start();
+        guard_.setSingleShot(true);
+        QObject::connect(&guard_, &QTimer::timeout, this, [this] {
+            ADD_FAILURE() << (seen_ ? "the dialog was left open" : "the dialog never came up");
+            poll_.stop();
+            if (auto* d = qobject_cast<D*>(QApplication::activeModalWidget())) d->reject();
+        });
+        guard_.start(20000);
+    }
+    bool seen() const { return seen_; }
+
+private:
+    std::function<void(D&)> act_;
+    QTimer poll_, guard_;
+    bool seen_ = false;
+};
+
 // Runs the event loop until the condition holds or the time is up; returns the condition.
 inline bool waitFor(const std::function<bool()>& cond, int ms = 5000) {
     QDeadlineTimer deadline(ms);

@@ -426,3 +426,174 @@ TEST(EditModeOnAScheme, UndoStepsBackThroughTheEditingActions) {
     key(&area, Qt::Key_Z, Qt::ControlModifier);
     EXPECT_EQ(lefts(), (std::vector<int>{30}));
 }
+
+namespace {
+
+// Edit mode on a scheme of two text labels and a picture, with a placing tool and "Свойства" that changes
+// the label's text.
+struct UndoBench {
+    Scheme s;
+    QWidget area;
+    SchemeEditTarget target{s, [] {}};
+    SchemeEditMode mode{&area, target};
+    bool selectTool = true;
+
+    UndoBench() {
+        Element a(ElementClass::Label, "Text1");
+        a.setBounds(10, 10, 50, 20);
+        Element b(ElementClass::Label, "Text2");
+        b.setBounds(200, 100, 50, 20);
+        Element c(ElementClass::Image, "MImage1");
+        c.setBounds(100, 300, 30, 20);
+        c.setPicture({PictureKind::Bitmap, smallBmp()});
+        c.set("Stretch", PropValue::makeIdent("True"));
+        s.elements() = {a, b, c};
+        area.resize(1005, 585);
+        mode.setActive(true);
+        mode.selectToolActive = [this] { return selectTool; };
+        mode.placeElement = [this](QPoint p) {
+            Element e(ElementClass::Label, s.nextName("Text"));
+            e.setBounds(p.x(), p.y(), 40, 16);
+            s.elements().push_back(e);
+        };
+        mode.properties = [this](const std::string& name) {
+            for (Element& e : s.elements())
+                if (e.name() == name) e.set("Caption", PropValue::makeString("Т9"));
+        };
+        area.show();
+    }
+    std::string text() const { return schemeText(s); }
+    void menu(QPoint at, const QString& command) {
+        click(&area, at, Qt::RightButton);
+        QAction* a = action(mode.menu(), command);
+        ASSERT_NE(a, nullptr) << command.toStdString();
+        a->trigger();
+        mode.menu()->close();
+    }
+    void undo() { key(&area, Qt::Key_Z, Qt::ControlModifier); }
+    void redo(bool shiftZ) {
+        if (shiftZ)
+            key(&area, Qt::Key_Z, Qt::ControlModifier | Qt::ShiftModifier);
+        else
+            key(&area, Qt::Key_Y, Qt::ControlModifier);
+    }
+};
+
+} // namespace
+
+TEST(EditModeOnAScheme, EveryEditingActionIsOneUndoStepAndRedoDoesItAgain) {
+    const QPoint text1(20, 15), image(110, 305);
+    const std::vector<std::pair<const char*, std::function<void(UndoBench&)>>> actions = {
+        {"drag",
+         [&](UndoBench& b) {
+             drag(&b.area, text1, {60, 25});
+         }},
+        {"resize by the bottom-right handle",
+         [&](UndoBench& b) {
+             click(&b.area, text1);
+             drag(&b.area, {62, 32}, {92, 52});
+         }},
+        {"arrow key",
+         [&](UndoBench& b) {
+             click(&b.area, text1);
+             key(&b.area, Qt::Key_Down);
+         }},
+        {"Delete key",
+         [&](UndoBench& b) {
+             click(&b.area, text1);
+             key(&b.area, Qt::Key_Delete);
+         }},
+        {"paste",
+         [&](UndoBench& b) {
+             click(&b.area, text1);
+             key(&b.area, Qt::Key_C, Qt::ControlModifier);
+             key(&b.area, Qt::Key_V, Qt::ControlModifier);
+         }},
+        {"placing with a tool",
+         [&](UndoBench& b) {
+             b.selectTool = false;
+             click(&b.area, {500, 450});
+         }},
+        {"Удалить", [&](UndoBench& b) { b.menu(text1, "Удалить"); }},
+        {"На передний план", [&](UndoBench& b) { b.menu(text1, "На передний план"); }},
+        {"На задний план", [&](UndoBench& b) { b.menu(image, "На задний план"); }},
+        {"90", [&](UndoBench& b) { b.menu(image, "90"); }},
+        {"180", [&](UndoBench& b) { b.menu(image, "180"); }},
+        {"Зеркально по Y", [&](UndoBench& b) { b.menu(image, "Зеркально по Y"); }},
+        {"Свойства", [&](UndoBench& b) { b.menu(text1, "Свойства"); }},
+    };
+    bool shiftZ = false;
+    for (const auto& [what, act] : actions) {
+        SCOPED_TRACE(what);
+        UndoBench b;
+        const std::string start = b.text();
+        // an action before, so that a step that takes it along shows
+        click(&b.area, {210, 105});
+        key(&b.area, Qt::Key_Right);
+        const std::string before = b.text();
+        ASSERT_NE(before, start);
+        act(b);
+        const std::string after = b.text();
+        ASSERT_NE(after, before);
+
+        b.undo();
+        EXPECT_EQ(b.text(), before);
+        b.redo(shiftZ);
+        EXPECT_EQ(b.text(), after);
+        b.undo();
+        EXPECT_EQ(b.text(), before);
+        b.undo();
+        EXPECT_EQ(b.text(), start);
+        b.undo();
+        EXPECT_EQ(b.text(), start); // nothing more to undo
+        b.redo(shiftZ);
+        EXPECT_EQ(b.text(), before);
+        b.redo(!shiftZ);
+        EXPECT_EQ(b.text(), after);
+        b.redo(shiftZ);
+        EXPECT_EQ(b.text(), after); // nothing more to redo
+        shiftZ = !shiftZ;
+    }
+}
+
+TEST(EditModeOnAScheme, ANewActionAfterUndoDropsWhatCouldBeRedone) {
+    UndoBench b;
+    int modified = 0;
+    b.mode.markModified = [&] { ++modified; };
+    const std::string start = b.text();
+    drag(&b.area, {20, 15}, {60, 15});
+    const std::string dragged = b.text();
+    key(&b.area, Qt::Key_Right);
+    const std::string moved = b.text();
+
+    b.undo();
+    ASSERT_EQ(b.text(), dragged);
+    // a press that changes nothing is no new action: redo still does the move again
+    click(&b.area, {55, 15});
+    modified = 0;
+    b.redo(false);
+    EXPECT_EQ(b.text(), moved);
+    EXPECT_EQ(modified, 1);
+    EXPECT_TRUE(b.mode.selection().empty());
+
+    b.undo();
+    ASSERT_EQ(b.text(), dragged);
+    click(&b.area, {55, 15});
+    key(&b.area, Qt::Key_Down);
+    const std::string down = b.text();
+    b.redo(false);
+    EXPECT_EQ(b.text(), down); // the undone move is gone
+    b.undo();
+    EXPECT_EQ(b.text(), dragged);
+    b.undo();
+    EXPECT_EQ(b.text(), start);
+    b.redo(true);
+    b.redo(true);
+    EXPECT_EQ(b.text(), down);
+
+    // a replaced scheme has nothing to redo either
+    b.undo();
+    b.target.forgetHistory();
+    b.redo(false);
+    EXPECT_EQ(b.text(), dragged);
+}

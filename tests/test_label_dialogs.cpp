@@ -2,12 +2,16 @@
 // controls while they are shown modally, and the mirror of picture elements.
 #include "dbf/table.h"
 #include "devdata/tables.h"
+#include "file_bytes.h"
 #include "qt_test_helpers.h"
 #include "schemes/label_dialogs.h"
 #include "tmpdir.h"
 
 #include <QCheckBox>
+#include <QColorDialog>
 #include <QComboBox>
+#include <QFontDatabase>
+#include <QFontDialog>
 #include <QGroupBox>
 #include <QPlainTextEdit>
 #include <QPushButton>
@@ -62,6 +66,62 @@ Element fieldLabel(const std::string& name, const std::string& field) {
     e.set("Transparent", PropValue::makeIdent("False"));
     e.set("AutoSize", PropValue::makeIdent("False"));
     return e;
+}
+
+// Labels in the look the scheme files store: the design font "MS Sans Serif", −16, bold (black text labels,
+// a blue field label), one text label with its parent's font and colour, one auto-sized with a Cyrillic and
+// apostrophe caption.
+std::string designElements() {
+    return "  object Text1: TLabel\r\n"
+           "    Left = 100\r\n    Top = 50\r\n    Width = 60\r\n    Height = 20\r\n"
+           "    AutoSize = False\r\n    Caption = 'Label1'\r\n"
+           "    Font.Charset = DEFAULT_CHARSET\r\n    Font.Color = clBlack\r\n    Font.Height = -16\r\n"
+           "    Font.Name = 'MS Sans Serif'\r\n    Font.Style = [fsBold]\r\n"
+           "    ParentFont = False\r\n    Transparent = True\r\n"
+           "  end\r\n"
+           "  object Text2: TLabel\r\n"
+           "    Left = 200\r\n    Top = 80\r\n    Width = 1\r\n    Height = 1\r\n"
+           "    Alignment = taCenter\r\n    Caption = #1058'1 = 70'#39'C'#13#10\r\n"
+           "    Color = clYellow\r\n"
+           "    Font.Charset = RUSSIAN_CHARSET\r\n    Font.Color = clMaroon\r\n    Font.Height = -16\r\n"
+           "    Font.Name = 'MS Sans Serif'\r\n    Font.Style = [fsBold, fsItalic]\r\n"
+           "    ParentColor = False\r\n    ParentFont = False\r\n    Transparent = False\r\n"
+           "  end\r\n"
+           "  object Text3: TLabel\r\n"
+           "    Left = 300\r\n    Top = 120\r\n    Width = 80\r\n    Height = 30\r\n"
+           "    AutoSize = False\r\n    Caption = 'parent look'\r\n"
+           "  end\r\n"
+           "  object DBText1: TDBText\r\n"
+           "    Left = 400\r\n    Top = 160\r\n    Width = 64\r\n    Height = 20\r\n"
+           "    Color = clSilver\r\n    DataField = 'TemperF1'\r\n    DataSource = MainForm.DataSource2\r\n"
+           "    Font.Charset = DEFAULT_CHARSET\r\n    Font.Color = clBlue\r\n    Font.Height = -16\r\n"
+           "    Font.Name = 'MS Sans Serif'\r\n    Font.Style = [fsBold]\r\n"
+           "    ParentColor = False\r\n    ParentFont = False\r\n    Transparent = True\r\n"
+           "  end\r\n";
+}
+
+// The design labels in a scheme as the writer stores it, auto-sized labels at their text's extent (as
+// loading makes them).
+Scheme designScheme() {
+    std::string text = schemeText(Scheme{});
+    const size_t end = text.rfind("end\r\n");
+    text.insert(end, designElements());
+    Scheme s = parseSchemeText(text);
+    for (Element& e : s.elements())
+        if (e.cls() == ElementClass::Label && e.autoSize()) {
+            QString shown = QString::fromStdString(e.caption());
+            shown.replace("\r\n", "\n");
+            const QSize ext = labelExtent(e, s.area, shown);
+            e.set("Width", PropValue::makeInt(ext.width()));
+            e.set("Height", PropValue::makeInt(ext.height()));
+        }
+    return s;
+}
+
+std::string savedBytes(const Scheme& s, const mervo::test::TempDir& dir, const std::string& name) {
+    const std::string path = dir.file(name);
+    saveSchemeFile(s, path);
+    return mervo::test::readText(path);
 }
 
 void expectCentred(const LabelDialog& d) {
@@ -238,6 +298,176 @@ TEST(TextLabelDialog, CancelledColourAndFontDialogsLeaveThePreview) {
     EXPECT_EQ(e->font().height, -30);
     EXPECT_EQ(e->font().color, clNavy);
     EXPECT_EQ(e->font().name, "DejaVu Sans");
+}
+
+TEST(LabelDialogs, OkWithoutChangesLeavesTheSavedSchemeByteForByte) {
+    mervo::test::TempDir dir;
+    Scheme s = designScheme();
+    const std::string before = savedBytes(s, dir, "before.MNS");
+    // the fixture is what the scheme files hold
+    ASSERT_NE(before.find("    Font.Name = 'MS Sans Serif'\r\n    Font.Style = [fsBold]\r\n"),
+              std::string::npos);
+    ASSERT_NE(before.find("    Caption = #1058'1 = 70'#39'C'#13#10\r\n"), std::string::npos);
+
+    TTXTLabelForm text;
+    TDBFieldForm field;
+    for (const char* name : {"Text1", "Text2", "Text3", "DBText1"}) {
+        SCOPED_TRACE(name);
+        const bool isField = s.element(name)->cls() == ElementClass::DBText;
+        // alignment carries over from the last showing: press the label's own, as a user leaving it would
+        const Alignment a = s.element(name)->alignment();
+        LabelDialog& d = isField ? static_cast<LabelDialog&>(field) : text;
+        whileShown(d, [&] {
+            (a == Alignment::Center ? d.AlignCenterButton : d.AlignLeftButton)->click();
+            d.OkButton->click();
+        });
+        ASSERT_TRUE(isField ? field.editLabel(s, name) : text.editLabel(s, name));
+        EXPECT_EQ(savedBytes(s, dir, "after.MNS"), before);
+    }
+
+    // the same through Qt's own font dialog, opened and confirmed as it comes up
+    for (const char* name : {"Text1", "DBText1"}) {
+        SCOPED_TRACE(name);
+        const bool isField = s.element(name)->cls() == ElementClass::DBText;
+        LabelDialog& d = isField ? static_cast<LabelDialog&>(field) : text;
+        d.AlignLeftButton->click();
+        QFont shown;
+        whileShown(d, [&] {
+            mervo::test::WhenShown<QFontDialog> fontDialog([&](QFontDialog& f) {
+                shown = f.currentFont();
+                f.accept();
+            });
+            d.FontButton->click();
+            EXPECT_TRUE(fontDialog.seen());
+            d.OkButton->click();
+        });
+        ASSERT_TRUE(isField ? field.editLabel(s, name) : text.editLabel(s, name));
+        // the dialog showed an installed family, bold, at the points of 16 pixels on a 96 dpi screen
+        EXPECT_TRUE(QFontDatabase::families().contains(shown.family())) << shown.family().toStdString();
+        EXPECT_TRUE(shown.bold());
+        EXPECT_FALSE(shown.italic());
+        EXPECT_EQ(shown.pointSize(), 12);
+        EXPECT_EQ(savedBytes(s, dir, "after.MNS"), before);
+    }
+}
+
+TEST(LabelDialogs, TheTextColourIsChosenShownAndStoredAsTheFontColour) {
+    mervo::test::TempDir dir;
+    Scheme s = designScheme();
+    const std::string before = savedBytes(s, dir, "before.MNS");
+    TTXTLabelForm d;
+    QColor asked;
+    whileShown(d, [&] {
+        EXPECT_TRUE(d.TextColourButton->isEnabled());
+        const QImage swatch = d.TextColourButton->icon().pixmap(16, 16).toImage();
+        EXPECT_EQ(swatch.pixelColor(8, 8), QColor(Qt::black));
+        mervo::test::WhenShown<QColorDialog> colourDialog([&](QColorDialog& c) {
+            asked = c.currentColor();
+            c.setCurrentColor(QColor(0xFF, 0x00, 0x00));
+            c.accept();
+        });
+        d.TextColourButton->click();
+        EXPECT_TRUE(colourDialog.seen());
+        EXPECT_EQ(d.preview().font().color, clRed);
+        EXPECT_EQ(d.TextColourButton->icon().pixmap(16, 16).toImage().pixelColor(8, 8), QColor(Qt::red));
+        EXPECT_EQ(d.preview().color(), d.colourChooserColour()); // the background stays
+        d.OkButton->click();
+    });
+    ASSERT_TRUE(d.editLabel(s, "Text1"));
+    EXPECT_EQ(asked, QColor(Qt::black)); // the colour dialog opens on the label's text colour
+    std::string expected = before;
+    const std::string black = "    Font.Color = clBlack\r\n";
+    expected.replace(expected.find(black), black.size(), "    Font.Color = clRed\r\n");
+    EXPECT_EQ(savedBytes(s, dir, "after.MNS"), expected);
+
+    // a cancelled colour dialog keeps the colour; the field dialog has the same choice
+    TDBFieldForm f;
+    std::optional<uint32_t> answer;
+    uint32_t initial = 0;
+    f.chooseTextColour = [&](QWidget*, uint32_t c) {
+        initial = c;
+        return answer;
+    };
+    for (std::optional<uint32_t> a : {std::optional<uint32_t>{}, std::optional<uint32_t>{0x00123456u}}) {
+        answer = a;
+        whileShown(f, [&] {
+            f.TextColourButton->click();
+            f.OkButton->click();
+        });
+        ASSERT_TRUE(f.editLabel(s, "DBText1"));
+        EXPECT_EQ(initial, clBlue);
+        EXPECT_EQ(s.element("DBText1")->font().color, a.value_or(clBlue));
+    }
+    EXPECT_NE(savedBytes(s, dir, "after.MNS").find("    Font.Color = 1193046\r\n"), std::string::npos);
+    // the chosen colour is what the next new label takes
+    whileShown(f, [&] { f.OkButton->click(); });
+    ASSERT_EQ(f.showFor(nullptr), QDialog::Accepted);
+    EXPECT_EQ(f.preview().font().color, 0x00123456u);
+}
+
+TEST(LabelDialogs, TheFontDialogKeepsWhatTheUserLeavesAndTakesWhatTheyChange) {
+    Font design;
+    design.height = -16;
+    design.style = fsBold;
+    design.color = 0x00000080u; // clMaroon
+    design.charset = RUSSIAN_CHARSET;
+    const QFont shown = fontDialogFont(design);
+    ASSERT_TRUE(shown.bold());
+    ASSERT_EQ(shown.pointSizeF(), 12.0);
+
+    struct Case {
+        const char* what;
+        std::function<void(QFont&)> change;
+        std::string name;
+        int height;
+        unsigned style;
+    };
+    const std::string installed = shown.family().toStdString();
+    const std::vector<Case> cases = {
+        {"nothing", [](QFont&) {}, "MS Sans Serif", -16, fsBold},
+        {"family", [](QFont& q) { q.setFamily("DejaVu Serif"); }, "DejaVu Serif", -16, fsBold},
+        {"size", [](QFont& q) { q.setPointSize(14); }, "MS Sans Serif", -19, fsBold},
+        {"bold off, italic on",
+         [](QFont& q) {
+             q.setBold(false);
+             q.setItalic(true);
+         },
+         "MS Sans Serif", -16, fsItalic},
+        {"underline", [](QFont& q) { q.setUnderline(true); }, "MS Sans Serif", -16, fsBold | fsUnderline},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        QFont chosen = shown;
+        c.change(chosen);
+        const Font f = fontFromDialog(chosen, shown, design);
+        EXPECT_EQ(f.name, c.name);
+        EXPECT_EQ(f.height, c.height);
+        EXPECT_EQ(f.style, c.style);
+        EXPECT_EQ(f.color, 0x00000080u);
+        EXPECT_EQ(f.charset, RUSSIAN_CHARSET);
+    }
+}
+
+TEST(LabelDialogs, PictureOfTheColourChoice) {
+    TTXTLabelForm d;
+    d.chooseTextColour = [](QWidget*, uint32_t) { return std::optional<uint32_t>(0x000000C0u); };
+    Element label = textLabel("Text1", "Т1 = 70'C\r\n");
+    Font f;
+    f.height = -16;
+    f.style = fsBold;
+    f.color = clBlack;
+    label.setFont(f);
+    label.set("Transparent", PropValue::makeIdent("False"));
+    label.set("Color", PropValue::makeIdent("clWhite"));
+    label.set("ParentColor", PropValue::makeIdent("False"));
+    QString path;
+    whileShown(d, [&] {
+        d.TextColourButton->click();
+        path = mervo::test::saveScreenshot(d, MERVO_SCREENSHOT_DIR, "label_dialog_colour");
+        d.CancelButton->click();
+    });
+    d.showFor(label);
+    EXPECT_FALSE(QImage(path).isNull());
 }
 
 class FieldDialogTest : public ::testing::Test {

@@ -12,6 +12,8 @@
 #include <QAction>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QFileDialog>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QMenu>
 #include <QMouseEvent>
@@ -628,4 +630,123 @@ TEST_F(SchemeEditorTest, EditModeOnTheObjectWindowsDrawingArea) {
         EXPECT_TRUE(editor->close());
     }
     EXPECT_FALSE(edit.mode().active());
+}
+
+namespace {
+
+void dragOn(QWidget* w, QPoint from, QPoint to) {
+    auto send = [w](QEvent::Type type, QPoint p, Qt::MouseButton b, Qt::MouseButtons held) {
+        QMouseEvent e(type, QPointF(p), QPointF(w->mapToGlobal(p)), b, held, Qt::NoModifier);
+        QApplication::sendEvent(w, &e);
+    };
+    send(QEvent::MouseButtonPress, from, Qt::LeftButton, Qt::LeftButton);
+    send(QEvent::MouseMove, (from + to) / 2, Qt::NoButton, Qt::LeftButton);
+    send(QEvent::MouseMove, to, Qt::NoButton, Qt::LeftButton);
+    send(QEvent::MouseButtonRelease, to, Qt::LeftButton, Qt::NoButton);
+}
+
+void keyOn(QWidget* w, int k, Qt::KeyboardModifiers mods) {
+    QKeyEvent press(QEvent::KeyPress, k, mods);
+    QApplication::sendEvent(w, &press);
+}
+
+} // namespace
+
+TEST_F(SchemeEditorTest, UndoTakesFiveSchemeMovesBackOneByOneThenTheDragAndRedoDoesThemAgain) {
+    addObject(229, 7);
+    form->scheme().elements() = {box("Text1", 10, 20), box("Text2", 100, 200)};
+    ObjectFormEditMode edit(*form, *editor, *host);
+    enterEditMode(*form, *editor);
+    auto text = [&] { return schemeText(form->scheme()); };
+    auto undo = [&] { keyOn(form->Dr, Qt::Key_Z, Qt::ControlModifier); };
+    auto redo = [&] { keyOn(form->Dr, Qt::Key_Y, Qt::ControlModifier); };
+
+    std::vector<std::string> states{text()};
+    dragOn(form->Dr, {15, 25}, {55, 25});
+    ASSERT_GT(form->scheme().element("Text1")->left(), 10);
+    ASSERT_EQ(form->scheme().element("Text2")->left(), 100);
+    states.push_back(text());
+    for (int i = 0; i < 5; ++i) {
+        editor->MoveRightButton->click();
+        states.push_back(text());
+    }
+    ASSERT_EQ(form->scheme().element("Text2")->left(), 110);
+
+    for (int i = 5; i >= 0; --i) {
+        undo();
+        EXPECT_EQ(text(), states[size_t(i)]) << "undo down to state " << i;
+    }
+    undo();
+    EXPECT_EQ(text(), states[0]);
+    for (size_t i = 1; i < states.size(); ++i) {
+        redo();
+        EXPECT_EQ(text(), states[i]) << "redo up to state " << i;
+    }
+    redo();
+    EXPECT_EQ(text(), states.back());
+
+    // the editor's own undo and redo keys act on the same history
+    EXPECT_TRUE(editor->UndoAction->shortcuts().contains(QKeySequence("Ctrl+Z")));
+    EXPECT_TRUE(editor->RedoAction->shortcuts().contains(QKeySequence("Ctrl+Y")));
+    EXPECT_TRUE(editor->RedoAction->shortcuts().contains(QKeySequence("Ctrl+Shift+Z")));
+    editor->UndoAction->trigger();
+    editor->UndoAction->trigger();
+    EXPECT_EQ(text(), states[4]);
+    editor->RedoAction->trigger();
+    EXPECT_EQ(text(), states[5]);
+
+    // a new action after an undo: nothing to redo any more
+    undo();
+    form->schemeModified = false;
+    editor->MoveDownButton->click();
+    const std::string down = text();
+    EXPECT_NE(down, states[5]);
+    redo();
+    EXPECT_EQ(text(), down);
+    undo();
+    EXPECT_EQ(text(), states[4]);
+    EXPECT_TRUE(form->schemeModified);
+
+    form->closeQuery = nullptr;
+    form->hide();
+}
+
+TEST_F(SchemeEditorTest, OpenStartsInTheProgramsCircuitsFolderWhateverTheWorkingDirectory) {
+    addObject(229, 1);
+    // a folder "Circuits" in the working directory, which the dialog must not take
+    const QString cwd = QDir::currentPath();
+    fs::create_directories(data.path() + "/Circuits/229");
+    ASSERT_TRUE(QDir::setCurrent(QString::fromStdString(data.path())));
+    enterEditMode(*form, *editor);
+
+    std::string spelled = prog.path() + "/Circuits";
+    for (const char* name : {"Circuits", "CIRCUITS", "circuits"}) {
+        SCOPED_TRACE(name);
+        const std::string folder = prog.path() + "/" + name;
+        if (folder != spelled) fs::rename(spelled, folder);
+        spelled = folder;
+        EXPECT_EQ(templateFolder(prog.path()), folder);
+
+        const std::string tmpl = folder + "/230/S1.MNS";
+        QString shownAt;
+        QStringList filters;
+        mervo::test::WhenShown<QFileDialog> dialog([&](QFileDialog& d) {
+            shownAt = d.directory().absolutePath();
+            filters = d.nameFilters();
+            d.selectFile(QString::fromStdString(tmpl));
+            d.QDialog::accept(); // past the file dialog's own check of what it has listed
+        });
+        editor->OpenButton->click();
+        EXPECT_TRUE(dialog.seen());
+        EXPECT_EQ(shownAt.toStdString(), folder);
+        EXPECT_EQ(filters, QStringList{"Шаблоны схем (*.MNS)"});
+        EXPECT_EQ(schemeText(form->scheme()), schemeText(loadSchemeFile(tmpl)));
+    }
+    // without the folder the dialog would show where it ought to be
+    fs::remove_all(spelled);
+    EXPECT_EQ(templateFolder(prog.path()), prog.path() + "/Circuits");
+
+    QDir::setCurrent(cwd);
+    form->closeQuery = nullptr;
+    form->hide();
 }
