@@ -334,6 +334,10 @@ void LabelDialog::loadControls(const Element& e, const Element& parent) {
     HeightBox->setValue(std::max(0, e.height()));
     WidthBox->setEnabled(!e.autoSize());
     HeightBox->setEnabled(!e.autoSize());
+    // a label being edited shows its own alignment, so that "Ок" without changes keeps it; the alignment
+    // last chosen stays pressed for the labels the tools make
+    if (QAbstractButton* own = alignGroup_->button(int(e.alignment()))) own->setChecked(true);
+    setPreviewAlignment(e.alignment());
     showSwatches();
     loading_ = false;
 }

@@ -215,7 +215,7 @@ TEST(TextLabelDialog, LinesAreStoredEachWithCrLf) {
     EXPECT_EQ(s.element("Text1")->caption(), "");
 }
 
-TEST(TextLabelDialog, CancelChangesNothingAndAlignmentCarriesOver) {
+TEST(TextLabelDialog, CancelChangesNothingAndAnEditedLabelShowsItsOwnAlignment) {
     TTXTLabelForm d;
     Scheme s;
     s.elements().push_back(textLabel("Text1", "A"));
@@ -230,10 +230,10 @@ TEST(TextLabelDialog, CancelChangesNothingAndAlignmentCarriesOver) {
     EXPECT_FALSE(d.editLabel(s, "Text1"));
     EXPECT_EQ(blockText(s.elements()[0]), before);
 
-    // the alignment last chosen stays pressed and reaches the next label; its own alignment is not read
+    // a label being edited shows its own alignment, not the one pressed before the cancel
     whileShown(d, [&] {
-        EXPECT_TRUE(d.AlignRightButton->isChecked());
-        EXPECT_EQ(d.preview().alignment(), Alignment::Right);
+        EXPECT_TRUE(d.AlignLeftButton->isChecked());
+        EXPECT_EQ(d.preview().alignment(), Alignment::Left);
         d.AlignCenterButton->click();
         EXPECT_FALSE(d.AlignRightButton->isChecked());
         d.OkButton->click();
@@ -314,13 +314,10 @@ TEST(LabelDialogs, OkWithoutChangesLeavesTheSavedSchemeByteForByte) {
     for (const char* name : {"Text1", "Text2", "Text3", "DBText1"}) {
         SCOPED_TRACE(name);
         const bool isField = s.element(name)->cls() == ElementClass::DBText;
-        // alignment carries over from the last showing: press the label's own, as a user leaving it would
-        const Alignment a = s.element(name)->alignment();
+        // the dialogs were last left on another alignment: the label's own is shown all the same
         LabelDialog& d = isField ? static_cast<LabelDialog&>(field) : text;
-        whileShown(d, [&] {
-            (a == Alignment::Center ? d.AlignCenterButton : d.AlignLeftButton)->click();
-            d.OkButton->click();
-        });
+        d.AlignRightButton->click();
+        whileShown(d, [&] { d.OkButton->click(); });
         ASSERT_TRUE(isField ? field.editLabel(s, name) : text.editLabel(s, name));
         EXPECT_EQ(savedBytes(s, dir, "after.MNS"), before);
     }

@@ -15,6 +15,7 @@
 #include <QFileDialog>
 #include <QKeyEvent>
 #include <QLabel>
+#include <QLineEdit>
 #include <QMenu>
 #include <QMouseEvent>
 #include <QPlainTextEdit>
@@ -733,7 +734,11 @@ TEST_F(SchemeEditorTest, OpenStartsInTheProgramsCircuitsFolderWhateverTheWorking
         mervo::test::WhenShown<QFileDialog> dialog([&](QFileDialog& d) {
             shownAt = d.directory().absolutePath();
             filters = d.nameFilters();
-            d.selectFile(QString::fromStdString(tmpl));
+            // the name typed in whole: the dialog's listing of the folder may not have come in yet
+            if (auto* name = d.findChild<QLineEdit*>("fileNameEdit"))
+                name->setText(QString::fromStdString(tmpl));
+            else
+                d.selectFile(QString::fromStdString(tmpl));
             d.QDialog::accept(); // past the file dialog's own check of what it has listed
         });
         editor->OpenButton->click();
