@@ -700,7 +700,8 @@ void collectFieldLabels(const Element& parent, QPoint origin, std::vector<Found>
 
 } // namespace
 
-std::optional<ShownField> shownField(const Element& area, const std::string& name, const FieldText& fieldText) {
+std::optional<ShownField> shownField(const Element& area, const std::string& name,
+                                     const FieldText& fieldText) {
     std::vector<Found> all;
     collectFieldLabels(area, QPoint(), all);
     for (const auto& f : all)
@@ -714,7 +715,8 @@ QString fieldHintAt(const Element& area, QPoint p, const FieldText& fieldText) {
     collectFieldLabels(area, QPoint(), all);
     for (auto it = all.rbegin(); it != all.rend(); ++it) {
         const Element& e = *it->element;
-        if (!QRect(it->origin + QPoint(e.left(), e.top()), QSize(e.width(), e.height())).contains(p)) continue;
+        if (!QRect(it->origin + QPoint(e.left(), e.top()), QSize(e.width(), e.height())).contains(p))
+            continue;
         return shownFieldText(e, *it->parent, fieldValue(e, fieldText)).hint;
     }
     return {};

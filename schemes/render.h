@@ -116,7 +116,8 @@ struct ShownField {
 };
 ShownField shownFieldText(const Element& label, const Element& parent, const QString& value);
 // What the field label (of the area or a panel in it) shows now; nullopt when there is no such field label.
-std::optional<ShownField> shownField(const Element& area, const std::string& name, const FieldText& fieldText);
+std::optional<ShownField> shownField(const Element& area, const std::string& name,
+                                     const FieldText& fieldText);
 // The hint at a point of the area: the whole value of the topmost field label there whose text is cut;
 // empty when there is none.
 QString fieldHintAt(const Element& area, QPoint p, const FieldText& fieldText);

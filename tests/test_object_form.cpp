@@ -13,8 +13,8 @@
 
 #include <QGroupBox>
 #include <QHelpEvent>
-#include <QPainter>
 #include <QLabel>
+#include <QPainter>
 #include <QProcess>
 #include <QPushButton>
 #include <QToolTip>
@@ -563,7 +563,7 @@ TEST_F(ObjectFormTest, SevenDigitValuesOfTheSimulatorShowWholeOnTheDelivered236S
         {"HEnergy1", "1234567.88"}, {"HEnergy2", "2345678.25"}, {"Weight11", "1234567.88"},
         {"Weight21", "2345678.5"},  {"Weight31", "3456789.75"}, {"V12", "1234567.88"},
         {"V22", "3456789.25"},      {"V32", "1000000.5"},       {"Weight12", "4567890.5"},
-        {"Weight22", "5678901.5"},  {"Weight32", "6789012.5"}, {"CurrV11", "-12345.67"},
+        {"Weight22", "5678901.5"},  {"Weight32", "6789012.5"},  {"CurrV11", "-12345.67"},
         {"TemperF1", "-123.45"},
     };
     std::vector<std::string> args = {"--type", "236", "--serial", "530", "--udp", "0"};
@@ -614,7 +614,8 @@ TEST_F(ObjectFormTest, SevenDigitValuesOfTheSimulatorShowWholeOnTheDelivered236S
         EXPECT_EQ(shown->text.toStdString(), v);
         EXPECT_FALSE(shown->cut());
     }
-    const QString shot = mervo::test::saveScreenshot(*form.Dr, MERVO_SCREENSHOT_DIR, "scheme_236_seven_digits");
+    const QString shot =
+        mervo::test::saveScreenshot(*form.Dr, MERVO_SCREENSHOT_DIR, "scheme_236_seven_digits");
     EXPECT_FALSE(QImage(shot).isNull());
     form.close();
 }
@@ -638,9 +639,9 @@ TEST_F(ObjectFormTest, CutFieldLabelShowsAnEllipsisAndTheWholeValueAsItsHint) {
         d.setFont(f);
         s.elements().push_back(d);
     };
-    field("DBText1", "V11", QRect(100, 100, 40, 20), false);  // narrow
-    field("DBText2", "V11", QRect(100, 200, 200, 20), false); // wide enough
-    field("DBText3", "V11", QRect(100, 300, 10, 20), true);   // grows with its value
+    field("DBText1", "V11", QRect(100, 100, 40, 20), false);      // narrow
+    field("DBText2", "V11", QRect(100, 200, 200, 20), false);     // wide enough
+    field("DBText3", "V11", QRect(100, 300, 10, 20), true);       // grows with its value
     field("DBText4", "TemperF1", QRect(100, 400, 12, 20), false); // too narrow even for "…" and a digit
     saveSchemeFile(s, schemePath(prog.path(), 236, 2));
 
@@ -750,9 +751,10 @@ TEST_F(ObjectFormTest, ReducedRootBlockIsSavedAsTheStandardOne) {
     addObject({236, 530, 2, "Короткий корень", ""});
     const std::string label = "  object Text1: TLabel\r\n    Left = 40\r\n    Top = 50\r\n    Width = 90\r\n"
                               "    Height = 20\r\n    AutoSize = False\r\n    Caption = 'T1'\r\n  end\r\n";
-    writeAll(schemePath(prog.path(), 236, 2), "object Dr: TPanel\r\n  Left = 3\r\n  Top = 4\r\n  Width = 500\r\n"
-                                              "  Height = 300\r\n  Caption = 'Area'\r\n" +
-                                                  label + "end\r\n\r\n");
+    writeAll(schemePath(prog.path(), 236, 2),
+             "object Dr: TPanel\r\n  Left = 3\r\n  Top = 4\r\n  Width = 500\r\n"
+             "  Height = 300\r\n  Caption = 'Area'\r\n" +
+                 label + "end\r\n\r\n");
     TOBJECTFORM form(prog.path(), objects, data.path());
     ModalAnswerer answers;
     // as the editor's "open" loads it: the area takes the file's caption

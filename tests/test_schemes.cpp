@@ -5,8 +5,8 @@
 #include "tmpdir.h"
 
 #include <filesystem>
-#include <functional>
 #include <fstream>
+#include <functional>
 #include <gtest/gtest.h>
 #include <sstream>
 #include <unistd.h>
@@ -534,14 +534,15 @@ std::string reducedRootFile(const std::string& extra) {
 TEST(SchemeRootBlock, AReducedBlockIsReadOverTheStandardAreaAndWrittenBackInFull) {
     struct Case {
         const char* name;
-        std::string extra;             // further area properties in the reduced block
+        std::string extra;                         // further area properties in the reduced block
         std::function<void(Scheme&)> standardMade; // the same change made on a scheme made from scratch
     };
     const std::vector<Case> cases = {
         {"geometry only", "", [](Scheme&) {}},
         {"a caption", "  Caption = #1053#1077#1090' '#1089#1093#1077#1084#1099\r\n",
          [](Scheme& s) { s.area.set("Caption", str("Нет схемы")); }},
-        {"the area's font height", "  Font.Height = -16\r\n", [](Scheme& s) {
+        {"the area's font height", "  Font.Height = -16\r\n",
+         [](Scheme& s) {
              Font f = s.area.font();
              f.height = -16;
              s.area.setFont(f);

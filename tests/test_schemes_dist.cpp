@@ -148,10 +148,10 @@ TEST(DeliveredSchemes, WidestValuesOfEnergiesVolumesAndMasses) {
         int decimals;
     };
     const std::vector<Case> cases = {
-        {236, "HEnergy1", 8, 2}, {236, "V11", 8, 2},     {236, "V32", 8, 2},   {236, "Weight11", 8, 2},
+        {236, "HEnergy1", 8, 2}, {236, "V11", 8, 2},     {236, "V32", 8, 2},      {236, "Weight11", 8, 2},
         {229, "HEnergy2", 8, 2}, {229, "V21", 8, 2},     {225, "HEnergy1", 8, 2}, {225, "Vmin", 8, 2},
-        {225, "E2", 8, 2},       {238, "V31", 8, 2},     {128, "V41", 8, 3},   {231, "VolumeL", 8, 2},
-        {236, "TemperF1", 3, 2}, {236, "CurrV11", 4, 2}, {236, "Err1", 3, 0},  {128, "V11_Ves", 4, 0},
+        {225, "E2", 8, 2},       {238, "V31", 8, 2},     {128, "V41", 8, 3},      {231, "VolumeL", 8, 2},
+        {236, "TemperF1", 3, 2}, {236, "CurrV11", 4, 2}, {236, "Err1", 3, 0},     {128, "V11_Ves", 4, 0},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(std::to_string(c.type) + " " + c.field);
@@ -186,9 +186,9 @@ TEST(DeliveredSchemes, AutoSizedLabelsAreStoredWithTheirTextsSize) {
 TEST(DeliveredSchemes, DistIsWhatTheGeneratorMakes) {
     mervo::test::TempDir out;
     QProcess gen;
-    gen.start(MAKE_DIST_PATH, {QString::fromStdString(MERVO_SOURCE_DIR "/schemes/tools"),
-                               QString::fromStdString(out.path()),
-                               QString::fromStdString(out.file("background.jpg"))});
+    gen.start(MAKE_DIST_PATH,
+              {QString::fromStdString(MERVO_SOURCE_DIR "/schemes/tools"), QString::fromStdString(out.path()),
+               QString::fromStdString(out.file("background.jpg"))});
     ASSERT_TRUE(gen.waitForFinished(120000));
     ASSERT_EQ(gen.exitCode(), 0) << gen.readAllStandardError().toStdString();
     int compared = 0;

@@ -119,8 +119,10 @@ public:
     int fieldWidth(const Element& d, const std::string& dataField) const {
         const std::string widest = devdata::widestStateText(type_, dataField);
         if (widest.empty()) throw std::runtime_error("no widest value of " + dataField);
-        return QFontMetrics(effectiveFont(d, scheme.area)).horizontalAdvance(QString::fromStdString(widest)) + 6;
+        return QFontMetrics(effectiveFont(d, scheme.area)).horizontalAdvance(QString::fromStdString(widest)) +
+               6;
     }
+
 private:
     const ElementLibrary& lib_;
     int type_;
