@@ -1,6 +1,7 @@
 #include "devdata/layouts.h"
 
 #include <initializer_list>
+#include <optional>
 #include <string>
 
 namespace devdata {
@@ -232,6 +233,74 @@ const TableLayout* archiveTableLayout(ArchiveLayoutKind kind) {
 
 const TableLayout* archiveTableLayout(int deviceType) {
     return archiveTableLayout(archiveLayoutKind(deviceType));
+}
+
+namespace {
+
+// The reader's formats: integer digits, decimals, whether the value may be negative.
+struct Digits {
+    int whole;
+    int decimals;
+    bool sign = false;
+};
+
+bool startsWith(const std::string& s, const char* prefix) {
+    return s.rfind(prefix, 0) == 0;
+}
+
+std::optional<Digits> stateDigits(StateLayoutKind kind, const std::string& f) {
+    switch (kind) {
+    case StateLayoutKind::VexaP:
+    case StateLayoutKind::VexaPM:
+        // floats of the calculator, "%2.2f"; the error bytes "%2d"
+        if (startsWith(f, "HEnergy") || startsWith(f, "Weight") || f == "V11" || f == "V21" || f == "V31" ||
+            f == "V12" || f == "V22" || f == "V32")
+            return Digits{8, 2};
+        if (startsWith(f, "Temper")) return Digits{3, 2, true};
+        if (startsWith(f, "Pressure")) return Digits{3, 2, true};
+        if (startsWith(f, "CurrV")) return Digits{5, 2, true};
+        if (f == "Err1" || f == "Err2" || f == "HardErr") return Digits{3, 0};
+        return std::nullopt;
+    case StateLayoutKind::VexaK:
+        // the temperatures are hundredths in 16 bits (at most 655.35)
+        if (startsWith(f, "Temper")) return Digits{3, 2};
+        if (f == "Err") return Digits{3, 0};
+        return Digits{8, 2};
+    case StateLayoutKind::Kesta:
+        // volumes: 32-bit counters over 10^k, "%2.3f"; pulse weights 1000 / 10^k, "%1.0f"
+        if (f == "V11" || f == "V21" || f == "V31" || f == "V41") return Digits{10, 3};
+        if (f.size() > 4 && f.substr(f.size() - 4) == "_Ves") return Digits{4, 0};
+        return Digits{3, 0};
+    case StateLayoutKind::Oxel:
+        if (f == "SerialNum") return Digits{10, 0};
+        if (f == "Dy") return Digits{5, 0};
+        if (f == "VolumeL") return Digits{10, 2}; // a 32-bit counter over 1, 10 or 100
+        if (f == "Flow") return Digits{5, 2, true};
+        if (f == "VesOut") return Digits{4, 3};
+        if (f == "TimeWork") return Digits{8, 2};
+        return Digits{3, 0};
+    case StateLayoutKind::None:
+        break;
+    }
+    return std::nullopt;
+}
+
+} // namespace
+
+std::string widestStateText(int deviceType, const std::string& field) {
+    const DeviceType* t = findDeviceType(deviceType);
+    const TableLayout* layout = t ? stateTableLayout(t->state) : nullptr;
+    if (!layout || field == "NUM" || field == "NUMSTATE") return {};
+    bool known = false;
+    for (const auto& f : layout->fields)
+        known = known || f.name == field;
+    if (!known) return {};
+    const auto d = stateDigits(t->state, field);
+    if (!d) return {};
+    std::string s = d->sign ? "-" : "";
+    s += std::string(size_t(d->whole), '8');
+    if (d->decimals > 0) s += "." + std::string(size_t(d->decimals), '8');
+    return s;
 }
 
 } // namespace devdata

@@ -7,6 +7,7 @@
 #include "dbf/types.h"
 #include "devdata/catalogue.h"
 
+#include <string>
 #include <vector>
 
 namespace devdata {
@@ -23,6 +24,11 @@ const TableLayout& objectsTableLayout();
 // STATEDB layouts; nullptr for StateLayoutKind::None or a code without a state layout.
 const TableLayout* stateTableLayout(StateLayoutKind kind);
 const TableLayout* stateTableLayout(int deviceType);
+
+// The widest text the state reader can store in a field of STATEDB<type> (the format it writes the device's
+// value with, every digit it can take; "8" for a digit): what a field label must have room for. Empty for a
+// field the type's state table does not have or that holds no device value.
+std::string widestStateText(int deviceType, const std::string& field);
 
 // PARSDB: one layout for every device type.
 const TableLayout& paramsTableLayout();

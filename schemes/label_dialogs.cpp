@@ -155,19 +155,6 @@ QStringList captionToLines(const std::string& caption) {
     return t.split('\n');
 }
 
-QSize labelExtent(const Element& e, const Element& parent, const QString& text) {
-    QFontMetrics fm(effectiveFont(e, parent));
-    int flags = Qt::AlignLeft | Qt::AlignTop;
-    if (e.cls() == ElementClass::Label) flags |= Qt::TextShowMnemonic;
-    if (e.wordWrap()) {
-        const int w = std::max(1, e.width());
-        QRect r = fm.boundingRect(QRect(0, 0, w, 100000), flags | Qt::TextWordWrap, text);
-        return QSize(std::max(w, r.width()), std::max(r.height(), fm.height()));
-    }
-    QRect r = fm.boundingRect(QRect(0, 0, 100000, 100000), flags, text);
-    return QSize(r.width(), std::max(r.height(), fm.height()));
-}
-
 // ---------------------------------------------------------------- the preview
 
 LabelPreview::LabelPreview(Element label, QWidget* parent) : QWidget(parent), label_(std::move(label)) {

@@ -54,10 +54,6 @@ std::string linesToCaption(const QStringList& lines);
 // The lines of a stored text (CR LF, CR or LF separate them; a last line break ends the last line).
 QStringList captionToLines(const std::string& caption);
 
-// The box an auto-sized label takes for its text in its effective font (parent: the drawing area, whose font
-// labels with ParentFont use).
-QSize labelExtent(const Element& label, const Element& parent, const QString& text);
-
 // One label element painted at the widget's origin, the widget as large as the label.
 class LabelPreview : public QWidget {
     Q_OBJECT

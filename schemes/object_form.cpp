@@ -9,12 +9,14 @@
 #include <QEvent>
 #include <QFile>
 #include <QGroupBox>
+#include <QHelpEvent>
 #include <QLabel>
 #include <QMessageBox>
 #include <QPainter>
 #include <QProcess>
 #include <QPushButton>
 #include <QShowEvent>
+#include <QToolTip>
 #include <cstdio>
 
 static void initSchemeResources() {
@@ -62,6 +64,30 @@ void DrawingArea::setWallpaper(const QImage& image) {
 void DrawingArea::setCaption(const QString& c) {
     caption_ = c;
     update();
+}
+
+std::optional<ShownField> DrawingArea::shownField(const std::string& name) const {
+    if (!scheme_) return std::nullopt;
+    return schemes::shownField(scheme_->area, name, fieldText_);
+}
+
+QString DrawingArea::hintAt(QPoint p) const {
+    return scheme_ ? fieldHintAt(scheme_->area, p, fieldText_) : QString();
+}
+
+bool DrawingArea::event(QEvent* e) {
+    if (e->type() == QEvent::ToolTip) {
+        auto* help = static_cast<QHelpEvent*>(e);
+        const QString hint = hintAt(help->pos());
+        if (hint.isEmpty()) {
+            QToolTip::hideText();
+            e->ignore();
+        } else {
+            QToolTip::showText(help->globalPos(), hint, this);
+        }
+        return true;
+    }
+    return QFrame::event(e);
 }
 
 void DrawingArea::paintEvent(QPaintEvent*) {
@@ -245,6 +271,7 @@ bool TOBJECTFORM::loadScheme(const std::string& path) {
             throw SchemeLoadError(path, e.what());
         }
         scheme_ = std::move(s);
+        fitAutoSizedLabels(scheme_.area);
         Dr->setCaption(q(scheme_.area.caption()));
         return true;
     } catch (const SchemeError& e) {
@@ -259,6 +286,7 @@ void TOBJECTFORM::saveScheme(const std::string& path) const {
         s.area.unset("Caption");
     else
         s.area.set("Caption", PropValue::makeString(Dr->caption().toStdString()));
+    fitAutoSizedLabels(s.area);
     saveSchemeFile(s, path);
 }
 

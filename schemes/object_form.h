@@ -43,9 +43,15 @@ public:
     // The area's caption ("Мнемосхема отсутствует" from the object master); empty while a scheme is shown.
     void setCaption(const QString& c);
     QString caption() const { return caption_; }
+    // What the field label of that name shows now: its value, or the value cut with a trailing "…" when it
+    // is wider than the label, with the whole value as its hint. nullopt when there is no such label.
+    std::optional<ShownField> shownField(const std::string& name) const;
+    // The hint the area shows at a point: the whole value of a cut field label there, else empty.
+    QString hintAt(QPoint p) const;
 
 protected:
     void paintEvent(QPaintEvent* e) override;
+    bool event(QEvent* e) override;
 
 private:
     QImage wallpaper_;
@@ -74,7 +80,8 @@ public:
     // file leaves the area empty and the path as it was.
     void showObject();
     // Loads a scheme file into the area (replacing its elements; the file's area properties, its caption
-    // among them, are taken over, the area's geometry stays); false after the message when it fails.
+    // among them, are taken over, the area's geometry stays; auto-sized labels take their text's size);
+    // false after the message when it fails.
     bool loadScheme(const std::string& path);
     // Saves the area with its elements (and its caption when it has one) to the file. Throws SchemeError when
     // the file cannot be written; a missing per-type folder is not created.

@@ -12,6 +12,7 @@ bool ObjectFormEditorHost::loadScheme(const std::string& path) {
 }
 
 void ObjectFormEditorHost::schemeChanged() {
+    fitAutoSizedLabels(form_.scheme().area);
     form_.Dr->update();
 }
 
@@ -64,7 +65,13 @@ void attach(TOBJECTFORM& form, TForm3& editor, ObjectFormEditorHost& host) {
 }
 
 ObjectFormEditMode::ObjectFormEditMode(TOBJECTFORM& form, TForm3& editor, ObjectFormEditorHost& host)
-    : target_(form.scheme(), [&form] { form.Dr->update(); }), mode_(form.Dr, target_) {
+    : target_(form.scheme(),
+              [&form] {
+                  // a resized, restored or edited auto-sized label keeps its text's size
+                  fitAutoSizedLabels(form.scheme().area);
+                  form.Dr->update();
+              }),
+      mode_(form.Dr, target_) {
     TOBJECTFORM* f = &form;
     TForm3* ed = &editor;
     SchemeEditMode* m = &mode_;
@@ -84,6 +91,7 @@ ObjectFormEditMode::ObjectFormEditMode(TOBJECTFORM& form, TForm3& editor, Object
             ed->fieldDialog().setFieldText([f](const std::string& field) { return f->fieldText(field); });
             ed->fieldDialog().editLabel(f->scheme(), name);
         }
+        fitAutoSizedLabels(f->scheme().area);
         f->Dr->update();
     };
     SchemeEditTarget* t = &target_;

@@ -461,6 +461,13 @@ uint32_t ownColourOrDefault(const Element& e) {
 
 void paintChildren(QPainter& p, const Element& parent, const FieldText& fieldText);
 
+// The value a field label bound to the state source shows (empty without a row or such a field).
+QString fieldValue(const Element& e, const FieldText& fieldText) {
+    std::optional<std::string> v;
+    if (fieldText && sameName(e.dataSource(), kStateSourceName)) v = fieldText(e.dataField());
+    return QString::fromStdString(v.value_or(""));
+}
+
 void paintText(QPainter& p, const Element& e, const Element& parent, const QString& text, bool mnemonic) {
     QFont font = effectiveFont(e, parent);
     Font own = e.parentFont() ? ownFontOrDefault(parent) : e.font();
@@ -481,18 +488,8 @@ void paintText(QPainter& p, const Element& e, const Element& parent, const QStri
     flags |= layout == "tlCenter" ? Qt::AlignVCenter : layout == "tlBottom" ? Qt::AlignBottom : Qt::AlignTop;
     if (e.wordWrap()) flags |= Qt::TextWordWrap;
     if (mnemonic) flags |= Qt::TextShowMnemonic;
-    if (e.autoSize()) {
-        QFontMetrics fm(font);
-        QRect r = fm.boundingRect(
-            QRect(0, 0, e.wordWrap() ? e.width() : 100000, 100000),
-            (flags & ~(Qt::AlignHCenter | Qt::AlignRight | Qt::AlignVCenter | Qt::AlignBottom)) |
-                Qt::AlignLeft | Qt::AlignTop,
-            text);
-        int w = e.wordWrap() ? e.width() : r.width();
-        int h = std::max(r.height(), fm.height());
-        if (e.alignment() == Alignment::Right && !e.wordWrap()) box.setLeft(box.right() + 1 - w);
-        box.setSize(QSize(w, h));
-    }
+    // the box of an auto-sized label is its text's extent from its own Left and Top
+    if (e.autoSize()) box.setSize(labelExtent(e, parent, text));
     const bool transparent = e.transparent();
     if (!transparent) {
         uint32_t c = e.parentColor() ? ownColourOrDefault(parent) : e.color();
@@ -504,13 +501,6 @@ void paintText(QPainter& p, const Element& e, const Element& parent, const QStri
     p.setPen(toQColor(own.color));
     p.drawText(box, flags, text);
     p.restore();
-}
-
-QString captionText(const std::string& s) {
-    QString t = QString::fromStdString(s);
-    t.replace("\r\n", "\n");
-    t.replace('\r', '\n');
-    return t;
 }
 
 QImage cachedImage(const Element& e) {
@@ -581,12 +571,9 @@ void paintElement(QPainter& p, const Element& e, const Element& parent, const Fi
     case ElementClass::Label:
         paintText(p, e, parent, captionText(e.caption()), true);
         break;
-    case ElementClass::DBText: {
-        std::optional<std::string> v;
-        if (fieldText && sameName(e.dataSource(), kStateSourceName)) v = fieldText(e.dataField());
-        paintText(p, e, parent, QString::fromStdString(v.value_or("")), false);
+    case ElementClass::DBText:
+        paintText(p, e, parent, shownFieldText(e, parent, fieldValue(e, fieldText)).text, false);
         break;
-    }
     case ElementClass::DBEdit: {
         QRect box(e.left(), e.top(), e.width(), e.height());
         p.fillRect(box, toQColor(e.color()));
@@ -638,6 +625,101 @@ QFont effectiveFont(const Element& e, const Element& parent) {
 
 void paintElements(QPainter& p, const Element& area, const FieldText& fieldText) {
     paintChildren(p, area, fieldText);
+}
+
+// ---------------------------------------------------------------- label boxes
+
+QString captionText(const std::string& caption) {
+    QString t = QString::fromStdString(caption);
+    t.replace("\r\n", "\n");
+    t.replace('\r', '\n');
+    return t;
+}
+
+QSize labelExtent(const Element& e, const Element& parent, const QString& text) {
+    QFontMetrics fm(effectiveFont(e, parent));
+    int flags = Qt::AlignLeft | Qt::AlignTop;
+    if (e.cls() == ElementClass::Label) flags |= Qt::TextShowMnemonic;
+    if (e.wordWrap()) {
+        const int w = std::max(1, e.width());
+        QRect r = fm.boundingRect(QRect(0, 0, w, 100000), flags | Qt::TextWordWrap, text);
+        return QSize(std::max(w, r.width()), std::max(r.height(), fm.height()));
+    }
+    QRect r = fm.boundingRect(QRect(0, 0, 100000, 100000), flags, text);
+    return QSize(r.width(), std::max(r.height(), fm.height()));
+}
+
+bool fitAutoSize(Element& e, const Element& parent) {
+    if (e.cls() != ElementClass::Label || !e.autoSize()) return false;
+    const QSize s = labelExtent(e, parent, captionText(e.caption()));
+    if (s.width() == e.width() && s.height() == e.height()) return false;
+    e.setBounds(e.left(), e.top(), s.width(), s.height());
+    return true;
+}
+
+bool fitAutoSizedLabels(Element& area) {
+    bool changed = false;
+    for (auto& e : area.children()) {
+        changed |= fitAutoSize(e, area);
+        if (e.cls() == ElementClass::Panel) changed |= fitAutoSizedLabels(e);
+    }
+    return changed;
+}
+
+ShownField shownFieldText(const Element& e, const Element& parent, const QString& value) {
+    // an auto-sized label grows with its text (in its set width when it wraps words)
+    if (e.autoSize() && !e.wordWrap()) return {value, {}};
+    const QFontMetrics fm(effectiveFont(e, parent));
+    const int room = std::max(0, e.width());
+    // a value has no blanks to break at: a line wider than the box would lose characters
+    bool fits = true;
+    for (const QString& line : value.split('\n'))
+        fits = fits && fm.horizontalAdvance(line) <= room;
+    if (fits) return {value, {}};
+    QString cut = fm.elidedText(value, Qt::ElideRight, room);
+    // at the least the mark that something is missing
+    if (!cut.endsWith(QChar(0x2026))) cut = QString(QChar(0x2026));
+    return {cut, value};
+}
+
+namespace {
+
+struct Found {
+    const Element* element = nullptr;
+    const Element* parent = nullptr;
+    QPoint origin; // the parent's offset in the area
+};
+
+void collectFieldLabels(const Element& parent, QPoint origin, std::vector<Found>& out) {
+    for (const auto& e : parent.children()) {
+        if (!e.visible()) continue;
+        if (e.cls() == ElementClass::DBText) out.push_back({&e, &parent, origin});
+        if (e.cls() == ElementClass::Panel) collectFieldLabels(e, origin + QPoint(e.left(), e.top()), out);
+    }
+}
+
+} // namespace
+
+std::optional<ShownField> shownField(const Element& area, const std::string& name,
+                                     const FieldText& fieldText) {
+    std::vector<Found> all;
+    collectFieldLabels(area, QPoint(), all);
+    for (const auto& f : all)
+        if (sameName(f.element->name(), name))
+            return shownFieldText(*f.element, *f.parent, fieldValue(*f.element, fieldText));
+    return std::nullopt;
+}
+
+QString fieldHintAt(const Element& area, QPoint p, const FieldText& fieldText) {
+    std::vector<Found> all;
+    collectFieldLabels(area, QPoint(), all);
+    for (auto it = all.rbegin(); it != all.rend(); ++it) {
+        const Element& e = *it->element;
+        if (!QRect(it->origin + QPoint(e.left(), e.top()), QSize(e.width(), e.height())).contains(p))
+            continue;
+        return shownFieldText(e, *it->parent, fieldValue(e, fieldText)).hint;
+    }
+    return {};
 }
 
 } // namespace schemes

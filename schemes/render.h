@@ -94,4 +94,32 @@ void paintElements(QPainter& p, const Element& area, const FieldText& fieldText)
 // The font a label draws with (its own or, with ParentFont, its parent's).
 QFont effectiveFont(const Element& e, const Element& parent);
 
+// ---- label boxes
+
+// The text of a text label as it is drawn (line breaks as "\n").
+QString captionText(const std::string& caption);
+// The box an auto-sized label takes for its text in its effective font (parent: the drawing area, whose font
+// labels with ParentFont use).
+QSize labelExtent(const Element& label, const Element& parent, const QString& text);
+// An auto-sized text label takes the size of its caption; Left and Top stay, whatever the alignment. False
+// for any other element and when the size was already right.
+bool fitAutoSize(Element& label, const Element& parent);
+// fitAutoSize for every label of the area and of its panels; true when any box changed.
+bool fitAutoSizedLabels(Element& area);
+
+// A field label's value as its box shows it: the whole text when it fits the box's width, else the text cut
+// with a trailing "…" and the whole value as the hint (the hint is empty when nothing is cut).
+struct ShownField {
+    QString text;
+    QString hint;
+    bool cut() const { return !hint.isEmpty(); }
+};
+ShownField shownFieldText(const Element& label, const Element& parent, const QString& value);
+// What the field label (of the area or a panel in it) shows now; nullopt when there is no such field label.
+std::optional<ShownField> shownField(const Element& area, const std::string& name,
+                                     const FieldText& fieldText);
+// The hint at a point of the area: the whole value of the topmost field label there whose text is cut;
+// empty when there is none.
+QString fieldHintAt(const Element& area, QPoint p, const FieldText& fieldText);
+
 } // namespace schemes

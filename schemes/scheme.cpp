@@ -779,6 +779,13 @@ std::string schemeText(const Scheme& s) {
     return writeObjectText(toBlock(s.area)) + "\r\n";
 }
 
+namespace {
+bool isAreaGeometry(std::string_view path) {
+    return path == "Left" || path == "Top" || path == "Width" || path == "Height" ||
+           path.substr(0, 12) == "Constraints.";
+}
+} // namespace
+
 Scheme parseSchemeText(std::string_view text) {
     ObjectBlock b;
     try {
@@ -788,8 +795,15 @@ Scheme parseSchemeText(std::string_view text) {
     }
     auto cls = classFromName(b.className);
     if (!cls || *cls != ElementClass::Panel) throw SchemeError("the drawing area must be a TPanel block");
+    // The drawing area is the standard one with the file's own properties applied; its geometry is fixed,
+    // so a block that holds less (or other sizes) still writes back the standard root block.
+    Element stored = fromBlock(b);
     Scheme s;
-    s.area = fromBlock(b);
+    for (const Property& p : stored.properties()) {
+        if (isAreaGeometry(p.path)) continue;
+        s.area.set(p.path, p.value);
+    }
+    s.area.children() = std::move(stored.children());
     return s;
 }
 

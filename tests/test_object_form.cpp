@@ -12,9 +12,12 @@
 #include "tmpdir.h"
 
 #include <QGroupBox>
+#include <QHelpEvent>
 #include <QLabel>
+#include <QPainter>
 #include <QProcess>
 #include <QPushButton>
+#include <QToolTip>
 #include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
@@ -548,4 +551,228 @@ TEST_F(ObjectFormTest, EachFamilyFilledFromTheSimulator) {
         mervo::test::saveScreenshot(form, MERVO_SCREENSHOT_DIR, QString("object_form_family_%1").arg(type));
         form.close();
     }
+}
+
+// ---------------------------------------------------------------- field label texts and label boxes
+
+// A calculator reporting seven-digit volumes, energies and masses (values a single-precision float holds
+// exactly): the delivered 236 scheme shows every digit.
+TEST_F(ObjectFormTest, SevenDigitValuesOfTheSimulatorShowWholeOnTheDelivered236Scheme) {
+    const std::vector<std::pair<std::string, std::string>> values = {
+        {"V11", "1234567.88"},      {"V21", "123456.78"},       {"V31", "7654321.5"},
+        {"HEnergy1", "1234567.88"}, {"HEnergy2", "2345678.25"}, {"Weight11", "1234567.88"},
+        {"Weight21", "2345678.5"},  {"Weight31", "3456789.75"}, {"V12", "1234567.88"},
+        {"V22", "3456789.25"},      {"V32", "1000000.5"},       {"Weight12", "4567890.5"},
+        {"Weight22", "5678901.5"},  {"Weight32", "6789012.5"},  {"CurrV11", "-12345.67"},
+        {"TemperF1", "-123.45"},
+    };
+    std::vector<std::string> args = {"--type", "236", "--serial", "530", "--udp", "0"};
+    for (const auto& [field, v] : values) {
+        args.push_back("--state");
+        args.push_back(field + "=" + v);
+    }
+    mervo::test::SimProcess sim(args);
+    objects.append();
+    objects.setInt("DEVTYPE", 236);
+    objects.setInt("SERIALNUM", 530);
+    objects.setString("ADDRES", "ул. Заводская, 3");
+    objects.setInt("NETTYPE", 2);
+    objects.setString("NETADR", "127.0.0.1");
+    objects.setInt("IPPORT", sim.port());
+    objects.setInt("SCHTYPE", 1);
+    objects.setString("STATE", "---");
+    objects.setBool("AUTOCON", true);
+    objects.setBool("ERR", false);
+    objects.setString("DESKRIPTION", "ЦТП Север");
+    objects.post();
+    const int num = int(objects.asInt("NUM"));
+
+    devdata::Settings settings;
+    settings.par1_234 = devdata::kBitState;
+    polling::PollConfig config;
+    config.programDir = prog.path();
+    config.dataDir = data.path();
+    config.tempDir = devdata::tempDirOf(data.path());
+    config.settings = [settings] { return settings; };
+    polling::PollRun run(polling::systemClock());
+    TOBJECTFORM form(prog.path(), objects, data.path());
+    form.setSettings(settings);
+    QObject::connect(&form, &TOBJECTFORM::connectionRequested, [&] {
+        ASSERT_TRUE(run.start(config, num));
+        run.wait();
+    });
+    form.show();
+    form.ConnectionButton->click();
+    ASSERT_EQ(form.StateText->text(), "Норма");
+    for (const auto& [field, v] : values) {
+        SCOPED_TRACE(field);
+        EXPECT_EQ(form.fieldText(field), v); // what the calculator said, stored whole
+        const Element* label = fieldLabel(form.scheme(), field);
+        ASSERT_TRUE(label);
+        const auto shown = form.Dr->shownField(label->name());
+        ASSERT_TRUE(shown);
+        EXPECT_EQ(shown->text.toStdString(), v);
+        EXPECT_FALSE(shown->cut());
+    }
+    const QString shot =
+        mervo::test::saveScreenshot(*form.Dr, MERVO_SCREENSHOT_DIR, "scheme_236_seven_digits");
+    EXPECT_FALSE(QImage(shot).isNull());
+    form.close();
+}
+
+// A value wider than its label is shown cut with "…", and the label's hint holds the whole value.
+TEST_F(ObjectFormTest, CutFieldLabelShowsAnEllipsisAndTheWholeValueAsItsHint) {
+    const int num = addObject({236, 530, 2, "Узкие поля", ""});
+    writeState(236, num, {{"V11", 1234567.88}, {"TemperF1", 70.5}});
+    Scheme s;
+    auto field = [&](const std::string& name, const std::string& dataField, QRect box, bool autoSize) {
+        Element d(ElementClass::DBText, name);
+        d.setBounds(box.x(), box.y(), box.width(), box.height());
+        d.set("Alignment", PropValue::makeIdent("taRightJustify"));
+        d.set("DataField", PropValue::makeString(dataField));
+        d.set("DataSource", PropValue::makeIdent(kStateSourceName));
+        if (autoSize) d.set("AutoSize", PropValue::makeIdent("True"));
+        Font f;
+        f.name = "Arial";
+        f.height = -15;
+        f.style = fsBold;
+        d.setFont(f);
+        s.elements().push_back(d);
+    };
+    field("DBText1", "V11", QRect(100, 100, 40, 20), false);      // narrow
+    field("DBText2", "V11", QRect(100, 200, 200, 20), false);     // wide enough
+    field("DBText3", "V11", QRect(100, 300, 10, 20), true);       // grows with its value
+    field("DBText4", "TemperF1", QRect(100, 400, 12, 20), false); // too narrow even for "…" and a digit
+    saveSchemeFile(s, schemePath(prog.path(), 236, 2));
+
+    TOBJECTFORM form(prog.path(), objects, data.path());
+    form.show();
+    ASSERT_EQ(form.fieldText("V11"), "1234567.88");
+    const QString whole = "1234567.88";
+
+    const auto narrow = form.Dr->shownField("DBText1");
+    ASSERT_TRUE(narrow);
+    EXPECT_TRUE(narrow->cut());
+    EXPECT_TRUE(narrow->text.endsWith(QChar(0x2026))) << narrow->text.toStdString();
+    EXPECT_TRUE(whole.startsWith(narrow->text.chopped(1))) << narrow->text.toStdString();
+    EXPECT_LT(narrow->text.size(), whole.size());
+    EXPECT_EQ(narrow->hint, whole);
+    for (const char* name : {"DBText2", "DBText3"}) {
+        SCOPED_TRACE(name);
+        const auto shown = form.Dr->shownField(name);
+        ASSERT_TRUE(shown);
+        EXPECT_EQ(shown->text, whole);
+        EXPECT_TRUE(shown->hint.isEmpty());
+    }
+    const auto tiny = form.Dr->shownField("DBText4");
+    ASSERT_TRUE(tiny);
+    EXPECT_TRUE(tiny->text.endsWith(QChar(0x2026)));
+    EXPECT_EQ(tiny->hint, "70.5");
+    EXPECT_EQ(form.Dr->shownField("NoSuchLabel"), std::nullopt);
+
+    // the hint where the pointer rests: over the cut label only
+    EXPECT_EQ(form.Dr->hintAt({120, 110}), whole);
+    EXPECT_EQ(form.Dr->hintAt({200, 210}), "");
+    EXPECT_EQ(form.Dr->hintAt({600, 500}), "");
+    const QPoint over(120, 110);
+    QHelpEvent help(QEvent::ToolTip, over, form.Dr->mapToGlobal(over));
+    QApplication::sendEvent(form.Dr, &help);
+    EXPECT_EQ(QToolTip::text(), whole);
+
+    // what is painted is the cut text: the same as the label painted with that text as its value
+    auto painted = [&](const std::string& value) {
+        QImage img(200, 40, QImage::Format_RGB32);
+        img.fill(Qt::white);
+        Element area = Scheme::standardArea();
+        Element e = s.elements()[0];
+        e.setBounds(10, 10, e.width(), e.height());
+        area.children().push_back(e);
+        QPainter p(&img);
+        paintElements(p, area, [value](const std::string&) -> std::optional<std::string> { return value; });
+        return img;
+    };
+    EXPECT_EQ(painted(whole.toStdString()), painted(narrow->text.toStdString()));
+    EXPECT_NE(painted(whole.toStdString()), painted(""));
+    form.close();
+}
+
+// Auto-sized text labels take their text's size when a scheme is loaded, also from files that stored them
+// 10 × 10, and are saved so; their Left and Top stay, whatever their alignment.
+TEST_F(ObjectFormTest, AutoSizedLabelsTakeTheirTextsSizeOnLoadAndAreSavedSo) {
+    Scheme old = loadSchemeFile(schemePath(prog.path(), 236, 1));
+    auto addLabel = [&](const std::string& caption, const char* alignment, int left, int top) {
+        Element e(ElementClass::Label, old.nextName("Text"));
+        e.setBounds(left, top, 10, 10);
+        e.set("Alignment", PropValue::makeIdent(alignment));
+        e.set("Caption", PropValue::makeString(caption));
+        old.elements().push_back(e);
+    };
+    addLabel("Справа выровнено", "taRightJustify", 600, 520);
+    addLabel("По центру\r\nв две строки\r\n", "taCenter", 800, 500);
+    for (auto& e : old.elements())
+        if (e.cls() == ElementClass::Label && e.autoSize()) e.setBounds(e.left(), e.top(), 10, 10);
+    saveSchemeFile(old, schemePath(prog.path(), 236, 2));
+
+    for (int number : {1, 2}) {
+        SCOPED_TRACE(number);
+        const Scheme stored = loadSchemeFile(schemePath(prog.path(), 236, number));
+        objects.append();
+        objects.setInt("DEVTYPE", 236);
+        objects.setInt("SCHTYPE", number);
+        objects.post();
+        TOBJECTFORM form(prog.path(), objects, data.path());
+        form.showObject();
+        ASSERT_EQ(form.scheme().elements().size(), stored.elements().size());
+        const std::string saved = prog.file("saved" + std::to_string(number) + ".MNS");
+        form.saveScheme(saved);
+        const Scheme reread = loadSchemeFile(saved);
+        int autoSized = 0;
+        for (size_t i = 0; i < stored.elements().size(); ++i) {
+            const Element& before = stored.elements()[i];
+            if (before.cls() != ElementClass::Label || !before.autoSize()) continue;
+            ++autoSized;
+            SCOPED_TRACE(before.name() + " " + before.caption());
+            const QSize text = labelExtent(before, stored.area, captionText(before.caption()));
+            ASSERT_NE(text, QSize(10, 10));
+            const Element* loadedAndSaved[] = {&form.scheme().elements()[i], &reread.elements()[i]};
+            for (const Element* e : loadedAndSaved) {
+                EXPECT_EQ(QSize(e->width(), e->height()), text);
+                EXPECT_EQ(e->left(), before.left());
+                EXPECT_EQ(e->top(), before.top());
+            }
+        }
+        EXPECT_GT(autoSized, 5);
+    }
+}
+
+// A scheme whose root block holds only Left, Top, Width and Height: the area keeps its geometry and takes
+// the file's caption, and saving writes the standard root block.
+TEST_F(ObjectFormTest, ReducedRootBlockIsSavedAsTheStandardOne) {
+    addObject({236, 530, 2, "Короткий корень", ""});
+    const std::string label = "  object Text1: TLabel\r\n    Left = 40\r\n    Top = 50\r\n    Width = 90\r\n"
+                              "    Height = 20\r\n    AutoSize = False\r\n    Caption = 'T1'\r\n  end\r\n";
+    writeAll(schemePath(prog.path(), 236, 2),
+             "object Dr: TPanel\r\n  Left = 3\r\n  Top = 4\r\n  Width = 500\r\n"
+             "  Height = 300\r\n  Caption = 'Area'\r\n" +
+                 label + "end\r\n\r\n");
+    TOBJECTFORM form(prog.path(), objects, data.path());
+    ModalAnswerer answers;
+    // as the editor's "open" loads it: the area takes the file's caption
+    ASSERT_TRUE(form.loadScheme(schemePath(prog.path(), 236, 2)));
+    EXPECT_TRUE(answers.messages().isEmpty());
+    ASSERT_EQ(form.scheme().elements().size(), 1u);
+    EXPECT_EQ(form.Dr->caption(), "Area");
+    EXPECT_EQ(form.Dr->geometry(), QRect(0, 92, kAreaWidth, kAreaHeight));
+    form.saveScheme(prog.file("saved.MNS"));
+
+    Scheme scratch;
+    scratch.area.set("Caption", PropValue::makeString("Area"));
+    Element t(ElementClass::Label, "Text1");
+    t.setBounds(40, 50, 90, 20);
+    t.set("AutoSize", PropValue::makeIdent("False"));
+    t.set("Caption", PropValue::makeString("T1"));
+    scratch.elements().push_back(t);
+    saveSchemeFile(scratch, prog.file("scratch.MNS"));
+    EXPECT_EQ(readAll(prog.file("saved.MNS")), readAll(prog.file("scratch.MNS")));
+    EXPECT_EQ(readAll(prog.file("saved.MNS")).find("  Left = 3\r\n"), std::string::npos);
 }

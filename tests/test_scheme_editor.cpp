@@ -656,6 +656,9 @@ void keyOn(QWidget* w, int k, Qt::KeyboardModifiers mods) {
 TEST_F(SchemeEditorTest, UndoTakesFiveSchemeMovesBackOneByOneThenTheDragAndRedoDoesThemAgain) {
     addObject(229, 7);
     form->scheme().elements() = {box("Text1", 10, 20), box("Text2", 100, 200)};
+    // boxes of their own size: the steps are about positions, not about labels fitting their texts
+    for (Element& e : form->scheme().elements())
+        e.set("AutoSize", PropValue::makeIdent("False"));
     ObjectFormEditMode edit(*form, *editor, *host);
     enterEditMode(*form, *editor);
     auto text = [&] { return schemeText(form->scheme()); };
@@ -754,4 +757,60 @@ TEST_F(SchemeEditorTest, OpenStartsInTheProgramsCircuitsFolderWhateverTheWorking
     QDir::setCurrent(cwd);
     form->closeQuery = nullptr;
     form->hide();
+}
+
+// A title is an auto-sized label: a click in the middle of its text selects it in edit mode, also when the
+// file stored it 10 × 10, and after its text has changed a click on the new part does.
+TEST_F(SchemeEditorTest, ClickInTheMiddleOfATitleSelectsIt) {
+    Scheme old = loadSchemeFile(schemePath(prog.path(), 236, 1));
+    for (auto& e : old.elements())
+        if (e.cls() == ElementClass::Label && e.autoSize()) e.setBounds(e.left(), e.top(), 10, 10);
+    saveSchemeFile(old, schemePath(prog.path(), 236, 2));
+    for (int number : {1, 2}) {
+        SCOPED_TRACE(number);
+        objects.append();
+        objects.setInt("DEVTYPE", 236);
+        objects.setInt("SCHTYPE", number);
+        objects.post();
+        form->showObject();
+        ObjectFormEditMode edit(*form, *editor, *host);
+        edit.mode().writeSnapshot = [] {};
+        enterEditMode(*form, *editor);
+        editor->SelectToolButton->click();
+        auto click = [&](QPoint p) {
+            QMouseEvent e(QEvent::MouseButtonPress, QPointF(p), QPointF(form->Dr->mapToGlobal(p)),
+                          Qt::LeftButton, Qt::LeftButton, Qt::NoModifier);
+            QApplication::sendEvent(form->Dr, &e);
+            QMouseEvent r(QEvent::MouseButtonRelease, QPointF(p), QPointF(form->Dr->mapToGlobal(p)),
+                          Qt::LeftButton, Qt::NoButton, Qt::NoModifier);
+            QApplication::sendEvent(form->Dr, &r);
+        };
+        const Element* title = form->scheme().element("Text1");
+        ASSERT_TRUE(title);
+        ASSERT_NE(title->caption().find("Узел учета"), std::string::npos);
+        const QSize text = labelExtent(*title, form->scheme().area, captionText(title->caption()));
+        EXPECT_EQ(QSize(title->width(), title->height()), text);
+        click(QPoint(title->left() + text.width() / 2, title->top() + text.height() / 2));
+        EXPECT_EQ(edit.mode().selection(), (std::vector<std::string>{"Text1"}));
+
+        // a longer text through "Свойства": the box grows with it from the same Left and Top
+        const int left = title->left(), top = title->top();
+        whileShown(editor->textDialog(), [&] {
+            editor->textDialog().TextBox->setPlainText(
+                QString::fromStdString(captionToLines(title->caption()).join("").toStdString()) +
+                " — узел на ул. Заводской, 3");
+            editor->textDialog().OkButton->click();
+        });
+        edit.mode().properties("Text1");
+        title = form->scheme().element("Text1");
+        const QSize longer = labelExtent(*title, form->scheme().area, captionText(title->caption()));
+        EXPECT_GT(longer.width(), text.width());
+        EXPECT_EQ(QRect(title->left(), title->top(), title->width(), title->height()),
+                  QRect(QPoint(left, top), longer));
+        edit.mode().clearSelection();
+        click(QPoint(title->left() + longer.width() - 5, title->top() + longer.height() / 2));
+        EXPECT_EQ(edit.mode().selection(), (std::vector<std::string>{"Text1"}));
+        form->schemeModified = false;
+        editor->close();
+    }
 }

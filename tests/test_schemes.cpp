@@ -6,6 +6,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <gtest/gtest.h>
 #include <sstream>
 #include <unistd.h>
@@ -282,7 +283,8 @@ TEST(SchemeReader, FontOrColourWithoutParentFlagsMakeThemFalse) {
     Scheme t =
         parseSchemeText("object Dr: TPanel object Text1: TLabel Font.Height = -20 ParentFont = True end end");
     EXPECT_TRUE(t.elements()[0].parentFont());
-    EXPECT_EQ(schemeText(t).find("Font."), std::string::npos);
+    const std::string written = schemeText(t);
+    EXPECT_EQ(written.find("Font.", written.find("object Text1")), std::string::npos);
 }
 
 struct BadCase {
@@ -512,4 +514,70 @@ TEST(SchemeReader, DamagedTextsAreReadOrRefused) {
         }
     }
     EXPECT_GT(refused, 100);
+}
+
+// ---------------------------------------------------------------- the root block
+
+namespace {
+
+// A file whose drawing area holds only what the reader accepts at the least, with the fixture's elements.
+std::string reducedRootFile(const std::string& extra) {
+    std::string full = schemeText(fixtureScheme());
+    const std::string head = "object Dr: TPanel\r\n";
+    const size_t elements = full.find("  object ");
+    return head + "  Left = 8\r\n  Top = 40\r\n  Width = 800\r\n  Height = 500\r\n" + extra +
+           full.substr(elements);
+}
+
+} // namespace
+
+TEST(SchemeRootBlock, AReducedBlockIsReadOverTheStandardAreaAndWrittenBackInFull) {
+    struct Case {
+        const char* name;
+        std::string extra;                         // further area properties in the reduced block
+        std::function<void(Scheme&)> standardMade; // the same change made on a scheme made from scratch
+    };
+    const std::vector<Case> cases = {
+        {"geometry only", "", [](Scheme&) {}},
+        {"a caption", "  Caption = #1053#1077#1090' '#1089#1093#1077#1084#1099\r\n",
+         [](Scheme& s) { s.area.set("Caption", str("Нет схемы")); }},
+        {"the area's font height", "  Font.Height = -16\r\n",
+         [](Scheme& s) {
+             Font f = s.area.font();
+             f.height = -16;
+             s.area.setFont(f);
+         }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Scheme loaded = parseSchemeText(reducedRootFile(c.extra));
+        // the area keeps its own geometry and takes the file's other properties
+        EXPECT_EQ(loaded.area.left(), 0);
+        EXPECT_EQ(loaded.area.top(), 92);
+        EXPECT_EQ(loaded.area.width(), kAreaWidth);
+        EXPECT_EQ(loaded.area.height(), kAreaHeight);
+        EXPECT_EQ(loaded.area.maxWidth(), kAreaWidth);
+        EXPECT_FALSE(loaded.area.parentFont());
+        EXPECT_EQ(loaded.area.identProp("BevelInner"), "bvLowered");
+        Scheme scratch = fixtureScheme();
+        c.standardMade(scratch);
+        EXPECT_EQ(loaded.area.font(), scratch.area.font());
+        EXPECT_EQ(loaded.area.caption(), scratch.area.caption());
+        // byte for byte what a scheme of the same elements made from scratch writes
+        EXPECT_EQ(schemeText(loaded), schemeText(scratch));
+    }
+}
+
+TEST(SchemeRootBlock, SavedFromAReducedFileTheRootBlockIsTheStandardOne) {
+    mervo::test::TempDir dir;
+    writeAll(dir.file("S1.MNS"), reducedRootFile(""));
+    Scheme s = loadSchemeFile(dir.file("S1.MNS"));
+    saveSchemeFile(s, dir.file("S2.MNS"));
+    saveSchemeFile(fixtureScheme(), dir.file("S3.MNS"));
+    const std::string saved = readAll(dir.file("S2.MNS"));
+    EXPECT_EQ(saved, readAll(dir.file("S3.MNS")));
+    // the root block of an empty scheme, up to its "end"
+    std::string root = schemeText(Scheme());
+    root.erase(root.size() - std::string("end\r\n\r\n").size());
+    EXPECT_EQ(saved.substr(0, root.size()), root);
 }

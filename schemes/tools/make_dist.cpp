@@ -6,8 +6,10 @@
 // The results are committed; run it again after changing the library or the layouts.
 #include "dbf/codec.h"
 #include "devdata/catalogue.h"
+#include "devdata/layouts.h"
 #include "schemes/render.h"
 
+#include <QFontMetrics>
 #include <QGuiApplication>
 #include <QPainter>
 #include <cmath>
@@ -44,7 +46,7 @@ PropValue id(const char* s) {
 
 class Builder {
 public:
-    explicit Builder(const ElementLibrary& lib) : lib_(lib) {}
+    Builder(const ElementLibrary& lib, int type) : lib_(lib), type_(type) {}
     Scheme scheme;
 
     // A library element centred on (x, y) at the scale.
@@ -64,11 +66,11 @@ public:
         Element& e = scheme.elements().back();
         e.setBounds(x - e.width() / 2, y1, e.width(), y2 - y1);
     }
-    // A text label.
+    // A text label, auto-sized: its box is its text's.
     Element& text(int x, int y, const std::string& caption, int height = -12, unsigned style = 0,
                   uint32_t colour = clBlack) {
         Element e(ElementClass::Label, scheme.nextName("Text"));
-        e.setBounds(x, y, 10, 10);
+        e.setBounds(x, y, 0, 0);
         e.set("Caption", PropValue::makeString(caption));
         Font f;
         f.name = "Arial";
@@ -78,19 +80,21 @@ public:
         f.color = colour;
         e.setFont(f);
         e.set("Transparent", id("True"));
+        fitAutoSize(e, scheme.area);
         scheme.elements().push_back(e);
         return scheme.elements().back();
     }
-    // "name" [value] "unit": a caption right-aligned before the field label and the unit after it.
-    void field(int x, int y, const std::string& name, const std::string& dataField, const std::string& unit,
-               int width = 84) {
-        Element& cap = text(x - 86, y + 2, name);
+    // "name" [value] "unit": a caption right-aligned before the field label and the unit after it. The
+    // field label has room for the widest value the device can report in the field (and at least width).
+    // Returns the right edge of the unit.
+    int field(int x, int y, const std::string& name, const std::string& dataField, const std::string& unit,
+              int width = 84, int captionWidth = 82) {
+        Element& cap = text(x - captionWidth - 4, y + 2, name);
         cap.set("AutoSize", id("False"));
         cap.set("Alignment", id("taRightJustify"));
-        cap.set("Width", PropValue::makeInt(82));
+        cap.set("Width", PropValue::makeInt(captionWidth));
         cap.set("Height", PropValue::makeInt(17));
         Element d(ElementClass::DBText, scheme.nextName("DBText"));
-        d.setBounds(x, y, width, 20);
         d.set("Alignment", id("taRightJustify"));
         d.set("Color", id("clWhite"));
         d.set("DataField", PropValue::makeString(dataField));
@@ -104,12 +108,24 @@ public:
         d.setFont(f);
         d.set("ParentColor", id("False"));
         d.set("Transparent", id("False"));
+        d.setBounds(x, y, std::max(width, fieldWidth(d, dataField)), 20);
+        const int right = x + d.width();
         scheme.elements().push_back(d);
-        if (!unit.empty()) text(x + width + 4, y + 2, unit);
+        if (unit.empty()) return right;
+        const Element& u = text(right + 4, y + 2, unit);
+        return u.left() + u.width();
+    }
+    // The width a field label needs for the widest value of its field, with a margin on either side.
+    int fieldWidth(const Element& d, const std::string& dataField) const {
+        const std::string widest = devdata::widestStateText(type_, dataField);
+        if (widest.empty()) throw std::runtime_error("no widest value of " + dataField);
+        return QFontMetrics(effectiveFont(d, scheme.area)).horizontalAdvance(QString::fromStdString(widest)) +
+               6;
     }
 
 private:
     const ElementLibrary& lib_;
+    int type_;
 };
 
 const std::string kDeg = "°C";
@@ -127,10 +143,12 @@ void title(Builder& b, int type) {
 void heatingSystem(Builder& b, int n, int ySupply, bool pressures, bool masses) {
     const std::string d = std::to_string(n);
     const int yReturn = ySupply + 100;
+    // the value columns: beside the meters, after the sensors, beyond the heat exchanger
+    const int colA = 300, colB = 540, colC = 862;
     b.text(16, ySupply - 44, n == 1 ? "Система 1 (отопление)" : "Система 2 (вентиляция / ГВС)", -14, fsBold);
-    b.hpipe("Труба подающая", 16, 760, ySupply);
-    b.hpipe("Труба обратная", 16, 760, yReturn);
-    b.part("Теплообменник", 800, (ySupply + yReturn) / 2, 2);
+    b.hpipe("Труба подающая", 16, 758, ySupply);
+    b.hpipe("Труба обратная", 16, 758, yReturn);
+    b.part("Теплообменник", 795, (ySupply + yReturn) / 2, 2);
     b.part("Стрелка потока", 40, ySupply - 14, 2);
     b.part("Задвижка", 84, ySupply - 6);
     b.part("Фильтр", 140, ySupply);
@@ -140,47 +158,48 @@ void heatingSystem(Builder& b, int n, int ySupply, bool pressures, bool masses) 
     b.part("Задвижка", 84, yReturn - 6);
     b.part("Клапан обратный", 150, yReturn);
     b.part("Счетчик расхода", 230, yReturn);
-    b.part("Насос", 430, yReturn);
+    b.part("Насос", 480, yReturn);
     b.part("Датчик температуры", 680, yReturn - 30);
     if (pressures) b.part("Датчик давления", 730, yReturn - 30);
     // supply values between the pipes, return values below the return pipe
-    b.field(526, ySupply - 46, "Q" + d, "HEnergy" + d, "Гкал", 96);
-    b.field(260, ySupply + 14, "V1", "V1" + d, kM3);
-    b.field(526, ySupply + 14, "T1", "TemperF" + d, kDeg);
-    b.field(260, yReturn + 14, "V2", "V2" + d, kM3);
-    b.field(526, yReturn + 14, "T2", "TemperR" + d, kDeg);
+    b.field(colB, ySupply - 46, "Q" + d, "HEnergy" + d, "Гкал", 96);
+    b.field(colA, ySupply + 14, "V1", "V1" + d, kM3);
+    b.field(colB, ySupply + 14, "T1", "TemperF" + d, kDeg);
+    b.field(colA, yReturn + 14, "V2", "V2" + d, kM3);
+    b.field(colB, yReturn + 14, "T2", "TemperR" + d, kDeg);
     if (pressures) {
-        b.field(260, ySupply + 38, "G1", "CurrV1" + d, kM3h);
-        b.field(526, ySupply + 38, "P1", "Pressure1" + d, "МПа");
-        b.field(260, yReturn + 38, "G2", "CurrV2" + d, kM3h);
-        b.field(526, yReturn + 38, "P2", "Pressure2" + d, "МПа");
+        b.field(colA, ySupply + 38, "G1", "CurrV1" + d, kM3h);
+        b.field(colB, ySupply + 38, "P1", "Pressure1" + d, "МПа");
+        b.field(colA, yReturn + 38, "G2", "CurrV2" + d, kM3h);
+        b.field(colB, yReturn + 38, "P2", "Pressure2" + d, "МПа");
     }
     if (masses) {
-        b.field(260, ySupply + 62, "M1", "Weight1" + d, "т");
-        b.field(260, yReturn + 62, "M2", "Weight2" + d, "т");
+        b.field(colA, ySupply + 62, "M1", "Weight1" + d, "т");
+        b.field(colA, yReturn + 62, "M2", "Weight2" + d, "т");
     }
     // the third channel (make-up or hot water) and the hot-water temperature, beyond the heat exchanger
     const int y3 = (ySupply + yReturn) / 2;
     b.hpipe("Труба подающая", 840, 900, y3 - 30);
     b.part("Счетчик расхода", 930, y3 - 30);
-    b.field(876, y3 - 4, "V3", "V3" + d, kM3, 80);
+    // narrow captions: the column has the room between the exchanger and the area's edge
+    b.field(colC, y3 - 4, "V3", "V3" + d, kM3, 80, 22);
     int row = y3 + 20;
     if (pressures) {
-        b.field(876, row, "G3", "CurrV3" + d, kM3h, 80);
+        b.field(colC, row, "G3", "CurrV3" + d, kM3h, 80, 22);
         row += 24;
     }
     if (masses) {
-        b.field(876, row, "M3", "Weight3" + d, "т", 80);
+        b.field(colC, row, "M3", "Weight3" + d, "т", 80, 22);
         row += 24;
     }
-    b.field(876, row, "T3", "TemperX" + d, kDeg, 80);
+    b.field(colC, row, "T3", "TemperX" + d, kDeg, 80, 22);
 }
 
 Scheme twoSystems(const ElementLibrary& lib, int type, bool masses) {
-    Builder b(lib);
+    Builder b(lib, type);
     title(b, type);
     heatingSystem(b, 1, 95, true, masses);
-    heatingSystem(b, 2, 335, true, masses);
+    heatingSystem(b, 2, 340, true, masses);
     b.field(110, 555, "Ошибки 1", "Err1", "");
     b.field(330, 555, "2", "Err2", "");
     b.field(560, 555, "Прибор", "HardErr", "");
@@ -188,7 +207,7 @@ Scheme twoSystems(const ElementLibrary& lib, int type, bool masses) {
 }
 
 Scheme oneSystem(const ElementLibrary& lib, int type) {
-    Builder b(lib);
+    Builder b(lib, type);
     title(b, type);
     heatingSystem(b, 1, 130, false, false);
     b.text(16, 346, "Учет", -14, fsBold);
@@ -202,7 +221,7 @@ Scheme oneSystem(const ElementLibrary& lib, int type) {
 }
 
 Scheme kesta(const ElementLibrary& lib, int type) {
-    Builder b(lib);
+    Builder b(lib, type);
     title(b, type);
     for (int i = 1; i <= 4; ++i) {
         const int y = 90 + i * 90;
@@ -222,7 +241,7 @@ Scheme kesta(const ElementLibrary& lib, int type) {
 }
 
 Scheme oxel(const ElementLibrary& lib, int type) {
-    Builder b(lib);
+    Builder b(lib, type);
     title(b, type);
     b.text(16, 110, "Расходомер на трубопроводе", -14, fsBold);
     b.hpipe("Труба подающая", 16, 980, 200);
@@ -261,11 +280,19 @@ QImage wallpaper(int w, int h) {
     return img;
 }
 
-std::optional<std::string> sampleValue(const std::string& field) {
-    static int n = 0;
-    ++n;
-    if (field.rfind("Err", 0) == 0 || field == "HardErr" || field == "MOD") return "0";
-    return std::to_string(10 + (n * 37) % 90) + "," + std::to_string(n % 10);
+// Every field label lies clear of every other element and inside the drawing area.
+void checkLayout(const Scheme& s, int type) {
+    std::string faults;
+    const QRect inside(kAreaBevel, kAreaBevel, kAreaWidth - 2 * kAreaBevel, kAreaHeight - 2 * kAreaBevel);
+    auto box = [](const Element& e) { return QRect(e.left(), e.top(), e.width(), e.height()); };
+    for (const auto& d : s.elements()) {
+        if (d.cls() == ElementClass::Image) continue;
+        if (!inside.contains(box(d))) faults += " " + d.name() + " outside the area;";
+        if (d.cls() != ElementClass::DBText) continue;
+        for (const auto& e : s.elements())
+            if (&e != &d && box(e).intersects(box(d))) faults += " " + d.name() + " on " + e.name() + ";";
+    }
+    if (!faults.empty()) throw std::runtime_error("scheme of type " + std::to_string(type) + ":" + faults);
 }
 
 } // namespace
@@ -323,6 +350,20 @@ int main(int argc, char** argv) {
             case devdata::StateLayoutKind::None:
                 continue;
             }
+            if (!preview.empty()) {
+                fs::create_directories(preview);
+                QImage img(kAreaWidth, kAreaHeight, QImage::Format_RGB32);
+                QPainter p(&img);
+                p.drawImage(QRect(2, 2, kAreaWidth - 4, kAreaHeight - 4),
+                            wallpaper(kAreaWidth - 4, kAreaHeight - 4));
+                // the preview shows the widest value of every field
+                paintElements(p, s.area, [&t](const std::string& field) -> std::optional<std::string> {
+                    return devdata::widestStateText(t.code, field);
+                });
+                p.end();
+                img.save(QString::fromStdString(preview + "/S1_" + std::to_string(t.code) + ".png"));
+            }
+            checkLayout(s, t.code);
             const std::string dir = dist + "/Circuits/" + std::to_string(t.code);
             fs::create_directories(dir);
             saveSchemeFile(s, schemePath(dist, t.code, 1));
@@ -330,16 +371,6 @@ int main(int argc, char** argv) {
             // the file must read back as it was written
             if (schemeText(loadSchemeFile(schemePath(dist, t.code, 1))) != schemeText(s))
                 throw std::runtime_error("scheme of type " + std::to_string(t.code) + " does not read back");
-            if (!preview.empty()) {
-                fs::create_directories(preview);
-                QImage img(kAreaWidth, kAreaHeight, QImage::Format_RGB32);
-                QPainter p(&img);
-                p.drawImage(QRect(2, 2, kAreaWidth - 4, kAreaHeight - 4),
-                            wallpaper(kAreaWidth - 4, kAreaHeight - 4));
-                paintElements(p, s.area, sampleValue);
-                p.end();
-                img.save(QString::fromStdString(preview + "/S1_" + std::to_string(t.code) + ".png"));
-            }
         }
     } catch (const std::exception& e) {
         std::cerr << e.what() << "\n";
