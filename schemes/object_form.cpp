@@ -2,6 +2,7 @@
 
 #include "dbf/codec.h"
 #include "devdata/catalogue.h"
+#include "devdata/settings.h"
 #include "devdata/tables.h"
 #include "schemes/processes.h"
 
@@ -387,11 +388,8 @@ bool TOBJECTFORM::writeSnapshot(const std::string& path) const {
         form.children.push_back(b);
     }
     form.children.push_back(toBlock(scheme_.area));
-    const std::string text = writeObjectText(form) + "\r\n";
-    std::FILE* f = std::fopen(path.c_str(), "wb");
-    if (!f) return false;
-    const bool ok = std::fwrite(text.data(), 1, text.size(), f) == text.size();
-    return std::fclose(f) == 0 && ok;
+    // written beside the file and renamed over it: whatever lies under the name is replaced, never opened
+    return !path.empty() && devdata::replaceFile(path, writeObjectText(form) + "\r\n");
 }
 
 std::string TOBJECTFORM::reportProgramPath() const {

@@ -102,8 +102,9 @@ public:
     // Asked before the window closes (the scheme editor asks about unsaved changes); false keeps it open.
     // Closing removes the scheme's elements.
     std::function<bool()> closeQuery;
-    // Writes the window's complete state (its controls and the scheme) to the snapshot file, replacing it;
-    // the editor does so before every press on the empty drawing area. False when it cannot be written.
+    // Writes the window's complete state (its controls and the scheme) to the snapshot file, replacing it
+    // (a link or other file under the name is replaced, not written through); the editor does so before
+    // every press on the empty drawing area. False when it cannot be written.
     bool writeSnapshot(const std::string& path = snapshotPath()) const;
 
     // ---- state
