@@ -204,7 +204,11 @@ void TOBJECTFORM::setDataDir(const std::string& dir) {
 
 void TOBJECTFORM::showEvent(QShowEvent* e) {
     QDialog::showEvent(e);
-    if (!e->spontaneous()) showObject();
+    if (e->spontaneous()) return;
+    if (keepOnShow_)
+        keepOnShow_ = false;
+    else
+        showObject();
 }
 
 void TOBJECTFORM::warn(const QString& text) {
@@ -232,6 +236,27 @@ void TOBJECTFORM::showObject() {
         }
     }
     Dr->update();
+}
+
+bool TOBJECTFORM::presentScheme(const std::string& path) {
+    clearScheme();
+    // the record the master is entering has no row number yet and is the object all the same
+    if (objects_.isOpen() && (objects_.recNo() != 0 || objects_.state() != dbf::Table::State::Browse)) {
+        devType_ = objects_.isNull("DEVTYPE") ? 0 : int(objects_.asInt("DEVTYPE"));
+        schemeNo_ = objects_.isNull("SCHTYPE") ? 0 : int(objects_.asInt("SCHTYPE"));
+    }
+    readHeader();
+    openState();
+    keepOnShow_ = !isVisible();
+    schemePath_ = path;
+    if (loadScheme(path)) {
+        Dr->setCaption("");
+        return true;
+    }
+    schemePath_.clear();
+    clearScheme();
+    Dr->setCaption(kNoSchemeText);
+    return false;
 }
 
 bool TOBJECTFORM::loadScheme(const std::string& path) {

@@ -73,6 +73,12 @@ public:
     // fails shows "Ошибка загрузки схемы " + path and leaves the area empty and the path cleared; a missing
     // file leaves the area empty and the path as it was.
     void showObject();
+    // The object master's choice of a scheme file for the current object: the header and the state row are
+    // read as showing reads them and the file is loaded into the area; a file that fails to load (after the
+    // load's message) leaves the area empty with the caption "Мнемосхема отсутствует". The next showing of
+    // the window keeps the area as this left it. True when the scheme was loaded.
+    bool presentScheme(const std::string& path);
+    inline static const char* const kNoSchemeText = "Мнемосхема отсутствует";
     // Loads a scheme file into the area (replacing its elements; the file's area properties, its caption
     // among them, are taken over, the area's geometry stays); false after the message when it fails.
     bool loadScheme(const std::string& path);
@@ -183,6 +189,7 @@ private:
     Scheme scheme_;
     std::string schemePath_;
     int devType_ = 0, schemeNo_ = 0;
+    bool keepOnShow_ = false; // presentScheme filled the area for the showing that follows
 };
 
 } // namespace schemes
