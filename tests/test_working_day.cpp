@@ -437,7 +437,8 @@ TEST(WorkingDay, ASchemeSavedAsNewDuringAnEditGoesIntoThePendingRecord) {
     EXPECT_EQ(storedWhilePending, 1); // MAINDB is not written under the pending edit
     EXPECT_EQ(description, "Схема дня");
     EXPECT_TRUE(accepted);
-    const Stored* row = byAddress(storedObjects(day.data), "Мира 2");
+    const std::vector<Stored> rows = storedObjects(day.data);
+    const Stored* row = byAddress(rows, "Мира 2");
     ASSERT_NE(row, nullptr);
     EXPECT_GT(row->schtype, 1);
     EXPECT_TRUE(
