@@ -8,10 +8,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <mutex>
 #include <sstream>
 #include <string_view>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace devdata {
@@ -437,6 +440,59 @@ std::string programPath() {
     std::error_code ec;
     auto exe = std::filesystem::read_symlink("/proc/self/exe", ec);
     return ec ? std::string() : exe.string();
+}
+
+namespace {
+
+// A folder (not a link) of this user that nobody else may enter or list.
+bool privateFolder(const std::string& dir) {
+    struct stat st {};
+    return !dir.empty() && ::lstat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode) &&
+           st.st_uid == ::geteuid() && (st.st_mode & 0777) == 0700;
+}
+
+// The folder mkdtemp made for this process, removed with what it holds when the process ends.
+struct MadeFolder {
+    std::mutex lock;
+    std::string path;
+    ~MadeFolder() {
+        std::error_code ec;
+        if (privateFolder(path)) std::filesystem::remove_all(path, ec);
+    }
+};
+
+} // namespace
+
+std::string privateTempDir() {
+    const char* run = std::getenv("XDG_RUNTIME_DIR");
+    if (run && *run == '/' && privateFolder(run)) return run;
+    static MadeFolder made;
+    std::lock_guard<std::mutex> hold(made.lock);
+    if (privateFolder(made.path)) return made.path;
+    std::error_code ec;
+    std::filesystem::path base = std::filesystem::temp_directory_path(ec);
+    if (ec || base.empty()) base = "/tmp";
+    std::string name = (base / "mervo-XXXXXX").string();
+    if (!::mkdtemp(name.data())) return {};
+    made.path = name;
+    return made.path;
+}
+
+bool replaceFile(const std::string& path, std::string_view bytes) {
+    std::string scratch = path + ".XXXXXX";
+    const int fd = ::mkostemp(scratch.data(), O_CLOEXEC);
+    if (fd < 0) return false;
+    bool ok = ::fchmod(fd, 0600) == 0;
+    for (size_t done = 0; ok && done < bytes.size();) {
+        const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        ok = n > 0;
+        if (ok) done += size_t(n);
+    }
+    ok = ::close(fd) == 0 && ok;
+    ok = ok && ::rename(scratch.c_str(), path.c_str()) == 0;
+    if (!ok) ::unlink(scratch.c_str());
+    return ok;
 }
 
 } // namespace devdata

@@ -122,4 +122,16 @@ void removeAutostart(const std::string& entryPath);
 // The full path of the running program.
 std::string programPath();
 
+// ---- the user's private temporary folder
+
+// A folder no other user can enter, for the scratch files the programs keep under a fixed name ("res.tmp",
+// "Tmp.xls"): $XDG_RUNTIME_DIR when it is a folder (not a link) of this user with mode 0700, else a folder of
+// mode 0700 that mkdtemp makes under the temporary folder once per process (and again should it vanish),
+// removed when the process ends. Empty when neither can be had.
+std::string privateTempDir();
+// Replaces the file at path with the bytes without ever opening what is there: a new file of mode 0600 is
+// written beside it under a unique name and renamed over it, so a link or any other file planted under the
+// name is replaced, never written through. False when it cannot be written (nothing is left behind).
+bool replaceFile(const std::string& path, std::string_view bytes);
+
 } // namespace devdata

@@ -1,5 +1,6 @@
 #include "report/report_form.h"
 
+#include "devdata/settings.h"
 #include "devdata/tables.h"
 #include "report/calc.h"
 #include "report/errors.h"
@@ -66,6 +67,13 @@ dbf::DateTime toDateTime(QDate d) {
 
 QString q(const std::string& s) {
     return QString::fromStdString(s);
+}
+
+// A scratch file in the user's private temporary folder (the working copy of a template, the pictures of
+// the previews); empty, so that the work fails, when there is no such folder.
+QString privateFile(const QString& name) {
+    const std::string dir = devdata::privateTempDir();
+    return dir.empty() ? QString() : q(dir) + "/" + name;
 }
 
 // The error texts run their lines with "\n\r"; the box shows them as lines.
@@ -659,8 +667,7 @@ void TReportForm::renderTemplateView() {
     QApplication::setOverrideCursor(Qt::WaitCursor);
     try {
         if (templatePdf_.isEmpty())
-            templatePdf_ =
-                QDir::temp().filePath(QString("zorbel-template-%1.pdf").arg(QApplication::applicationPid()));
+            templatePdf_ = privateFile(QString("zorbel-template-%1.pdf").arg(QApplication::applicationPid()));
         auto wb = office().open(templatePath_.toStdString(), false, true);
         wb->exportFirstSheetPdf(templatePdf_.toStdString());
         wb->close();
@@ -719,11 +726,11 @@ void TReportForm::fillReport() {
         return;
     }
     QApplication::setOverrideCursor(Qt::WaitCursor);
-    QString pdf = QDir::temp().filePath(QString("zorbel-report-%1.pdf").arg(QApplication::applicationPid()));
+    QString pdf = privateFile(QString("zorbel-report-%1.pdf").arg(QApplication::applicationPid()));
     bool ok = false;
     try {
         // the working copy of the template
-        QString work = QDir::temp().filePath("Tmp.xls");
+        QString work = privateFile("Tmp.xls");
         QFile::remove(work);
         if (!QFile::copy(templatePath_, work)) throw calc::Error("нет копии шаблона");
         auto wb = office().open(work.toStdString(), true);

@@ -18,6 +18,28 @@ namespace {
 
 constexpr int kMaxSide = 4000;
 
+// Every coordinate, extent and transform factor that comes from the file is bounded before it reaches
+// integer arithmetic or the painter: far beyond anything a picture of at most kMaxSide pixels uses, small
+// enough that no product of two of them overflows, and never NaN or infinite.
+constexpr double kMaxCoord = 1 << 24;
+constexpr double kMaxFactor = 1 << 12;
+
+double bounded(double v, double limit = kMaxCoord) {
+    return std::isfinite(v) ? std::clamp(v, -limit, limit) : 0.0;
+}
+int boundedInt(double v) {
+    return int(bounded(v));
+}
+QPointF bounded(QPointF p) {
+    return QPointF(bounded(p.x()), bounded(p.y()));
+}
+// The affine transform with its factors and offsets within the bounds.
+QTransform bounded(const QTransform& t) {
+    return QTransform(bounded(t.m11(), kMaxFactor), bounded(t.m12(), kMaxFactor),
+                      bounded(t.m21(), kMaxFactor), bounded(t.m22(), kMaxFactor), bounded(t.dx()),
+                      bounded(t.dy()));
+}
+
 // A bounds-checked little-endian reader over one record.
 class Bytes {
 public:
@@ -40,7 +62,7 @@ public:
         uint32_t v = u32(at);
         float f;
         std::memcpy(&f, &v, 4);
-        return std::isfinite(f) ? f : 0.0f;
+        return float(bounded(f, kMaxFactor * kMaxCoord));
     }
     const uint8_t* data() const { return p_; }
 
@@ -107,11 +129,12 @@ public:
         QTransform m = dc.world;
         double sx = 1, sy = 1;
         if (dc.winExtSet && dc.vpExtSet && dc.winExt.width() != 0 && dc.winExt.height() != 0) {
-            sx = dc.vpExt.width() / dc.winExt.width();
-            sy = dc.vpExt.height() / dc.winExt.height();
+            sx = bounded(dc.vpExt.width() / dc.winExt.width(), kMaxFactor);
+            sy = bounded(dc.vpExt.height() / dc.winExt.height(), kMaxFactor);
         }
-        QTransform vp(sx, 0, 0, sy, dc.vpOrg.x() - dc.winOrg.x() * sx, dc.vpOrg.y() - dc.winOrg.y() * sy);
-        return m * vp * base_;
+        QTransform vp(sx, 0, 0, sy, bounded(dc.vpOrg.x() - dc.winOrg.x() * sx),
+                      bounded(dc.vpOrg.y() - dc.winOrg.y() * sy));
+        return bounded(bounded(m) * vp * base_);
     }
     void prepare() {
         p_.setTransform(mapping());
@@ -171,9 +194,9 @@ public:
     void save() {
         if (saved.size() < 256) saved.push_back(dc);
     }
-    void restore(int rel) {
-        int n = rel < 0 ? -rel : int(saved.size()) - rel + 1;
-        if (n <= 0 || size_t(n) > saved.size()) return;
+    void restore(int32_t rel) {
+        const int64_t n = rel < 0 ? -int64_t(rel) : int64_t(saved.size()) - rel + 1;
+        if (n <= 0 || uint64_t(n) > saved.size()) return;
         dc = saved[saved.size() - size_t(n)];
         saved.resize(saved.size() - size_t(n));
     }
@@ -315,10 +338,11 @@ QImage dibImage(const uint8_t* bmi, size_t bmiSize, const uint8_t* bits, size_t 
     return QImage::fromData(file, "BMP");
 }
 
-QFont logFont(int height, int weight, bool italic, bool underline, bool strike, const QString& face) {
+QFont logFont(int32_t height, int weight, bool italic, bool underline, bool strike, const QString& face) {
     QFont f(face.isEmpty() ? QString("Arial") : face);
     f.setStyleHint(QFont::SansSerif);
-    f.setPixelSize(std::clamp(std::abs(height) == 0 ? 12 : std::abs(height), 1, 2000));
+    const int64_t h = height < 0 ? -int64_t(height) : int64_t(height);
+    f.setPixelSize(h == 0 ? 12 : int(std::min<int64_t>(h, 2000)));
     f.setBold(weight >= 600);
     f.setItalic(italic);
     f.setUnderline(underline);
@@ -330,23 +354,25 @@ QFont logFont(int height, int weight, bool italic, bool underline, bool strike, 
 
 QImage playEmf(const std::vector<uint8_t>& data) {
     Bytes all(data.data(), data.size());
-    QRect bounds(QPoint(all.i32(8), all.i32(12)), QPoint(all.i32(16), all.i32(20)));
-    QSize size = bounds.size();
-    if (size.width() <= 1 || size.height() <= 1 || size.width() > kMaxSide || size.height() > kMaxSide) {
+    // the bounds, inclusive, in device pixels (64-bit: the file may put them at the ends of the 32-bit range)
+    int64_t left = all.i32(8), top = all.i32(12);
+    int64_t w = int64_t(all.i32(16)) - left + 1, h = int64_t(all.i32(20)) - top + 1;
+    if (w <= 1 || h <= 1 || w > kMaxSide || h > kMaxSide) {
         // bounds unset: the frame (0.01 mm) through the reference device's pixels per millimetre
         const double mmW = all.i32(80), mmH = all.i32(84);
         const double pxW = all.i32(72), pxH = all.i32(76);
         const double kx = mmW > 0 && pxW > 0 ? pxW / mmW : 96.0 / 25.4;
         const double ky = mmH > 0 && pxH > 0 ? pxH / mmH : 96.0 / 25.4;
-        bounds = QRect(QPoint(int(all.i32(24) * kx / 100), int(all.i32(28) * ky / 100)),
-                       QPoint(int(all.i32(32) * kx / 100), int(all.i32(36) * ky / 100)));
-        size = bounds.size();
+        left = boundedInt(all.i32(24) * kx / 100);
+        top = boundedInt(all.i32(28) * ky / 100);
+        w = int64_t(boundedInt(all.i32(32) * kx / 100)) - left + 1;
+        h = int64_t(boundedInt(all.i32(36) * ky / 100)) - top + 1;
     }
-    size = size.expandedTo(QSize(1, 1)).boundedTo(QSize(kMaxSide, kMaxSide));
+    const QSize size(int(std::clamp<int64_t>(w, 1, kMaxSide)), int(std::clamp<int64_t>(h, 1, kMaxSide)));
     QImage img(size, QImage::Format_ARGB32_Premultiplied);
     img.fill(Qt::transparent);
     QPainter p(&img);
-    Player pl(p, QTransform::fromTranslate(-bounds.left(), -bounds.top()));
+    Player pl(p, QTransform::fromTranslate(-double(left), -double(top)));
 
     size_t pos = 0;
     int guard = 0;
@@ -356,7 +382,8 @@ QImage playEmf(const std::vector<uint8_t>& data) {
         if (nSize < 8 || nSize > data.size() - pos) break;
         Bytes r(data.data() + pos, nSize);
         pos += nSize;
-        auto pt32 = [&](size_t at) { return QPointF(r.i32(at), r.i32(at + 4)); };
+        auto pt32 = [&](size_t at) { return bounded(QPointF(r.i32(at), r.i32(at + 4))); };
+        auto size32 = [&](size_t at) { return QSizeF(bounded(r.i32(at)), bounded(r.i32(at + 4))); };
         auto pt16 = [&](size_t at) { return QPointF(r.i16(at), r.i16(at + 2)); };
         auto points = [&](size_t countAt, bool small) {
             QPolygonF poly;
@@ -388,14 +415,14 @@ QImage playEmf(const std::vector<uint8_t>& data) {
             pos = data.size();
             break; // EOF
         case 9:
-            pl.dc.winExt = QSizeF(r.i32(8), r.i32(12));
+            pl.dc.winExt = size32(8);
             pl.dc.winExtSet = true;
             break;
         case 10:
             pl.dc.winOrg = pt32(8);
             break;
         case 11:
-            pl.dc.vpExt = QSizeF(r.i32(8), r.i32(12));
+            pl.dc.vpExt = size32(8);
             pl.dc.vpExtSet = true;
             break;
         case 12:
@@ -451,7 +478,7 @@ QImage playEmf(const std::vector<uint8_t>& data) {
         case 38: { // CREATEPEN
             GdiObject o;
             o.kind = GdiObject::Pen;
-            o.pen = QPen(colorRef(r.u32(24)), std::max(0, r.i32(16)), penStyle(r.u32(12)));
+            o.pen = QPen(colorRef(r.u32(24)), std::clamp(r.i32(16), 0, 1000), penStyle(r.u32(12)));
             pl.objects[r.u32(8)] = o;
             break;
         }
@@ -492,7 +519,7 @@ QImage playEmf(const std::vector<uint8_t>& data) {
             pl.rect(QRectF(pt32(8), pt32(16)), 0);
             break;
         case 44:
-            pl.rect(QRectF(pt32(8), pt32(16)), 2, QSizeF(r.i32(24), r.i32(28)));
+            pl.rect(QRectF(pt32(8), pt32(16)), 2, size32(24));
             break;
         case 2:
             pl.bezier(points(24, false), false);
@@ -565,7 +592,7 @@ QImage playEmf(const std::vector<uint8_t>& data) {
             const uint32_t offBmi = r.u32(48), cbBmi = r.u32(52), offBits = r.u32(56), cbBits = r.u32(60);
             if (!r.has(offBmi, cbBmi) || !r.has(offBits, cbBits)) break;
             QImage dib = dibImage(r.data() + offBmi, cbBmi, r.data() + offBits, cbBits);
-            pl.image(dib, QRectF(r.i32(24), r.i32(28), r.i32(72), r.i32(76)));
+            pl.image(dib, QRectF(pt32(24), size32(72)));
             break;
         }
         default:
@@ -582,8 +609,8 @@ QImage playWmf(const std::vector<uint8_t>& data) {
     const int left = all.i16(6), top = all.i16(8), right = all.i16(10), bottom = all.i16(12);
     int inch = all.u16(14);
     if (inch <= 0) inch = 1440;
-    const int w = std::clamp(int(std::lround((right - left) * 96.0 / inch)), 1, kMaxSide);
-    const int h = std::clamp(int(std::lround((bottom - top) * 96.0 / inch)), 1, kMaxSide);
+    const int w = std::clamp(boundedInt(std::round((right - left) * 96.0 / inch)), 1, kMaxSide);
+    const int h = std::clamp(boundedInt(std::round((bottom - top) * 96.0 / inch)), 1, kMaxSide);
     if (right <= left || bottom <= top) throw SchemeError("the metafile has an empty frame");
     QImage img(w, h, QImage::Format_ARGB32_Premultiplied);
     img.fill(Qt::transparent);
@@ -665,7 +692,8 @@ QImage playWmf(const std::vector<uint8_t>& data) {
         case 0x02FA: { // CREATEPENINDIRECT
             GdiObject o;
             o.kind = GdiObject::Pen;
-            o.pen = QPen(colorRef(r.u32(12)), std::max<int>(0, param(1)), penStyle(uint16_t(param(0))));
+            o.pen =
+                QPen(colorRef(r.u32(12)), std::clamp<int>(param(1), 0, 1000), penStyle(uint16_t(param(0))));
             addObject(o);
             break;
         }

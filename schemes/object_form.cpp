@@ -2,6 +2,7 @@
 
 #include "dbf/codec.h"
 #include "devdata/catalogue.h"
+#include "devdata/settings.h"
 #include "devdata/tables.h"
 #include "schemes/processes.h"
 
@@ -229,7 +230,11 @@ void TOBJECTFORM::setDataDir(const std::string& dir) {
 
 void TOBJECTFORM::showEvent(QShowEvent* e) {
     QDialog::showEvent(e);
-    if (!e->spontaneous()) showObject();
+    if (e->spontaneous()) return;
+    if (keepOnShow_)
+        keepOnShow_ = false;
+    else
+        showObject();
 }
 
 void TOBJECTFORM::warn(const QString& text) {
@@ -257,6 +262,27 @@ void TOBJECTFORM::showObject() {
         }
     }
     Dr->update();
+}
+
+bool TOBJECTFORM::presentScheme(const std::string& path) {
+    clearScheme();
+    // the record the master is entering has no row number yet and is the object all the same
+    if (objects_.isOpen() && (objects_.recNo() != 0 || objects_.state() != dbf::Table::State::Browse)) {
+        devType_ = objects_.isNull("DEVTYPE") ? 0 : int(objects_.asInt("DEVTYPE"));
+        schemeNo_ = objects_.isNull("SCHTYPE") ? 0 : int(objects_.asInt("SCHTYPE"));
+    }
+    readHeader();
+    openState();
+    keepOnShow_ = !isVisible();
+    schemePath_ = path;
+    if (loadScheme(path)) {
+        Dr->setCaption("");
+        return true;
+    }
+    schemePath_.clear();
+    clearScheme();
+    Dr->setCaption(kNoSchemeText);
+    return false;
 }
 
 bool TOBJECTFORM::loadScheme(const std::string& path) {
@@ -415,11 +441,8 @@ bool TOBJECTFORM::writeSnapshot(const std::string& path) const {
         form.children.push_back(b);
     }
     form.children.push_back(toBlock(scheme_.area));
-    const std::string text = writeObjectText(form) + "\r\n";
-    std::FILE* f = std::fopen(path.c_str(), "wb");
-    if (!f) return false;
-    const bool ok = std::fwrite(text.data(), 1, text.size(), f) == text.size();
-    return std::fclose(f) == 0 && ok;
+    // written beside the file and renamed over it: whatever lies under the name is replaced, never opened
+    return !path.empty() && devdata::replaceFile(path, writeObjectText(form) + "\r\n");
 }
 
 std::string TOBJECTFORM::reportProgramPath() const {

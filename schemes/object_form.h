@@ -79,6 +79,12 @@ public:
     // fails shows "Ошибка загрузки схемы " + path and leaves the area empty and the path cleared; a missing
     // file leaves the area empty and the path as it was.
     void showObject();
+    // The object master's choice of a scheme file for the current object: the header and the state row are
+    // read as showing reads them and the file is loaded into the area; a file that fails to load (after the
+    // load's message) leaves the area empty with the caption "Мнемосхема отсутствует". The next showing of
+    // the window keeps the area as this left it. True when the scheme was loaded.
+    bool presentScheme(const std::string& path);
+    inline static const char* const kNoSchemeText = "Мнемосхема отсутствует";
     // Loads a scheme file into the area (replacing its elements; the file's area properties, its caption
     // among them, are taken over, the area's geometry stays; auto-sized labels take their text's size);
     // false after the message when it fails.
@@ -109,8 +115,9 @@ public:
     // Asked before the window closes (the scheme editor asks about unsaved changes); false keeps it open.
     // Closing removes the scheme's elements.
     std::function<bool()> closeQuery;
-    // Writes the window's complete state (its controls and the scheme) to the snapshot file, replacing it;
-    // the editor does so before every press on the empty drawing area. False when it cannot be written.
+    // Writes the window's complete state (its controls and the scheme) to the snapshot file, replacing it
+    // (a link or other file under the name is replaced, not written through); the editor does so before
+    // every press on the empty drawing area. False when it cannot be written.
     bool writeSnapshot(const std::string& path = snapshotPath()) const;
 
     // ---- state
@@ -189,6 +196,7 @@ private:
     Scheme scheme_;
     std::string schemePath_;
     int devType_ = 0, schemeNo_ = 0;
+    bool keepOnShow_ = false; // presentScheme filled the area for the showing that follows
 };
 
 } // namespace schemes

@@ -902,10 +902,8 @@ std::string wallpaperPath(const std::string& programDir) {
 }
 
 std::string snapshotPath() {
-    std::error_code ec;
-    fs::path dir = fs::temp_directory_path(ec);
-    if (ec) dir = "/tmp";
-    return (dir / "res.tmp").string();
+    const std::string dir = devdata::privateTempDir();
+    return dir.empty() ? std::string() : dir + "/res.tmp";
 }
 
 int SchemeListLine::number() const {

@@ -232,7 +232,8 @@ std::string findSchemeFile(const std::string& programDir, int deviceType, int nu
 std::string schemeListPath(const std::string& programDir);
 std::string elementLibraryPath(const std::string& programDir);
 std::string wallpaperPath(const std::string& programDir);
-// The snapshot file of the object window: "res.tmp" in the user's temporary folder.
+// The snapshot file of the object window: "res.tmp" in the user's private temporary folder
+// (devdata::privateTempDir); empty when there is none.
 std::string snapshotPath();
 // A path under dir, each component matched without regard to letter case; empty when it does not exist.
 std::string findPathNoCase(const std::string& dir, const std::string& relative);

@@ -205,13 +205,11 @@ TMainForm::TMainForm(std::string programDir, QWidget* parent)
     editorHost_ = std::make_unique<schemes::ObjectFormEditorHost>(*ObjectWindow, objects_);
     schemes::attach(*ObjectWindow, *SchemeEditor, *editorHost_);
     editMode_ = std::make_unique<schemes::ObjectFormEditMode>(*ObjectWindow, *SchemeEditor, *editorHost_);
-    ObjectMaster->schemeEditor = [this](const std::string&) { editObjectScheme(); };
+    ObjectMaster->schemeEditor = [this](const std::string& path) { editObjectScheme(path); };
     connect(this, &TMainForm::objectWindowRequested, this, &TMainForm::showObjectWindow);
     connect(this, &TMainForm::objectArchiveRequested, this, &TMainForm::showObjectArchive);
     // the object master's scheme preview and its editor button show the scheme in the object window
-    ObjectMaster->schemePreview = [this](const std::string& path) {
-        if (ObjectWindow->isVisible()) ObjectWindow->loadScheme(path);
-    };
+    ObjectMaster->schemePreview = [this](const std::string& path) { previewObjectScheme(path); };
     LocalConnect = new TLocalConnect(this);
     LocalConnect->follow(bridge_.get());
     LocalConnect->setStopPoll([this] { run_->stop(); });
@@ -725,21 +723,45 @@ void TMainForm::prepareObjectWindow() {
     ObjectWindow->setPollRunning(run_->running());
 }
 
+bool TMainForm::freeObjectWindow() {
+    if (!ObjectWindow->isVisible()) return true;
+    if (ObjectWindow->isModal()) return false;
+    // shown by a choice in the object master: it gives way to the window that is opened now
+    ObjectWindow->hide();
+    return true;
+}
+
 void TMainForm::showObjectWindow(int num) {
-    if (ObjectWindow->isVisible()) return;
+    if (!freeObjectWindow()) return;
     HandlerScope scope(*this);
     if (!makeCurrent(num)) return;
     prepareObjectWindow();
     ObjectWindow->exec();
 }
 
-void TMainForm::editObjectScheme() {
-    if (!objects_.isOpen() || ObjectWindow->isVisible()) return;
+void TMainForm::previewObjectScheme(const std::string& path) {
+    if (!objects_.isOpen() || !freeObjectWindow()) return;
+    HandlerScope scope(*this);
+    prepareObjectWindow();
+    // shown, not modal, with the scheme or with "Мнемосхема отсутствует" when it cannot be loaded
+    ObjectWindow->presentScheme(path);
+    ObjectWindow->show();
+    ObjectWindow->raise();
+}
+
+void TMainForm::editObjectScheme(const std::string& path) {
+    if (!objects_.isOpen() || !freeObjectWindow()) return;
     // the record the master is entering has no row number yet and is the object all the same
     const bool pending = objects_.state() != dbf::Table::State::Browse;
     if (!pending && objects_.recNo() <= 0) return;
     HandlerScope scope(*this);
     prepareObjectWindow();
+    if (!ObjectWindow->presentScheme(path)) {
+        // no editor on an empty area: the window says that the scheme is missing
+        ObjectWindow->show();
+        ObjectWindow->raise();
+        return;
+    }
     schemes::enterEditMode(*ObjectWindow, *SchemeEditor);
     ObjectWindow->exec();
     // a scheme saved as new is the object's scheme now: the master shows its description

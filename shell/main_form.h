@@ -145,9 +145,15 @@ public:
     schemes::TOBJECTFORM* ObjectWindow = nullptr;
     // The scheme editor "Мастер схем", docked into the object window's tool strip in edit mode.
     schemes::TForm3* SchemeEditor = nullptr;
-    // The object master's "Редактор схем": the object window opened modally in edit mode on the current
-    // object's scheme (also the record the master is entering); the master shows the scheme afterwards.
-    void editObjectScheme();
+    // The object master's "Редактор схем" on the scheme file of the current object (also the record the
+    // master is entering): the object window opened modally in edit mode on it; the master shows the
+    // scheme afterwards. A file that cannot be loaded opens no editor: after the load's message the window
+    // is shown (not modal) with an empty area captioned "Мнемосхема отсутствует".
+    void editObjectScheme(const std::string& path);
+    // A scheme chosen from the master's "Список схем" whose file exists: the object window shown, not
+    // modal, with that scheme, or with an empty area captioned "Мнемосхема отсутствует" when it cannot be
+    // loaded.
+    void previewObjectScheme(const std::string& path);
     // F2 / "Мастер объектов" in edit mode and the pop-up's "Редактировать": refused with the access message
     // at the user level with "Редактирование параметров объекта" set.
     void editCurrentObject();
@@ -284,6 +290,9 @@ private:
     bool makeCurrent(int num);
     // Before the object window shows the current object: its current-state view and the poll state.
     void prepareObjectWindow();
+    // The object window may be opened now: it is hidden, or shown (not modal) by a scheme choice and hidden
+    // now; false while it is open modally.
+    bool freeObjectWindow();
     // The table view reads its grids again when it is the view shown.
     void reloadTableView();
     void buildTray();

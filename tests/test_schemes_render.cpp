@@ -2,14 +2,21 @@
 // elements and the painting of labels.
 #include "dbf/codec.h"
 #include "schemes/render.h"
+#include "tests/picture_samples.h"
 #include "tmpdir.h"
 
 #include <QBuffer>
 #include <QPainter>
+#include <array>
+#include <cstring>
 #include <fstream>
 #include <gtest/gtest.h>
+#include <limits>
 
 using namespace schemes;
+using mervo::test::Records;
+using mervo::test::sampleEmf;
+using mervo::test::sampleWmf;
 
 namespace {
 
@@ -80,63 +87,6 @@ TEST(SchemePictures, BitmapsIconsAndTheTransparentColour) {
     EXPECT_THROW(pictureImage({PictureKind::Icon, std::vector<uint8_t>(10, 0)}), SchemeError);
 }
 
-namespace {
-
-// Records of a metafile built by hand.
-struct Records {
-    std::vector<uint8_t> bytes;
-    void u32(uint32_t v) {
-        for (int i = 0; i < 4; ++i)
-            bytes.push_back(uint8_t(v >> (8 * i)));
-    }
-    void u16(uint16_t v) {
-        bytes.push_back(uint8_t(v));
-        bytes.push_back(uint8_t(v >> 8));
-    }
-    // an EMF record: type, size, then the parameters as 32-bit values
-    void emf(uint32_t type, std::vector<uint32_t> params) {
-        u32(type);
-        u32(uint32_t(8 + params.size() * 4));
-        for (uint32_t p : params)
-            u32(p);
-    }
-    // a WMF record: size in words, function, 16-bit parameters
-    void wmf(uint16_t fn, std::vector<uint16_t> params) {
-        u32(uint32_t(3 + params.size()));
-        u16(fn);
-        for (uint16_t p : params)
-            u16(p);
-    }
-};
-
-std::vector<uint8_t> sampleEmf() {
-    Records r;
-    // header: bounds 0,0-119,59, frame, " EMF", version, sizes, device 1024×768 px = 320×240 mm
-    r.emf(1, {0, 0, 119, 59, 0, 0, 3175, 1587, 0x464D4520, 0x10000, 0, 0, 0, 0, 0, 0, 1024, 768, 320, 240});
-    r.emf(39, {1, 0, 0x000000FF, 0});    // brush 1: solid red
-    r.emf(37, {1});                      // select it
-    r.emf(38, {2, 0, 3, 0, 0x00FF0000}); // pen 2: solid blue, 3 wide
-    r.emf(37, {2});
-    r.emf(43, {10, 10, 50, 40});  // rectangle
-    r.emf(37, {0x80000005});      // NULL_BRUSH
-    r.emf(42, {70, 10, 110, 50}); // ellipse outline only
-    r.emf(27, {0, 55});           // move to
-    r.emf(54, {119, 55});         // line to
-    r.emf(9999, {1, 2, 3});       // an unknown record is skipped
-    // a 2 × 2 bitmap (24 bits, bottom-up rows) stretched to 20,44 - 40,54: yellow
-    std::vector<uint32_t> dib = {0, 0,          0,  0,  20, 44, 0, 0,          2, 2,  80, 40, 120, 16,
-                                 0, 0x00CC0020, 20, 10, 40, 2,  2, 0x00180001, 0, 16, 0,  0,  0,   0};
-    for (int row = 0; row < 2; ++row) {
-        dib.push_back(0x00FFFF00u); // bytes 00 FF FF 00: pixel 0 yellow (B G R), then B of pixel 1
-        dib.push_back(0x0000FFFFu); // G R of pixel 1, padding
-    }
-    r.emf(81, dib);
-    r.emf(14, {0, 0, 20}); // EOF
-    return r.bytes;
-}
-
-} // namespace
-
 TEST(SchemePictures, EnhancedMetafilesArePlayed) {
     QImage img = pictureImage({PictureKind::Metafile, sampleEmf()});
     ASSERT_EQ(img.size(), QSize(120, 60));
@@ -156,27 +106,131 @@ TEST(SchemePictures, EnhancedMetafilesArePlayed) {
 }
 
 TEST(SchemePictures, PlaceableWindowsMetafilesArePlayed) {
-    Records r;
-    // placeable header: key, handle, frame 0,0-1440,720 at 1440 units per inch, reserved, checksum
-    r.u32(0x9AC6CDD7);
-    r.u16(0);
-    for (uint16_t v : {0, 0, 1440, 720, 1440})
-        r.u16(v);
-    r.u32(0);
-    r.u16(0);
-    // metafile header: type 1, 9 words, version, size, 2 objects, max record, no parameters
-    for (uint16_t v : {1, 9, 0x300, 0, 0, 2, 0, 0, 0})
-        r.u16(v);
-    r.wmf(0x020B, {0, 0});                 // window origin 0,0
-    r.wmf(0x020C, {720, 1440});            // window extent 1440 × 720
-    r.wmf(0x02FC, {0, 0xFF00, 0x0000, 0}); // solid green brush (0x0000FF00)
-    r.wmf(0x012D, {0});
-    r.wmf(0x041B, {600, 600, 120, 120}); // rectangle 120,120 - 600,600 (bottom, right, top, left)
-    r.wmf(0, {});
-    QImage img = pictureImage({PictureKind::Metafile, r.bytes});
+    QImage img = pictureImage({PictureKind::Metafile, sampleWmf()});
     ASSERT_EQ(img.size(), QSize(96, 48));
     EXPECT_TRUE(near(img.pixel(20, 20), qRgb(0, 255, 0)));
     EXPECT_EQ(qAlpha(img.pixel(80, 40)), 0);
+}
+
+namespace {
+
+uint32_t floatBits(float f) {
+    uint32_t v;
+    std::memcpy(&v, &f, 4);
+    return v;
+}
+
+constexpr uint32_t kMinInt = 0x80000000u, kMaxInt = 0x7FFFFFFFu;
+
+// An EMF header: bounds (inclusive pixels), frame (0.01 mm), reference device in pixels and millimetres.
+void emfHeader(Records& r, std::array<uint32_t, 4> bounds, std::array<uint32_t, 4> frame, uint32_t pxW,
+               uint32_t pxH, uint32_t mmW, uint32_t mmH) {
+    r.emf(1, {bounds[0], bounds[1],  bounds[2], bounds[3], frame[0], frame[1], frame[2],
+              frame[3],  0x464D4520, 0x10000,   0,         0,        0,        0,
+              0,         0,          pxW,       pxH,       mmW,      mmH});
+}
+
+} // namespace
+
+// Coordinates, extents, transforms, font heights and save levels at the ends of their ranges, NaN and
+// infinities: the picture plays (the sanitizer build checks that no conversion overflows) and the records
+// after them still draw where they should.
+TEST(SchemePictures, MetafileWithOutOfRangeNumbersPlaysAndGoesOn) {
+    const float huge = 3.0e38f, inf = std::numeric_limits<float>::infinity();
+    const float nan = std::numeric_limits<float>::quiet_NaN();
+    Records r;
+    emfHeader(r, {0, 0, 119, 59}, {0, 0, 3175, 1587}, 1024, 768, 320, 240);
+    r.emf(33, {}); // save the device context
+    r.emf(35, {floatBits(nan), floatBits(inf), floatBits(-inf), floatBits(huge), floatBits(-huge),
+               floatBits(nan)}); // world transform
+    for (int i = 0; i < 4; ++i)  // multiplied up to infinity
+        r.emf(36, {floatBits(huge), 0, 0, floatBits(huge), floatBits(huge), floatBits(huge), 2});
+    r.emf(9, {1, 1});                    // window extent 1 × 1
+    r.emf(11, {kMaxInt, kMaxInt});       // viewport extent at the top of the range
+    r.emf(10, {kMinInt, kMinInt});       // window origin at the bottom
+    r.emf(12, {kMaxInt, kMinInt});       // viewport origin
+    r.emf(38, {3, 0, kMaxInt, 0, 0xFF}); // pen 3 as wide as the range allows
+    r.emf(37, {3});
+    r.emf(82, {4, kMinInt, 0, 0, 0, 700}); // font 4 of the lowest height
+    r.emf(37, {4});
+    r.emf(43, {kMinInt, kMinInt, kMaxInt, kMaxInt});
+    r.emf(42, {kMaxInt, kMinInt, kMinInt, kMaxInt});
+    r.emf(44, {kMinInt, kMinInt, kMaxInt, kMaxInt, kMaxInt, kMaxInt});
+    r.emf(3, {0, 0, 0, 0, 3, kMinInt, kMaxInt, kMaxInt, kMinInt, kMinInt, kMinInt}); // polygon
+    r.emf(27, {kMinInt, kMaxInt});
+    r.emf(54, {kMaxInt, kMinInt});
+    r.emf(84, {0, 0, 0, 0, 1,   floatBits(nan), floatBits(inf), kMaxInt, kMinInt, 1, 84, 0, 0, 0, 0,
+               0, 0, 0, 0, 0x41});    // text "A" at the ends of the range
+    r.emf(34, {kMinInt});             // a restore of the lowest level does nothing
+    r.emf(34, {0xFFFFFFFFu});         // back to the saved state: identity, no mapping
+    r.emf(39, {1, 0, 0x000000FF, 0}); // a red brush, an ordinary rectangle
+    r.emf(37, {1});
+    r.emf(37, {0x80000008}); // NULL_PEN
+    r.emf(43, {10, 10, 50, 40});
+    r.emf(14, {0, 0, 20});
+    QImage img;
+    ASSERT_NO_THROW(img = pictureImage({PictureKind::Metafile, r.bytes}));
+    ASSERT_EQ(img.size(), QSize(120, 60));
+    EXPECT_TRUE(near(img.pixel(30, 25), qRgb(255, 0, 0)));
+}
+
+// The picture's size from headers at the ends of their ranges: bounded to 4000 pixels a side, never
+// wrapped around.
+TEST(SchemePictures, MetafileSizeFromOutOfRangeHeaders) {
+    struct Case {
+        const char* what;
+        std::array<uint32_t, 4> bounds, frame;
+        uint32_t pxW, mmW;
+        QSize size;
+    };
+    const Case cases[] = {
+        {"bounds over the whole range, no frame",
+         {kMinInt, kMinInt, kMaxInt, kMaxInt},
+         {0, 0, 0, 0},
+         1024,
+         320,
+         QSize(1, 1)},
+        {"no bounds, frame over the whole range",
+         {0, 0, 0, 0},
+         {kMinInt, kMinInt, kMaxInt, kMaxInt},
+         1024,
+         320,
+         QSize(4000, 4000)},
+        {"no bounds, a reference device of 2^31 pixels a millimetre",
+         {0, 0, 0, 0},
+         {0, 0, kMaxInt, kMaxInt},
+         kMaxInt,
+         1,
+         QSize(4000, 4000)},
+        {"bounds upside down", {kMaxInt, kMaxInt, kMinInt, kMinInt}, {0, 0, 100, 100}, 96, 1, QSize(97, 97)},
+    };
+    for (const Case& c : cases) {
+        Records r;
+        emfHeader(r, c.bounds, c.frame, c.pxW, c.pxW, c.mmW, c.mmW);
+        r.emf(43, {0, 0, 10, 10});
+        r.emf(14, {0, 0, 20});
+        QImage img;
+        ASSERT_NO_THROW(img = pictureImage({PictureKind::Metafile, r.bytes})) << c.what;
+        EXPECT_EQ(img.size(), c.size) << c.what;
+    }
+    // a placeable metafile framed over the whole 16-bit range at one unit an inch
+    Records w;
+    w.u32(0x9AC6CDD7);
+    w.u16(0);
+    for (uint16_t v : {0x8000, 0x8000, 0x7FFF, 0x7FFF, 1})
+        w.u16(v);
+    w.u32(0);
+    w.u16(0);
+    for (uint16_t v : {1, 9, 0x300, 0, 0, 2, 0, 0, 0})
+        w.u16(v);
+    w.wmf(0x020C, {1, 1});                                // a window of one unit
+    w.wmf(0x02FA, {0, 0x7FFF, 0, 0xFF, 0});               // a pen as wide as 16 bits allow
+    w.wmf(0x02FB, {0x8000, 0, 0, 0, 0x7FFF, 0, 0, 0, 0}); // a font of the lowest height
+    w.wmf(0x041B, {0x7FFF, 0x7FFF, 0x8000, 0x8000});
+    w.wmf(0, {});
+    QImage img;
+    ASSERT_NO_THROW(img = pictureImage({PictureKind::Metafile, w.bytes}));
+    EXPECT_EQ(img.size(), QSize(4000, 4000));
 }
 
 TEST(ElementLibraryDrawing, ShapesOnFuchsiaAtScale) {

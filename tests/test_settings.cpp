@@ -3,8 +3,10 @@
 #include "devdata/settings.h"
 #include "tests/tmpdir.h"
 
+#include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
+#include <iterator>
 #include <sstream>
 #include <sys/stat.h>
 
@@ -90,4 +92,79 @@ TEST(Settings, AStoreThatCannotBeWrittenStillLoads) {
     Settings s = store.load();
     EXPECT_EQ(s.repeat, 6);
     EXPECT_THROW(store.save(s), dbf::Error);
+}
+
+namespace {
+
+mode_t modeOf(const std::string& p) {
+    struct stat st {};
+    return ::lstat(p.c_str(), &st) == 0 ? st.st_mode : 0;
+}
+
+} // namespace
+
+TEST(PrivateTempDir, TheRuntimeFolderWhenItIsTheUsersAlone) {
+    TempDir dir;
+    const std::string run = dir.file("run");
+    std::filesystem::create_directory(run);
+    ::chmod(run.c_str(), 0700);
+    mervo::test::ScopedEnv xdg("XDG_RUNTIME_DIR", run.c_str());
+    EXPECT_EQ(privateTempDir(), run);
+}
+
+// A runtime folder others may enter, a link to a private folder, a relative name or a missing folder is not
+// used: the folder made under the temporary folder takes its place.
+TEST(PrivateTempDir, AFolderOfModeSevenHundredUnderTheTemporaryFolderOtherwise) {
+    TempDir dir;
+    mervo::test::ScopedEnv tmp("TMPDIR", dir.path().c_str());
+    const std::string open = dir.file("open"), priv = dir.file("private"), link = dir.file("link");
+    std::filesystem::create_directory(open);
+    ::chmod(open.c_str(), 0755);
+    std::filesystem::create_directory(priv);
+    ::chmod(priv.c_str(), 0700);
+    std::filesystem::create_directory_symlink(priv, link);
+    {
+        // a folder made before (under another temporary folder) is gone: the next one is made under this one
+        mervo::test::ScopedEnv xdg("XDG_RUNTIME_DIR", nullptr);
+        std::filesystem::remove_all(privateTempDir());
+    }
+    for (const char* run :
+         {static_cast<const char*>(nullptr), "", open.c_str(), link.c_str(), "run", "/nonexistent/run"}) {
+        const std::string what = run ? run : "(unset)";
+        mervo::test::ScopedEnv xdg("XDG_RUNTIME_DIR", run);
+        const std::string made = privateTempDir();
+        ASSERT_FALSE(made.empty()) << what;
+        EXPECT_EQ(std::filesystem::path(made).parent_path(), std::filesystem::path(dir.path())) << what;
+        EXPECT_EQ(std::filesystem::path(made).filename().string().rfind("mervo-", 0), 0u) << what;
+        EXPECT_TRUE(S_ISDIR(modeOf(made))) << what;
+        EXPECT_EQ(modeOf(made) & 0777, 0700u) << what;
+        // made once: the same folder every time while it lasts
+        EXPECT_EQ(privateTempDir(), made) << what;
+    }
+    // a folder that vanished is made again
+    const std::string first = privateTempDir();
+    std::filesystem::remove_all(first);
+    const std::string again = privateTempDir();
+    EXPECT_NE(again, first);
+    EXPECT_EQ(modeOf(again) & 0777, 0700u);
+    std::filesystem::remove_all(again);
+}
+
+// A link planted under the name is replaced by the file; its target keeps what it held.
+TEST(PrivateTempDir, ReplacingAFileNeverWritesThroughALink) {
+    TempDir dir;
+    const std::string target = dir.file("target"), name = dir.file("res.tmp");
+    { std::ofstream(target) << "precious"; }
+    std::filesystem::create_symlink(target, name);
+    ASSERT_TRUE(replaceFile(name, "snapshot"));
+    EXPECT_EQ(slurp(target), "precious");
+    EXPECT_TRUE(S_ISREG(modeOf(name)));
+    EXPECT_EQ(modeOf(name) & 0777, 0600u);
+    EXPECT_EQ(slurp(name), "snapshot");
+    // replaced again: nothing but the file is left in the folder
+    ASSERT_TRUE(replaceFile(name, "second"));
+    EXPECT_EQ(slurp(name), "second");
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 2);
+    // a folder that cannot be written: false, nothing made
+    EXPECT_FALSE(replaceFile(dir.file("missing/res.tmp"), "x"));
 }

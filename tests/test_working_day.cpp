@@ -587,3 +587,170 @@ TEST(WorkingDay, AnObjectAddedByAnotherProgramCanBeClickedAfterTheRebuild) {
     EXPECT_EQ(shown, num);
     EXPECT_FALSE(day.errorLogged()) << day.errorLog();
 }
+
+namespace {
+
+// A second scheme of type 236 in the program folder: a file whose text is given, listed as "S2=" + text.
+std::string addSecondScheme(Day& day, const std::string& fileText, const std::string& description) {
+    const std::string path = day.prog + "/Circuits/236/S2.MNS";
+    mervo::test::writeText(path, fileText);
+    schemes::writeSchemeDescription(schemes::schemeListPath(day.prog), 236, 2, description);
+    return path;
+}
+
+// The scheme text of one text label with that caption.
+std::string oneLabelScheme(const std::string& caption) {
+    schemes::Scheme s;
+    schemes::Element label(schemes::ElementClass::Label, "Text1");
+    label.setBounds(40, 30, 200, 24);
+    label.set("Caption", schemes::PropValue::makeString(caption));
+    s.elements().push_back(label);
+    return schemes::schemeText(s);
+}
+
+} // namespace
+
+// "Список схем" in the master: the chosen scheme is shown in the object window, not modal, while the master
+// stays open on the record; it is the chosen file, not the object's stored scheme.
+TEST(WorkingDay, ASchemeChosenFromTheListIsShownInTheObjectWindow) {
+    Day day;
+    const std::string second = addSecondScheme(day, oneLabelScheme("Вторая схема узла"), "Вторая схема");
+    ASSERT_TRUE(day.form.objects().locate("NUM", dbf::Value(int64_t(day.numOf("Мира 2")))));
+    TADOBJ* master = day.form.ObjectMaster;
+    schemes::TOBJECTFORM* window = day.form.ObjectWindow;
+    ModalAnswerer answers;
+    answers.leave(master);
+    bool shown = false, modal = true;
+    std::string path, caption, areaCaption = "?";
+    QString description;
+    whenShown(master, [&] {
+        master->editObject();
+        pickFromPopup("S2=Вторая схема");
+        QTest::mouseClick(master->SchemeListButton, Qt::LeftButton);
+        shown = window->isVisible();
+        modal = window->isModal();
+        path = window->currentSchemePath();
+        if (window->scheme().elements().size() == 1) caption = window->scheme().elements()[0].caption();
+        areaCaption = window->Dr->caption().toStdString();
+        description = master->SchemeDescription->toPlainText();
+        master->acceptObject();
+        static_cast<QDialog*>(master)->reject();
+    });
+    emit day.form.objectMasterRequested(false);
+
+    EXPECT_TRUE(shown);
+    EXPECT_FALSE(modal);
+    EXPECT_EQ(path, second);
+    EXPECT_EQ(caption, "Вторая схема узла");
+    EXPECT_EQ(areaCaption, "");
+    EXPECT_EQ(description, "S2=Вторая схема");
+    EXPECT_TRUE(answers.messages().isEmpty()) << answers.messages().join("; ").toStdString();
+    EXPECT_EQ(byAddress(storedObjects(day.data), "Мира 2")->schtype, 2);
+    // the object window opened afterwards shows the object's scheme as it is stored now
+    int elements = -1;
+    whenShown(window, [&] {
+        elements = int(window->scheme().elements().size());
+        window->reject();
+    });
+    answers.leave(window);
+    QTest::mouseClick(day.form.monitor()->button(day.numOf("Мира 2")), Qt::LeftButton, {}, QPoint(20, 20));
+    EXPECT_TRUE(waitFor([&] { return elements >= 0; }));
+    EXPECT_EQ(elements, 1);
+    EXPECT_FALSE(day.errorLogged()) << day.errorLog();
+}
+
+// A scheme file that cannot be loaded, chosen from the list and then opened with "Редактор схем": the load
+// says so, the object window shows "Мнемосхема отсутствует" on an empty area, and no editor opens.
+TEST(WorkingDay, ADamagedSchemeChosenIsSaidSoAndOpensNoEditor) {
+    Day day;
+    const std::string second = addSecondScheme(
+        day, "object Dr: TPanel\r\n  object Button1: TButton\r\n    Left = 1\r\n  end\r\nend\r\n\r\n",
+        "Битая");
+    ASSERT_TRUE(day.form.objects().locate("NUM", dbf::Value(int64_t(day.numOf("Мира 2")))));
+    TADOBJ* master = day.form.ObjectMaster;
+    schemes::TOBJECTFORM* window = day.form.ObjectWindow;
+    ModalAnswerer answers;
+    answers.leave(master);
+    struct Look {
+        bool shown = false, modal = true, editing = true;
+        size_t elements = 99;
+        QString caption;
+    };
+    auto look = [&] {
+        return Look{window->isVisible(), window->isModal(),
+                    day.form.SchemeEditor->isVisible() || window->ToolStrip->isVisible(),
+                    window->scheme().elements().size(), window->Dr->caption()};
+    };
+    Look chosen, edited;
+    QStringList messagesAfterChoice;
+    whenShown(master, [&] {
+        master->editObject();
+        pickFromPopup("S2=Битая");
+        QTest::mouseClick(master->SchemeListButton, Qt::LeftButton);
+        chosen = look();
+        messagesAfterChoice = answers.messages();
+        QTest::mouseClick(master->SchemeEditorButton, Qt::LeftButton);
+        edited = look();
+        master->cancelObject();
+        static_cast<QDialog*>(master)->reject();
+    });
+    emit day.form.objectMasterRequested(false);
+
+    const QString loadError = QString::fromStdString(schemes::loadErrorMessage(second));
+    EXPECT_EQ(messagesAfterChoice, QStringList{loadError});
+    EXPECT_EQ(answers.messages(), (QStringList{loadError, loadError}));
+    for (const Look& l : {chosen, edited}) {
+        EXPECT_TRUE(l.shown);
+        EXPECT_FALSE(l.modal);
+        EXPECT_FALSE(l.editing);
+        EXPECT_EQ(l.elements, 0u);
+        EXPECT_EQ(l.caption, "Мнемосхема отсутствует");
+    }
+    EXPECT_TRUE(window->currentSchemePath().empty());
+    window->reject();
+    EXPECT_FALSE(day.errorLogged()) << day.errorLog();
+}
+
+// The press on the drawing area's background in edit mode writes the snapshot into the user's private folder:
+// links planted under "res.tmp" there and in the shared temporary folder are not written through.
+TEST(WorkingDay, TheSnapshotOfAnEditPressFollowsNoPlantedLink) {
+    Day day;
+    mervo::test::TempDir tmp;
+    const std::string run = tmp.file("run"), shared = tmp.file("shared");
+    std::filesystem::create_directory(run);
+    std::filesystem::permissions(run, std::filesystem::perms::owner_all);
+    std::filesystem::create_directory(shared);
+    mervo::test::ScopedEnv xdg("XDG_RUNTIME_DIR", run.c_str());
+    mervo::test::ScopedEnv tmpdir("TMPDIR", shared.c_str());
+    const std::string target = tmp.file("target");
+    mervo::test::writeText(target, "precious");
+    std::filesystem::create_symlink(target, shared + "/res.tmp");
+    std::filesystem::create_symlink(target, run + "/res.tmp");
+    ASSERT_EQ(schemes::snapshotPath(), run + "/res.tmp");
+
+    ASSERT_TRUE(day.form.objects().locate("NUM", dbf::Value(int64_t(day.numOf("Мира 2")))));
+    TADOBJ* master = day.form.ObjectMaster;
+    schemes::TOBJECTFORM* window = day.form.ObjectWindow;
+    ModalAnswerer answers;
+    answers.leave(master);
+    answers.leave(window);
+    bool editing = false;
+    whenShown(master, [&] {
+        whenShown(window, [&] {
+            editing = window->ToolStrip->isVisible();
+            QTest::mousePress(window->Dr, Qt::RightButton, {}, QPoint(4, 4));
+            QTest::mouseRelease(window->Dr, Qt::RightButton, {}, QPoint(4, 4));
+            window->reject();
+        });
+        master->openSchemeEditor();
+        static_cast<QDialog*>(master)->reject();
+    });
+    emit day.form.objectMasterRequested(false);
+
+    EXPECT_TRUE(editing);
+    EXPECT_EQ(mervo::test::readText(target), "precious");
+    EXPECT_TRUE(std::filesystem::is_symlink(shared + "/res.tmp"));
+    EXPECT_FALSE(std::filesystem::is_symlink(run + "/res.tmp"));
+    EXPECT_EQ(mervo::test::readText(run + "/res.tmp").rfind("object OBJECTFORM: TOBJECTFORM\r\n", 0), 0u);
+    EXPECT_FALSE(day.errorLogged()) << day.errorLog();
+}
