@@ -255,7 +255,9 @@ QColor toQColor(uint32_t c) {
 QFont toQFont(const Font& f) {
     QFont q(QString::fromStdString(f.name));
     q.setStyleHint(QFont::SansSerif);
-    int px = f.height < 0 ? -f.height : std::max(1, int(f.height * 0.85 + 0.5));
+    // a height from a file is bounded before it is negated or scaled: no font is 2,000 pixels high
+    const int h = std::clamp(f.height, -2000, 2000);
+    int px = h < 0 ? -h : std::max(1, int(h * 0.85 + 0.5));
     if (px == 0) px = 11;
     q.setPixelSize(px);
     q.setBold(f.style & fsBold);
