@@ -184,6 +184,18 @@ struct Day {
     }
 };
 
+// "Новый" in the master and a new object "Новая 7" typed in (on a port nobody answers), not accepted yet.
+void typeNewObject(TADOBJ& master) {
+    master.newObject();
+    master.AddressEdit->setText("Новая 7");
+    master.SerialEdit->setText("777");
+    master.DeviceCombo->setCurrentIndex(
+        master.DeviceCombo->findText(QString::fromStdString(devdata::deviceTypeName(236))));
+    master.NetCombo->setCurrentIndex(2);
+    master.NetAdrEdit->setText("127.0.0.1");
+    master.IpPortEdit->setText("4001");
+}
+
 // Runs op once the widget is shown (inside the modal loop that shows it).
 void whenShown(QWidget* w, std::function<void()> op) {
     auto* timer = new QTimer;
@@ -257,14 +269,7 @@ TEST(WorkingDay, AScheduledSaveAndPollLeaveTheMastersPendingInsertAndEdit) {
     TADOBJ::Mode duringFirstPoll = TADOBJ::Mode::Browse, duringSecondPoll = TADOBJ::Mode::Browse;
     whenShown(master, [&] {
         // a new object typed in, not yet accepted, when the scheduled save and poll come
-        master->newObject();
-        master->AddressEdit->setText("Новая 7");
-        master->SerialEdit->setText("777");
-        master->DeviceCombo->setCurrentIndex(
-            master->DeviceCombo->findText(QString::fromStdString(devdata::deviceTypeName(236))));
-        master->NetCombo->setCurrentIndex(2);
-        master->NetAdrEdit->setText("127.0.0.1");
-        master->IpPortEdit->setText("4001");
+        typeNewObject(*master);
         master->AutoconCheck->setChecked(false);
         day.scheduledPoll();
         duringFirstPoll = master->mode();
@@ -367,14 +372,7 @@ TEST(WorkingDay, AnotherDataFolderIsOpenedOnlyWhenNothingUsesTheObjectsTable) {
     answers.leave(master);
     bool stillOld = false, accepted = false;
     whenShown(master, [&] {
-        master->newObject();
-        master->AddressEdit->setText("Новая 7");
-        master->SerialEdit->setText("777");
-        master->DeviceCombo->setCurrentIndex(
-            master->DeviceCombo->findText(QString::fromStdString(devdata::deviceTypeName(236))));
-        master->NetCombo->setCurrentIndex(2);
-        master->NetAdrEdit->setText("127.0.0.1");
-        master->IpPortEdit->setText("4001");
+        typeNewObject(*master);
         // the settings name another folder while the record is being entered
         day.form.setupForm()->Edit1->setText(QString::fromStdString(other));
         ASSERT_TRUE(day.form.setupForm()->Save());
