@@ -36,6 +36,7 @@
 #include <com/sun/star/table/XTableRows.hpp>
 #include <com/sun/star/text/XTextRange.hpp>
 #include <com/sun/star/uno/XComponentContext.hpp>
+#include <com/sun/star/util/NumberFormat.hpp>
 #include <com/sun/star/util/XCloseable.hpp>
 #include <com/sun/star/util/XMergeable.hpp>
 #include <com/sun/star/util/XNumberFormats.hpp>
@@ -403,6 +404,43 @@ struct Workbook::Impl {
         return sheet->getCellRangeByPosition(a.col1, a.row1, a.col2, a.row2);
     }
     void fail(const uno::Exception& e) { throw Error(message(e)); }
+
+    // The key of a format code in the document's locale, added to the document when it lacks it. A code
+    // the locale's keywords do not read is taken in English.
+    sal_Int32 formatKey(const Reference<util::XNumberFormats>& formats, const std::string& code) {
+        lang::Locale locale;
+        Reference<beans::XPropertySet>(doc, UNO_QUERY_THROW)->getPropertyValue("CharLocale") >>= locale;
+        try {
+            sal_Int32 key = formats->queryKey(u(code), locale, false);
+            return key >= 0 ? key : formats->addNew(u(code), locale);
+        } catch (const uno::Exception&) {
+            lang::Locale english("en", "US", "");
+            sal_Int32 key = formats->queryKey(u(code), english, false);
+            return key >= 0 ? key : formats->addNew(u(code), english);
+        }
+    }
+
+    // Gives the cells the format code when the first of them has the General format; a format the
+    // template chose stays.
+    void formatIfGeneral(const Reference<table::XCellRange>& cells, const std::string& code) {
+        Reference<util::XNumberFormatsSupplier> sup(doc, UNO_QUERY_THROW);
+        Reference<util::XNumberFormats> formats = sup->getNumberFormats();
+        sal_Int32 key = 0;
+        Reference<beans::XPropertySet>(cells->getCellByPosition(0, 0), UNO_QUERY_THROW)
+            ->getPropertyValue("NumberFormat") >>= key;
+        Reference<beans::XPropertySet> current = formats->getByKey(key);
+        sal_Int16 type = 0;
+        bool standard = false;
+        current->getPropertyValue("Type") >>= type;
+        current->getPropertyValue("StandardFormat") >>= standard;
+        type &= sal_Int16(~util::NumberFormat::DEFINED);
+        const bool general =
+            standard && (type == util::NumberFormat::NUMBER || type == util::NumberFormat::ALL ||
+                         type == util::NumberFormat::UNDEFINED);
+        if (!general) return;
+        Reference<beans::XPropertySet>(cells, UNO_QUERY_THROW)
+            ->setPropertyValue("NumberFormat", Any(formatKey(formats, code)));
+    }
 };
 
 namespace {
@@ -571,6 +609,8 @@ void Workbook::setValue(int col, int row, const CellValue& v) {
         switch (v.kind) {
         case CellValue::Kind::Number:
             c->setValue(v.number);
+            if (!v.format.empty())
+                d->formatIfGeneral(Reference<table::XCellRange>(c, UNO_QUERY_THROW), v.format);
             break;
         case CellValue::Kind::Text:
             Reference<text::XTextRange>(c, UNO_QUERY_THROW)->setString(u(v.text));
@@ -646,6 +686,15 @@ void Workbook::setBlock(int col, int row, const std::vector<std::vector<CellValu
         Reference<sheet::XCellRangeData> target(
             d->sheet->getCellRangeByPosition(col, row, col + cols - 1, row + rows - 1), UNO_QUERY_THROW);
         target->setDataArray(data);
+        // a date column (its rows all copied from the template line) takes the date format in a General cell
+        for (int j = 0; j < cols; ++j) {
+            std::string code;
+            for (int i = 0; i < rows && code.empty(); ++i)
+                code = block[size_t(i)][size_t(j)].format;
+            if (!code.empty())
+                d->formatIfGeneral(d->sheet->getCellRangeByPosition(col + j, row, col + j, row + rows - 1),
+                                   code);
+        }
     } catch (const uno::Exception& e) {
         d->fail(e);
     }

@@ -78,9 +78,13 @@ double spreadsheetDate(dbf::DateTime t) {
     return t.toOleDays();
 }
 
+const char* dateFormat(ArchiveKind kind) {
+    return kind == ArchiveKind::Hourly ? kHourFormat : kDayFormat;
+}
+
 namespace {
 
-CellValue fieldValue(const dbf::Table& table, int fieldNo) {
+CellValue fieldValue(const dbf::Table& table, int fieldNo, ArchiveKind kind) {
     const dbf::FieldDef& def = table.fields()[size_t(fieldNo)];
     dbf::Value v = table.value(fieldNo);
     if (std::holds_alternative<std::monostate>(v)) {
@@ -101,7 +105,7 @@ CellValue fieldValue(const dbf::Table& table, int fieldNo) {
                 if (auto* hour = std::get_if<int64_t>(&hv)) days += double(*hour) / 24.0;
             }
         }
-        return CellValue::num(days);
+        return CellValue::date(days, dateFormat(kind));
     }
     return {};
 }
@@ -112,7 +116,7 @@ std::optional<CellValue> cellValue(const dbf::Table* table, const std::string& t
                                    const ReportContext& ctx) {
     if (table && table->isOpen()) {
         int f = table->fieldIndex(text);
-        if (f >= 0) return fieldValue(*table, f);
+        if (f >= 0) return fieldValue(*table, f, ctx.kind);
     }
     if (auto s = specialValue(text, ctx)) return CellValue::str(*s);
     return std::nullopt;
@@ -154,7 +158,7 @@ archLineBlock(dbf::Table& archive, const std::vector<std::string>& entries, cons
             row.reserve(entries.size());
             for (size_t j = 0; j < entries.size(); ++j) {
                 if (fieldNo[j] >= 0)
-                    row.push_back(fieldValue(archive, fieldNo[j]));
+                    row.push_back(fieldValue(archive, fieldNo[j], ctx.kind));
                 else if (special[j])
                     row.push_back(CellValue::str(*special[j]));
                 else

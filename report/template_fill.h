@@ -41,8 +41,12 @@ struct CellValue {
     enum class Kind { Empty, Number, Text } kind = Kind::Empty;
     double number = 0;
     std::string text;
-    static CellValue num(double v) { return {Kind::Number, v, {}}; }
-    static CellValue str(std::string s) { return {Kind::Text, 0, std::move(s)}; }
+    // The number format code a number takes in a cell whose format is the General one (a date would
+    // otherwise show as its day count); empty: the cell's format alone.
+    std::string format;
+    static CellValue num(double v) { return {Kind::Number, v, {}, {}}; }
+    static CellValue str(std::string s) { return {Kind::Text, 0, std::move(s), {}}; }
+    static CellValue date(double days, std::string code) { return {Kind::Number, days, {}, std::move(code)}; }
     friend bool operator==(const CellValue&, const CellValue&) = default;
 };
 
@@ -60,6 +64,10 @@ std::optional<std::string> specialValue(const std::string& text, const ReportCon
 
 // The value of a date-time as a spreadsheet date: days since 30.12.1899 with the time as fraction.
 double spreadsheetDate(dbf::DateTime t);
+// The format code of a date field in a General cell: the day, with the hour for the hourly archive.
+inline constexpr const char* kDayFormat = "DD.MM.YYYY";
+inline constexpr const char* kHourFormat = "DD.MM.YYYY HH:MM";
+const char* dateFormat(ArchiveKind kind);
 
 // The value a cell of MainData, ParsData, ReportData, ArchFirstLine or ArchLastLine receives from the current
 // row of table (nullptr: no table), nullopt when the cell stays unchanged.

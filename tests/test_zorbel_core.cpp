@@ -373,7 +373,7 @@ TEST(ZorbelTemplate, ArchLineBlockWithAndWithoutDifference) {
 
     auto block = archLineBlock(s.archive(), line, ctx);
     ASSERT_EQ(block.size(), 3u);
-    EXPECT_EQ(block[0][0], CellValue::num(dt(2024, 3, 1).toOleDays()));
+    EXPECT_EQ(block[0][0], CellValue::date(dt(2024, 3, 1).toOleDays(), kDayFormat));
     EXPECT_EQ(block[0][1], CellValue::num(100));
     EXPECT_EQ(block[2][1], CellValue::num(125));
     EXPECT_EQ(block[1][2], CellValue::num(71));
@@ -383,8 +383,8 @@ TEST(ZorbelTemplate, ArchLineBlockWithAndWithoutDifference) {
     ctx.difference = true;
     block = archLineBlock(s.archive(), line, ctx);
     ASSERT_EQ(block.size(), 2u);
-    EXPECT_EQ(block[0][0], CellValue::num(dt(2024, 3, 1).toOleDays()));
-    EXPECT_EQ(block[1][0], CellValue::num(dt(2024, 3, 2).toOleDays()));
+    EXPECT_EQ(block[0][0], CellValue::date(dt(2024, 3, 1).toOleDays(), kDayFormat));
+    EXPECT_EQ(block[1][0], CellValue::date(dt(2024, 3, 2).toOleDays(), kDayFormat));
     EXPECT_EQ(block[0][1], CellValue::num(10));
     EXPECT_EQ(block[1][1], CellValue::num(15));
     EXPECT_EQ(block[0][2], CellValue::num(71)); // not a counter: the next record's value

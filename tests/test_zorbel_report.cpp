@@ -239,6 +239,68 @@ TEST_F(ZorbelReport, DeliveredHourlyTemplateOfTheSecondSystem) {
     EXPECT_EQ(wb.display(2, 13), "12.00");
 }
 
+namespace {
+
+// A template as a user makes it, its cells left General: WriteDay and HEnergy1 in ArchFirstLine (row 1) and
+// in ArchLine (row 3), and in column B a WriteDay the template formatted itself.
+void makeGeneralTemplate(const std::string& path) {
+    auto wb = office().create();
+    for (int r : {0, 2}) {
+        wb->setValue(0, r, CellValue::str("WriteDay"));
+        wb->setValue(1, r, CellValue::str("WriteDay"));
+        wb->setNumberFormat(cell(1, r), "YYYY-MM-DD");
+        wb->setValue(2, r, CellValue::str("HEnergy1"));
+    }
+    wb->addName("ArchFirstLine", {{0, 0, 0, 2, 0}});
+    wb->addName("ArchLine", {{0, 0, 2, 2, 2}});
+    wb->saveXls(path);
+}
+
+} // namespace
+
+TEST_F(ZorbelReport, DatesInGeneralCellsShowAsDates) {
+    data.addArchive(77, 'H', 229, num,
+                    {{dt(2024, 3, 1, 5), {{"HEnergy1", 100}}}, {dt(2024, 3, 1, 6), {{"HEnergy1", 101}}}});
+    makeGeneralTemplate(tmp.file("g.pat"));
+    struct Case {
+        ArchiveKind kind;
+        std::vector<dbf::DateTime> stamps;
+        std::vector<std::string> shown;
+    };
+    const Case cases[] = {
+        {ArchiveKind::Daily,
+         {dt(2024, 3, 1), dt(2024, 3, 2), dt(2024, 3, 3)},
+         {"01.03.2024", "02.03.2024", "03.03.2024"}},
+        {ArchiveKind::Hourly,
+         {dt(2024, 3, 1, 5), dt(2024, 3, 1, 6)},
+         {"01.03.2024 05:00", "01.03.2024 06:00"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(kindCaption(c.kind));
+        ASSERT_TRUE(session.openArchive(77, c.kind, 229));
+        session.showAll();
+        ctx.kind = c.kind;
+        Filled f = fill(tmp.file("g.pat"));
+        calc::Workbook& wb = *f.wb;
+        ASSERT_EQ(f.outcome.archRows, int(c.stamps.size()));
+        auto expectDate = [&](int row, size_t i) {
+            SCOPED_TRACE(row);
+            EXPECT_EQ(wb.display(0, row), c.shown[i]);
+            // the cell holds the date's number, not a text
+            EXPECT_NEAR(std::stod(wb.formula(0, row)), c.stamps[i].toOleDays(), 1e-6);
+            char iso[16];
+            std::snprintf(iso, sizeof iso, "%04d-%02d-%02d", c.stamps[i].year(), c.stamps[i].month(),
+                          c.stamps[i].day());
+            EXPECT_EQ(wb.display(1, row), iso); // the template's own format stays
+        };
+        expectDate(0, 0);
+        EXPECT_EQ(wb.display(2, 0), "100"); // not a date: General as it was
+        for (size_t i = 0; i < c.stamps.size(); ++i)
+            expectDate(2 + int(i), i);
+        EXPECT_EQ(wb.display(2, 3), c.kind == ArchiveKind::Daily ? "110" : "101");
+    }
+}
+
 TEST(ZorbelOffice, StartsOnceAndEndsItsProcess) {
     calc::Office o;
     o.start();
