@@ -466,6 +466,7 @@ bool readArchive(ReaderContext& ctx, int kind) {
 
         bool accepted = false;
         dbf::DateTime at; // the stamp of the record taken
+        int lateAnswers = 0;
         for (int attempt = 0; attempt < ctx.repeat && !accepted; ++attempt) {
             proto.prepareRequest(polling::kArchiveRecord);
             std::vector<uint8_t>& req = proto.request();
@@ -474,7 +475,15 @@ bool readArchive(ReaderContext& ctx, int kind) {
             if (!proto.sendCommand(polling::kArchiveRecord, 1, type, serial)) continue;
             std::span<const uint8_t> rec = proto.record(layout.dest);
             // a record that names its slot answers only for that slot (a never-written slot names 0)
-            if (layout.recNumOffset >= 0 && u16At(rec, size_t(layout.recNumOffset)) != p) continue;
+            if (layout.recNumOffset >= 0) {
+                const int named = int(u16At(rec, size_t(layout.recNumOffset)));
+                if (named != p) {
+                    // the late answer to an earlier request for another slot: it uses up no attempt of this
+                    // slot's (a few of them at most), so that this slot's own late answer can still come in
+                    if (named != 0 && lateAnswers++ < ctx.repeat) --attempt;
+                    continue;
+                }
+            }
             at = stampOf(layout, rec);
             // newest first: a record not older than the one taken before it is out of place
             if (at != kEmptySlotStamp && orderStamp && at >= *orderStamp) continue;
