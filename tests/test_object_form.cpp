@@ -59,6 +59,33 @@ protected:
         objects.setIndexFieldNames("NUM");
     }
 
+    // A type-236 object with the delivered scheme, polled over UDP from the simulator at that port.
+    int addSimulated236(int port) {
+        objects.append();
+        objects.setInt("DEVTYPE", 236);
+        objects.setInt("SERIALNUM", 530);
+        objects.setString("ADDRES", "ул. Заводская, 3");
+        objects.setInt("NETTYPE", 2);
+        objects.setString("NETADR", "127.0.0.1");
+        objects.setInt("IPPORT", port);
+        objects.setInt("SCHTYPE", 1);
+        objects.setString("STATE", "---");
+        objects.setBool("AUTOCON", true);
+        objects.setBool("ERR", false);
+        objects.setString("DESKRIPTION", "ЦТП Север");
+        objects.post();
+        return int(objects.asInt("NUM"));
+    }
+
+    polling::PollConfig pollConfig(const devdata::Settings& settings) const {
+        polling::PollConfig config;
+        config.programDir = prog.path();
+        config.dataDir = data.path();
+        config.tempDir = devdata::tempDirOf(data.path());
+        config.settings = [settings] { return settings; };
+        return config;
+    }
+
     int addObject(const Obj& o) {
         objects.append();
         objects.setInt("DEVTYPE", o.type);
@@ -459,28 +486,11 @@ TEST_F(ObjectFormTest, ConnectionPollsTheSimulatorAndTheLabelsShowItsValues) {
     mervo::test::SimProcess sim({"--type", "236", "--serial", "530", "--udp", "0", "--state", "TemperF1=71.5",
                                  "--state", "TemperR1=44.25", "--state", "HEnergy1=1520.5", "--state",
                                  "Pressure11=0.625"});
-    objects.append();
-    objects.setInt("DEVTYPE", 236);
-    objects.setInt("SERIALNUM", 530);
-    objects.setString("ADDRES", "ул. Заводская, 3");
-    objects.setInt("NETTYPE", 2);
-    objects.setString("NETADR", "127.0.0.1");
-    objects.setInt("IPPORT", sim.port());
-    objects.setInt("SCHTYPE", 1);
-    objects.setString("STATE", "---");
-    objects.setBool("AUTOCON", true);
-    objects.setBool("ERR", false);
-    objects.setString("DESKRIPTION", "ЦТП Север");
-    objects.post();
-    const int num = int(objects.asInt("NUM"));
+    const int num = addSimulated236(sim.port());
 
     devdata::Settings settings;
     settings.par1_234 = devdata::kBitState; // the state only: no archives, no clock
-    polling::PollConfig config;
-    config.programDir = prog.path();
-    config.dataDir = data.path();
-    config.tempDir = devdata::tempDirOf(data.path());
-    config.settings = [settings] { return settings; };
+    const polling::PollConfig config = pollConfig(settings);
     polling::PollRun run(polling::systemClock());
 
     TOBJECTFORM form(prog.path(), objects, data.path());
@@ -572,28 +582,11 @@ TEST_F(ObjectFormTest, SevenDigitValuesOfTheSimulatorShowWholeOnTheDelivered236S
         args.push_back(field + "=" + v);
     }
     mervo::test::SimProcess sim(args);
-    objects.append();
-    objects.setInt("DEVTYPE", 236);
-    objects.setInt("SERIALNUM", 530);
-    objects.setString("ADDRES", "ул. Заводская, 3");
-    objects.setInt("NETTYPE", 2);
-    objects.setString("NETADR", "127.0.0.1");
-    objects.setInt("IPPORT", sim.port());
-    objects.setInt("SCHTYPE", 1);
-    objects.setString("STATE", "---");
-    objects.setBool("AUTOCON", true);
-    objects.setBool("ERR", false);
-    objects.setString("DESKRIPTION", "ЦТП Север");
-    objects.post();
-    const int num = int(objects.asInt("NUM"));
+    const int num = addSimulated236(sim.port());
 
     devdata::Settings settings;
     settings.par1_234 = devdata::kBitState;
-    polling::PollConfig config;
-    config.programDir = prog.path();
-    config.dataDir = data.path();
-    config.tempDir = devdata::tempDirOf(data.path());
-    config.settings = [settings] { return settings; };
+    const polling::PollConfig config = pollConfig(settings);
     polling::PollRun run(polling::systemClock());
     TOBJECTFORM form(prog.path(), objects, data.path());
     form.setSettings(settings);
