@@ -1,5 +1,7 @@
 #include "report/calc.h"
 
+#include "devdata/settings.h"
+
 #include <com/sun/star/beans/PropertyValue.hpp>
 #include <com/sun/star/beans/XPropertySet.hpp>
 #include <com/sun/star/bridge/UnoUrlResolver.hpp>
@@ -50,9 +52,12 @@
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
+#include <ctime>
 #include <fcntl.h>
 #include <filesystem>
+#include <sys/file.h>
 #include <sys/prctl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -69,6 +74,9 @@ using rtl::OUString;
 namespace zorbel::calc {
 
 namespace {
+
+constexpr const char* kProfilePrefix = "zorbel-office-";
+constexpr const char* kProfileLock = "owner.lock";
 
 OUString u(const std::string& s) {
     return OUString(s.data(), sal_Int32(s.size()), RTL_TEXTENCODING_UTF8);
@@ -194,9 +202,11 @@ std::string quoteSheet(const std::string& name) {
 struct Office::Impl {
     std::string program;
     std::string profileDir;
+    int lockFd = -1; // the profile folder's lock, held while the office lives
     std::string pipeName;
     pid_t pid = 0;
-    int exitCode = -1; // of the last process once it ended
+    std::atomic<pid_t> signalPid{0}; // the process group abort() signals, readable from any thread
+    int exitCode = -1;               // of the last process once it ended
     Reference<uno::XComponentContext> remote;
     Reference<frame::XDesktop2> desktop;
 
@@ -206,34 +216,44 @@ struct Office::Impl {
         pid_t r = ::waitpid(pid, &status, WNOHANG);
         if (r == pid) {
             exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+            signalPid = 0;
             pid = 0;
             return false;
         }
         return true;
     }
 
-    // A new profile folder and pipe name; profile folders of killed copies of the program are removed.
+    // A new profile folder, made by mkdtemp in the user's private temporary folder and marked as this
+    // program's by a lock held as long as the office lives, and a new pipe name. Profile folders of copies of
+    // the program that ended without removing theirs are removed first.
     void prepare() {
         static std::atomic<int> counter{0};
-        std::string tag = std::to_string(::getpid()) + "_" + std::to_string(counter++);
-        pipeName = "zorbel_" + tag;
-        profileDir = (std::filesystem::temp_directory_path() / ("zorbel-office-" + tag)).string();
-        std::error_code ec;
-        std::filesystem::remove_all(profileDir, ec);
-        std::filesystem::create_directories(profileDir, ec);
-        // profile folders left by copies of the program that were killed
-        for (const auto& e :
-             std::filesystem::directory_iterator(std::filesystem::temp_directory_path(), ec)) {
-            std::string name = e.path().filename().string();
-            if (name.rfind("zorbel-office-", 0) != 0) continue;
-            std::string owner =
-                name.substr(14, name.find('_') == std::string::npos ? 0 : name.find('_') - 14);
-            if (!owner.empty() && owner.find_first_not_of("0123456789") == std::string::npos &&
-                !std::filesystem::exists("/proc/" + owner)) {
-                std::error_code ignored;
-                std::filesystem::remove_all(e.path(), ignored);
-            }
+        dropProfile();
+        const std::string base = devdata::privateTempDir();
+        if (base.empty()) throw Error("нет личной временной папки для LibreOffice");
+        Office::removeStaleProfiles(base);
+        std::string tmpl = base + "/" + kProfilePrefix + std::to_string(::getpid()) + "-XXXXXX";
+        if (!::mkdtemp(tmpl.data())) throw Error("не создается папка профиля LibreOffice в " + base);
+        profileDir = tmpl;
+        lockFd = ::open((profileDir + "/" + kProfileLock).c_str(),
+                        O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
+        if (lockFd < 0 || ::flock(lockFd, LOCK_EX | LOCK_NB) != 0) {
+            dropProfile();
+            throw Error("не создается папка профиля LibreOffice в " + base);
         }
+        pipeName = "zorbel_" + std::to_string(::getpid()) + "_" + std::to_string(counter++) + "_" +
+                   profileDir.substr(profileDir.size() - 6);
+    }
+
+    // Removes the profile folder and gives up its lock.
+    void dropProfile() {
+        if (!profileDir.empty()) {
+            std::error_code ec;
+            std::filesystem::remove_all(profileDir, ec);
+            profileDir.clear();
+        }
+        if (lockFd >= 0) ::close(lockFd);
+        lockFd = -1;
     }
 
     void spawn() {
@@ -272,12 +292,14 @@ struct Office::Impl {
         }
         if (child < 0) throw Error("LibreOffice не запускается: " + program);
         pid = child;
+        signalPid = child;
         exitCode = -1;
     }
 
     void killGroup() {
         if (pid <= 0) return;
         ::kill(-pid, SIGTERM);
+        ::kill(-pid, SIGCONT); // a stopped office takes the signal too
         for (int i = 0; i < 100; ++i) {
             if (::waitpid(pid, nullptr, WNOHANG) == pid) {
                 pid = 0;
@@ -290,6 +312,7 @@ struct Office::Impl {
             ::waitpid(pid, nullptr, 0);
             pid = 0;
         }
+        signalPid = 0;
     }
 };
 
@@ -385,11 +408,60 @@ void Office::stop() {
         }
     }
     d->killGroup();
-    if (!d->profileDir.empty()) {
-        std::error_code ec;
-        std::filesystem::remove_all(d->profileDir, ec);
-        d->profileDir.clear();
-    }
+    d->dropProfile();
+}
+
+void Office::abort(bool hard) {
+    const pid_t p = d->signalPid;
+    if (p <= 0) return;
+    ::kill(-p, hard ? SIGKILL : SIGTERM);
+    ::kill(-p, SIGCONT);
+}
+
+std::string Office::profileDir() const {
+    return d->profileDir;
+}
+
+int Office::removeStaleProfiles(const std::string& baseDir) {
+    namespace fs = std::filesystem;
+    const std::string base = baseDir.empty() ? devdata::privateTempDir() : baseDir;
+    if (base.empty()) return 0;
+    // the user's own private folders: the given one, and those other runs made beside it in the system's
+    // temporary folder when there is no runtime folder
+    std::vector<fs::path> places = {base};
+    std::error_code ec;
+    const fs::path tmp = fs::temp_directory_path(ec);
+    if (!ec)
+        for (const auto& e : fs::directory_iterator(tmp, ec)) {
+            struct stat st {};
+            const std::string name = e.path().filename().string();
+            if (name.rfind("mervo-", 0) == 0 && name.size() == 12 && e.path() != fs::path(base) &&
+                ::lstat(e.path().c_str(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == ::geteuid() &&
+                (st.st_mode & 0777) == 0700)
+                places.push_back(e.path());
+        }
+    int removed = 0;
+    for (const fs::path& place : places)
+        for (const auto& e : fs::directory_iterator(place, ec)) {
+            if (e.path().filename().string().rfind(kProfilePrefix, 0) != 0) continue;
+            struct stat st {};
+            if (::lstat(e.path().c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) continue;
+            // the owner holds the lock as long as it lives; a folder without a lock is one a program
+            // ended in while making it, unless that is just now
+            bool stale = false;
+            int fd = ::open((e.path() / kProfileLock).c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+            if (fd >= 0) {
+                stale = ::flock(fd, LOCK_EX | LOCK_NB) == 0;
+                ::close(fd);
+            } else {
+                stale = ::time(nullptr) - st.st_mtime > 120;
+            }
+            if (!stale) continue;
+            std::error_code ignored;
+            fs::remove_all(e.path(), ignored);
+            ++removed;
+        }
+    return removed;
 }
 
 // ---------------------------------------------------------------------------------------------- Workbook
@@ -800,6 +872,29 @@ void Workbook::saveXls(const std::string& path) {
         Reference<frame::XStorable> st(d->doc, UNO_QUERY_THROW);
         Sequence<beans::PropertyValue> args =
             props({prop("FilterName", Any(u("MS Excel 97"))), prop("Overwrite", Any(true))});
+        st->storeToURL(fileUrl(path), args);
+    } catch (const uno::Exception& e) {
+        d->fail(e);
+    }
+}
+
+std::string Workbook::filterFor(const std::string& path) {
+    std::string ext = std::filesystem::path(path).extension().string();
+    for (char& c : ext)
+        c = char(std::tolower(static_cast<unsigned char>(c)));
+    if (ext == ".xlsx") return "Calc MS Excel 2007 XML";
+    if (ext == ".ods") return "calc8";
+    if (ext == ".xls") return "MS Excel 97";
+    return {};
+}
+
+void Workbook::saveAs(const std::string& path) {
+    const std::string filter = filterFor(path);
+    if (filter.empty()) throw Error("неизвестный формат файла " + path);
+    try {
+        Reference<frame::XStorable> st(d->doc, UNO_QUERY_THROW);
+        Sequence<beans::PropertyValue> args =
+            props({prop("FilterName", Any(u(filter))), prop("Overwrite", Any(true))});
         st->storeToURL(fileUrl(path), args);
     } catch (const uno::Exception& e) {
         d->fail(e);

@@ -2,7 +2,7 @@
 // folder) per program run, driven through its UNO API over a pipe. Nothing of UNO shows in this header.
 //
 // Every call blocks until LibreOffice has answered; failures are raised as calc::Error with LibreOffice's
-// message.
+// message. A call that hangs is ended from another thread with Office::abort(), which makes it fail.
 #pragma once
 
 #include "report/template_fill.h"
@@ -50,6 +50,16 @@ public:
     void stop();
     // Process id of the running soffice, 0 when none.
     int pid() const;
+    // Ends the office's processes at once, from any thread and without waiting for a call in progress
+    // (which then fails): SIGTERM, or SIGKILL when `hard`. stop() afterwards reaps it and removes its
+    // profile.
+    void abort(bool hard);
+    // The private profile folder of the running office, empty when none.
+    std::string profileDir() const;
+
+    // Removes the profile folders under `base` (the user's private temporary folder when empty, and the
+    // private folders of other runs beside it) whose owning program is gone; returns how many.
+    static int removeStaleProfiles(const std::string& base = {});
 
     // A workbook: a new one made from a template (asTemplate), an existing file, or an empty one (path "").
     std::unique_ptr<Workbook> open(const std::string& path, bool asTemplate, bool readOnly = false);
@@ -98,6 +108,11 @@ public:
 
     // Saves the whole workbook as an Excel 97-2003 file.
     void saveXls(const std::string& path);
+    // Saves the whole workbook in the format its file name ends with: .xlsx, .ods or .xls. Throws Error for
+    // another ending.
+    void saveAs(const std::string& path);
+    // The office's filter for a file name's ending (.xlsx, .ods, .xls), empty for another one.
+    static std::string filterFor(const std::string& path);
     // Exports the first sheet to PDF.
     void exportFirstSheetPdf(const std::string& path);
     void close();

@@ -11,6 +11,7 @@
 #include <QMessageBox>
 #include <QSocketNotifier>
 #include <csignal>
+#include <fcntl.h>
 #include <string>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -19,6 +20,7 @@
 namespace {
 
 int signalPipe[2] = {-1, -1};
+bool terminating = false; // SIGTERM came: whatever the window was doing, the program ends
 
 void onTerminate(int) {
     char c = 1;
@@ -48,12 +50,16 @@ int main(int argc, char** argv) {
 
     zorbel::TReportForm form(env);
     // The main program ends a running copy with SIGTERM: close the window as the exit button does, so that
-    // the spreadsheet engine ends with the program.
+    // the spreadsheet engine ends with the program. The signal is taken in by every event loop, also that of
+    // a message box or of the wait for the office; quitting makes each of them return, and none runs again.
     if (::socketpair(AF_UNIX, SOCK_STREAM, 0, signalPipe) == 0) {
+        ::fcntl(signalPipe[0], F_SETFD, FD_CLOEXEC);
+        ::fcntl(signalPipe[1], F_SETFD, FD_CLOEXEC);
         auto* notifier = new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, &app);
         QObject::connect(notifier, &QSocketNotifier::activated, &form, [&form] {
             char c;
             [[maybe_unused]] ssize_t n = ::read(signalPipe[0], &c, 1);
+            terminating = true;
             form.close();
             QApplication::quit();
         });
@@ -65,12 +71,22 @@ int main(int argc, char** argv) {
         ::sigaction(SIGINT, &sa, nullptr);
     }
     try {
-        if (!form.start()) return 0;
+        const bool started = form.start();
+        if (terminating) {
+            // the signal came while a start-up message was shown: the office the start may have begun
+            // ends with the window
+            form.close();
+            return 0;
+        }
+        if (!started) return 0;
     } catch (const std::exception& e) {
+        if (terminating) return 0;
         // whatever a table gave that the form did not expect ends the program with a message, not an abort
         QMessageBox::critical(nullptr, "Ошибка", QString::fromStdString(e.what()));
         return 1;
     }
     form.show();
-    return app.exec();
+    // app.exec() would forget a quit asked for before it runs
+    const int code = app.exec();
+    return terminating ? 0 : code;
 }

@@ -95,7 +95,7 @@ TPreviewForm::TPreviewForm(const QString& pdfPath, QWidget* parent) : QDialog(pa
     view_->setPageMode(QPdfView::PageMode::MultiPage);
     view_->setZoomMode(QPdfView::ZoomMode::FitToWidth);
     print_ = new QPushButton("Печать", this);
-    save_ = new QPushButton("Сохранить как PDF", this);
+    save_ = new QPushButton("Сохранить отчет", this);
     auto* close = new QPushButton("Закрыть", this);
     auto* buttons = new QHBoxLayout;
     buttons->addWidget(print_);
@@ -106,24 +106,65 @@ TPreviewForm::TPreviewForm(const QString& pdfPath, QWidget* parent) : QDialog(pa
     layout->addLayout(buttons);
     layout->addWidget(view_, 1);
     connect(print_, &QPushButton::clicked, this, &TPreviewForm::print);
-    connect(save_, &QPushButton::clicked, this, [this] {
-        QString to = QFileDialog::getSaveFileName(this, "Сохранить отчет", QDir::homePath() + "/Отчет.pdf",
-                                                  "PDF (*.pdf)");
-        if (!to.isEmpty() && !saveAs(to))
-            QMessageBox::critical(this, "Zorbel", "Не удалось записать файл " + to);
-    });
+    connect(save_, &QPushButton::clicked, this, &TPreviewForm::askSave);
     connect(close, &QPushButton::clicked, this, &QDialog::close);
     setAttribute(Qt::WA_DeleteOnClose);
 }
 
 TPreviewForm::~TPreviewForm() {
     doc_->close();
-    QFile::remove(path_); // the filled report is discarded with its preview
+    // the filled report is discarded with its preview
+    QFile::remove(path_);
+    if (!book_.isEmpty()) QFile::remove(book_);
+}
+
+void TPreviewForm::setWorkbook(const QString& path, Converter convert) {
+    book_ = path;
+    convert_ = std::move(convert);
+}
+
+namespace {
+
+// The file types of "Сохранить отчет", each with the ending it gives a name without one.
+const std::pair<const char*, const char*> kReportTypes[] = {
+    {"Документ PDF (*.pdf)", ".pdf"},
+    {"Книга Excel 2007-365 (*.xlsx)", ".xlsx"},
+    {"Электронная таблица ODF (*.ods)", ".ods"},
+    {"Книга Excel 97-2003 (*.xls)", ".xls"},
+};
+
+// The chosen name with the ending of the chosen type, unless it has one of the known endings already.
+QString withEnding(QString path, const QString& filter, const QStringList& filters,
+                   const QStringList& endings) {
+    for (const QString& e : endings)
+        if (path.endsWith(e, Qt::CaseInsensitive)) return path;
+    const auto i = filters.indexOf(filter);
+    return path + endings.value(i >= 0 ? int(i) : 0);
+}
+
+} // namespace
+
+void TPreviewForm::askSave() {
+    QStringList filters, endings;
+    for (const auto& [f, e] : kReportTypes) {
+        filters << f;
+        endings << e;
+    }
+    QString filter = filters[0];
+    QString to = QFileDialog::getSaveFileName(this, "Сохранить отчет", QDir::homePath() + "/Отчет.pdf",
+                                              filters.join(";;"), &filter);
+    if (to.isEmpty()) return;
+    to = withEnding(to, filter, filters, endings);
+    if (!saveAs(to)) QMessageBox::critical(this, "Zorbel", "Не удалось записать файл " + to);
 }
 
 bool TPreviewForm::saveAs(const QString& path) {
-    if (QFile::exists(path)) QFile::remove(path);
-    return QFile::copy(path_, path);
+    if (path.endsWith(".pdf", Qt::CaseInsensitive)) {
+        if (QFile::exists(path)) QFile::remove(path);
+        return QFile::copy(path_, path);
+    }
+    if (book_.isEmpty() || !convert_ || calc::Workbook::filterFor(path.toStdString()).empty()) return false;
+    return convert_(book_, path);
 }
 
 void TPreviewForm::print() {
@@ -136,13 +177,17 @@ void TPreviewForm::print() {
 bool TPreviewForm::printTo(QPrinter& printer) {
     QPainter p;
     if (!p.begin(&printer)) return false;
+    const int resolution = printer.resolution();
+    const double scale = double(std::min(resolution, kMaxPrintDpi)) / resolution;
     for (int i = 0; i < doc_->pageCount(); ++i) {
         if (i > 0) printer.newPage();
-        // each page fills the printable area, its proportions kept
-        QRect area = printer.pageLayout().paintRectPixels(printer.resolution());
+        // each page fills the printable area, its proportions kept; the picture has the printer's
+        // resolution, a finer one than kMaxPrintDpi shows nothing more and only fills the printer's memory
+        QRect area = printer.pageLayout().paintRectPixels(resolution);
         QSizeF page = doc_->pagePointSize(i);
-        QSize px = page.scaled(QSizeF(area.size()), Qt::KeepAspectRatio).toSize();
-        p.drawImage(QRect(QPoint(0, 0), px), doc_->render(i, px));
+        QSize target = page.scaled(QSizeF(area.size()), Qt::KeepAspectRatio).toSize();
+        QSize px = (QSizeF(target) * scale).toSize();
+        p.drawImage(QRect(QPoint(0, 0), target), doc_->render(i, px));
     }
     return p.end();
 }
@@ -273,6 +318,9 @@ void TReportForm::buildWindow() {
     deleteFrom_ = new QAction("Удалить с текущей записи до конца", grid_);
     deleteAll_ = new QAction("Удалить архив полностью", grid_);
     grid_->addActions({deleteEmpty_, deleteFrom_, deleteAll_});
+    exportGrid_ = new QAction("Сохранить выборку в файл...", grid_);
+    grid_->addAction(exportGrid_);
+    connect(exportGrid_, &QAction::triggered, this, &TReportForm::askExportGrid);
     connect(deleteEmpty_, &QAction::triggered, this, &TReportForm::deleteEmptyRecords);
     connect(deleteFrom_, &QAction::triggered, this, &TReportForm::deleteFromCurrent);
     connect(deleteAll_, &QAction::triggered, this, &TReportForm::deleteWholeArchive);
@@ -414,12 +462,14 @@ bool TReportForm::start() {
         } catch (const std::exception&) {
             // the report says so when it needs the office
         }
-        officeStarter_ = std::thread([office = office_.get()] {
+        officeStarting_ = true;
+        officeStarter_ = std::thread([this, office = office_.get(), startMs = deadlines_.startMs] {
             try {
-                office->start();
+                office->start(startMs);
             } catch (const std::exception&) {
                 // tried again, with its message, when a report needs it
             }
+            officeStarting_ = false;
         });
     }
     return true;
@@ -649,10 +699,18 @@ void TReportForm::chooseTemplate(int index) {
 }
 
 calc::Office& TReportForm::office() {
-    joinOfficeStarter();
     if (!office_) office_ = std::make_unique<calc::Office>();
-    office_->start();
     return *office_;
+}
+
+CallResult TReportForm::officeCall(const QString& caption, const std::function<void(calc::Office&)>& work) {
+    calc::Office& o = office();
+    // the start (waiting for the one begun at start-up, when it still runs) has its own part of the time
+    const int startMs = deadlines_.startMs;
+    return runOfficeCall(this, o, startMs + deadlines_.callMs, caption, [&o, &work, startMs] {
+        o.start(startMs);
+        work(o);
+    });
 }
 
 void TReportForm::renderTemplateView() {
@@ -664,20 +722,23 @@ void TReportForm::renderTemplateView() {
         templateStack_->setCurrentWidget(templateNote_);
         return;
     }
-    QApplication::setOverrideCursor(Qt::WaitCursor);
-    try {
-        if (templatePdf_.isEmpty())
-            templatePdf_ = privateFile(QString("zorbel-template-%1.pdf").arg(QApplication::applicationPid()));
-        auto wb = office().open(templatePath_.toStdString(), false, true);
-        wb->exportFirstSheetPdf(templatePdf_.toStdString());
+    if (templatePdf_.isEmpty())
+        templatePdf_ = privateFile(QString("zorbel-template-%1.pdf").arg(QApplication::applicationPid()));
+    const std::string from = templatePath_.toStdString(), to = templatePdf_.toStdString();
+    CallResult r = officeCall("Подготовка бланка отчета...", [&](calc::Office& o) {
+        auto wb = o.open(from, false, true);
+        wb->exportFirstSheetPdf(to);
         wb->close();
+    });
+    if (r.ok()) {
         templateDoc_->load(templatePdf_);
         templateStack_->setCurrentWidget(templateView_);
-    } catch (const std::exception& e) {
-        templateNote_->setText("Шаблон не может быть показан: " + q(e.what()));
+    } else {
+        templateRendered_ = false; // tried again when the tab is shown again
+        templateNote_->setText("Шаблон не может быть показан: " +
+                               (r.end == CallEnd::Failed ? q(r.error) : QString(kOutputErrorText)));
         templateStack_->setCurrentWidget(templateNote_);
     }
-    QApplication::restoreOverrideCursor();
 }
 
 void TReportForm::restoreStoredChoice() {
@@ -725,35 +786,98 @@ void TReportForm::fillReport() {
         message(QMessageBox::Information, kNoTemplateText);
         return;
     }
-    QApplication::setOverrideCursor(Qt::WaitCursor);
-    QString pdf = privateFile(QString("zorbel-report-%1.pdf").arg(QApplication::applicationPid()));
-    bool ok = false;
-    try {
-        // the working copy of the template
-        QString work = privateFile("Tmp.xls");
+    const QString pid = QString::number(QApplication::applicationPid());
+    const QString pdf = privateFile("zorbel-report-" + pid + ".pdf");
+    // the filled workbook, kept with the preview for saving it in the spreadsheet formats
+    const QString book = privateFile("zorbel-report-" + pid + ".ods");
+    // the working copy of the template
+    const QString work = privateFile("Tmp.xls");
+    const QString source = templatePath_;
+    const ReportContext ctx = reportContext();
+    delete preview_; // its files are made anew
+    CallResult r = officeCall("Формирование отчета...", [&](calc::Office& o) {
         QFile::remove(work);
-        if (!QFile::copy(templatePath_, work)) throw calc::Error("нет копии шаблона");
-        auto wb = office().open(work.toStdString(), true);
-        fillWorkbook(*wb, session_, reportContext());
+        if (work.isEmpty() || !QFile::copy(source, work)) throw calc::Error("нет копии шаблона");
+        auto wb = o.open(work.toStdString(), true);
+        fillWorkbook(*wb, session_, ctx);
         wb->exportFirstSheetPdf(pdf.toStdString());
-        wb->close(); // the filled workbook is discarded; its picture stays for the preview
-        ok = true;
-    } catch (const std::exception&) {
-    }
-    QApplication::restoreOverrideCursor();
-    if (!ok) {
+        wb->saveAs(book.toStdString());
+        wb->close();
+    });
+    if (r.end == CallEnd::Interrupted) return; // the program is ending
+    if (!r.ok()) {
         message(QMessageBox::Critical, kOutputErrorText);
         return;
     }
-    delete preview_;
     preview_ = new TPreviewForm(pdf, this);
+    preview_->setWorkbook(book, [this](const QString& from, const QString& to) {
+        const std::string f = from.toStdString(), t = to.toStdString();
+        return officeCall("Сохранение отчета...",
+                          [&](calc::Office& o) {
+                              auto wb = o.open(f, false, true);
+                              wb->saveAs(t);
+                              wb->close();
+                          })
+            .ok();
+    });
     connect(preview_, &QObject::destroyed, this, [this] { preview_ = nullptr; });
     preview_->show();
+}
+
+void TReportForm::askExportGrid() {
+    const std::pair<const char*, GridExport> types[] = {
+        {"Текст CSV, Windows-1251 (*.csv)", GridExport::CsvCp1251},
+        {"Текст CSV, UTF-8 (*.csv)", GridExport::CsvUtf8},
+        {"Книга Excel 2007-365 (*.xlsx)", GridExport::Xlsx},
+    };
+    QStringList filters;
+    for (const auto& t : types)
+        filters << t.first;
+    QString filter = filters[0];
+    QString to = QFileDialog::getSaveFileName(this, "Сохранить выборку", QDir::homePath() + "/Архив.csv",
+                                              filters.join(";;"), &filter);
+    if (to.isEmpty()) return;
+    GridExport how = types[std::max<qsizetype>(0, filters.indexOf(filter))].second;
+    // a typed ending decides the kind; the encoding is the chosen type's
+    if (to.endsWith(".xlsx", Qt::CaseInsensitive))
+        how = GridExport::Xlsx;
+    else if (to.endsWith(".csv", Qt::CaseInsensitive) && how == GridExport::Xlsx)
+        how = GridExport::CsvCp1251;
+    else if (!to.endsWith(".csv", Qt::CaseInsensitive))
+        to += how == GridExport::Xlsx ? ".xlsx" : ".csv";
+    exportGrid(to, how);
+}
+
+bool TReportForm::exportGrid(const QString& path, GridExport how) {
+    if (how != GridExport::Xlsx) {
+        if (devdata::replaceFile(path.toStdString(),
+                                 gridCsv(*model_, how == GridExport::CsvUtf8).toStdString()))
+            return true;
+        message(QMessageBox::Critical, "Не удалось записать файл " + path);
+        return false;
+    }
+    const std::vector<std::vector<CellValue>> cells = gridCells(*model_);
+    const std::string to = path.toStdString();
+    CallResult r = officeCall("Сохранение выборки...", [&](calc::Office& o) {
+        auto wb = o.create();
+        wb->setBlock(0, 0, cells);
+        if (!cells.empty() && !cells[0].empty()) wb->setBold({0, 0, 0, int(cells[0].size()) - 1, 0}, true);
+        for (int c = 0; !cells.empty() && c < int(cells[0].size()); ++c)
+            wb->setColumnWidth(c, 3000);
+        wb->saveAs(to);
+        wb->close();
+    });
+    if (r.end == CallEnd::Interrupted) return false;
+    if (!r.ok()) message(QMessageBox::Critical, kOutputErrorText);
+    return r.ok();
 }
 
 void TReportForm::closeEvent(QCloseEvent* e) {
     delete preview_;
     templateDoc_->close();
+    // an office that is still starting, or busy with a call the window waits for, is ended at once: it may
+    // be the one that does not answer
+    if (office_ && (officeStarting_ || officeCallRunning())) office_->abort(true);
     joinOfficeStarter();
     if (office_) office_->stop();
     e->accept();

@@ -6,7 +6,9 @@
 #include "report/archive_model.h"
 #include "report/catalogue.h"
 #include "report/chart_panel.h"
+#include "report/grid_export.h"
 #include "report/launch.h"
+#include "report/office_call.h"
 #include "report/ranges.h"
 #include "report/session.h"
 #include "report/template_fill.h"
@@ -14,6 +16,8 @@
 #include <QDialog>
 #include <QMainWindow>
 #include <QMessageBox>
+#include <atomic>
+#include <functional>
 #include <memory>
 #include <thread>
 
@@ -49,20 +53,32 @@ inline constexpr const char* kOutputErrorText = "Ошибка вывода да�
 class TPreviewForm : public QDialog {
     Q_OBJECT
 public:
+    // Saves the filled workbook `from` as the file `to` (its format by the file name's ending).
+    using Converter = std::function<bool(const QString& from, const QString& to)>;
+
     TPreviewForm(const QString& pdfPath, QWidget* parent = nullptr);
     ~TPreviewForm() override;
     QPdfDocument* document() const { return doc_; }
     QPdfView* view() const { return view_; }
-    // Saves a copy of the PDF; false when it cannot be written.
+    // The filled workbook the report was made of (removed with the preview) and what saves it in the
+    // spreadsheet formats.
+    void setWorkbook(const QString& path, Converter convert);
+    // Saves the report: a copy of the PDF for ".pdf", the filled workbook for ".xlsx", ".ods" and ".xls";
+    // false when it cannot be written.
     bool saveAs(const QString& path);
-    // Prints every page on the printer as it is set up; false when it cannot be printed on.
+    // Prints every page on the printer as it is set up, each rendered at the printer's resolution but at
+    // most kMaxPrintDpi; false when it cannot be printed on.
     bool printTo(QPrinter& printer);
+    static constexpr int kMaxPrintDpi = 600;
     QPushButton* printButton() const { return print_; }
     QPushButton* saveButton() const { return save_; }
 
 private:
     void print();
+    void askSave();
     QString path_;
+    QString book_;
+    Converter convert_;
     QPdfDocument* doc_ = nullptr;
     QPdfView* view_ = nullptr;
     QPushButton* print_ = nullptr;
@@ -118,8 +134,17 @@ public:
     const QString& templatePath() const { return templatePath_; }
     // Renders the template view now (it is otherwise rendered when its tab is shown).
     void renderTemplateView();
-    // The spreadsheet engine, started on first use.
+    // The spreadsheet engine (made on first use; the calls start it).
     calc::Office& office();
+    // Runs work on the office (started first when it is not running) within the deadlines, the window
+    // waiting meanwhile.
+    CallResult officeCall(const QString& caption, const std::function<void(calc::Office&)>& work);
+    void setOfficeDeadlines(OfficeDeadlines d) { deadlines_ = d; }
+    const OfficeDeadlines& officeDeadlines() const { return deadlines_; }
+
+    // Saves the rows the grid shows (captions first) to path; false when it fails (the message was shown).
+    bool exportGrid(const QString& path, GridExport how);
+    QAction* exportGridAction() const { return exportGrid_; }
 
     // Actions of the grid's context menu and of the report button (also reachable from tests).
     void deleteEmptyRecords();
@@ -127,6 +152,8 @@ public:
     void deleteWholeArchive();
     void explainCurrentRecord();
     void fillReport();
+    // Asks for the file and its type, then exports the grid.
+    void askExportGrid();
     void refreshChart();
 
 protected:
@@ -157,7 +184,10 @@ private:
     bool templateRendered_ = false;
     std::unique_ptr<calc::Office> office_;
     std::thread officeStarter_; // starts the office in the background at start-up
+    std::atomic<bool> officeStarting_{false};
     void joinOfficeStarter();
+    OfficeDeadlines deadlines_;
+    QAction* exportGrid_ = nullptr;
 
     QTabWidget* tabs_ = nullptr;
     QComboBox* kindBox_ = nullptr;
