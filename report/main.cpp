@@ -10,6 +10,7 @@
 #include <QApplication>
 #include <QMessageBox>
 #include <QSocketNotifier>
+#include <QTimer>
 #include <csignal>
 #include <fcntl.h>
 #include <string>
@@ -70,23 +71,31 @@ int main(int argc, char** argv) {
         ::sigaction(SIGTERM, &sa, nullptr);
         ::sigaction(SIGINT, &sa, nullptr);
     }
-    try {
-        const bool started = form.start();
-        if (terminating) {
-            // the signal came while a start-up message was shown: the office the start may have begun
-            // ends with the window
-            form.close();
-            return 0;
+    // The start-up (with its messages) runs inside the program's event loop: a quit asked for meanwhile then
+    // ends every loop at once, that of a message box too, and none runs again.
+    QTimer::singleShot(0, &form, [&form] {
+        try {
+            const bool started = form.start();
+            if (terminating) {
+                // the signal came while a start-up message was shown: the office the start may have begun
+                // ends with the window
+                form.close();
+                return;
+            }
+            if (!started) {
+                QApplication::exit(0);
+                return;
+            }
+        } catch (const std::exception& e) {
+            if (terminating) return;
+            // whatever a table gave that the form did not expect ends the program with a message, not an
+            // abort
+            QMessageBox::critical(nullptr, "Ошибка", QString::fromStdString(e.what()));
+            QApplication::exit(1);
+            return;
         }
-        if (!started) return 0;
-    } catch (const std::exception& e) {
-        if (terminating) return 0;
-        // whatever a table gave that the form did not expect ends the program with a message, not an abort
-        QMessageBox::critical(nullptr, "Ошибка", QString::fromStdString(e.what()));
-        return 1;
-    }
-    form.show();
-    // app.exec() would forget a quit asked for before it runs
+        form.show();
+    });
     const int code = app.exec();
     return terminating ? 0 : code;
 }

@@ -705,9 +705,19 @@ calc::Office& TReportForm::office() {
 
 CallResult TReportForm::officeCall(const QString& caption, const std::function<void(calc::Office&)>& work) {
     calc::Office& o = office();
-    // the start (waiting for the one begun at start-up, when it still runs) has its own part of the time
+    // A new office is launched from this thread, so that it ends with the program whatever way that ends.
+    if (!officeStarting_ && !o.running()) {
+        try {
+            o.launch();
+        } catch (const std::exception&) {
+            // the start below says so
+        }
+    }
+    // the start (waiting for the one begun at start-up, when it still runs) has its own part of the time;
+    // nothing else uses the office while it is not starting
+    const bool up = !officeStarting_ && o.running();
     const int startMs = deadlines_.startMs;
-    return runOfficeCall(this, o, startMs + deadlines_.callMs, caption, [&o, &work, startMs] {
+    return runOfficeCall(this, o, (up ? 0 : startMs) + deadlines_.callMs, caption, [&o, &work, startMs] {
         o.start(startMs);
         work(o);
     });
@@ -879,7 +889,10 @@ void TReportForm::closeEvent(QCloseEvent* e) {
     // be the one that does not answer
     if (office_ && (officeStarting_ || officeCallRunning())) office_->abort(true);
     joinOfficeStarter();
-    if (office_) office_->stop();
+    // an office that stopped answering since is ended past the deadline
+    if (office_)
+        runOfficeCall(nullptr, *office_, deadlines_.startMs, "Завершение работы LibreOffice...",
+                      [o = office_.get()] { o->stop(); });
     e->accept();
 }
 

@@ -11,16 +11,21 @@
 #include "tests/report_fixture.h"
 
 #include <QComboBox>
+#include <QDateEdit>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QPdfDocument>
 #include <QPrinter>
 #include <QProcess>
 #include <QTabWidget>
+#include <QTimer>
 #include <csignal>
+#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
 #include <sstream>
+#include <sys/file.h>
 
 using namespace zorbel;
 using mervo::test::ArchRecord;
@@ -497,6 +502,15 @@ int officeChildOf(qint64 parent) {
     return 0;
 }
 
+// The files of a folder whose names begin with prefix.
+std::vector<std::string> entriesOf(const std::string& dir, const std::string& prefix) {
+    std::vector<std::string> out;
+    std::error_code ec;
+    for (const auto& e : std::filesystem::directory_iterator(dir, ec))
+        if (e.path().filename().string().rfind(prefix, 0) == 0) out.push_back(e.path().string());
+    return out;
+}
+
 // Gone, or a zombie waiting for its new parent.
 bool ended(int pid) {
     std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
@@ -512,7 +526,7 @@ TEST(ZorbelProgram, TheOfficeLivesAndEndsWithTheProgram) {
     int num = data.addObject(236, 530, "Ленина 5");
     data.addParams(num);
     data.addArchive(530, 'D', 236, num, ReportData::days(dt(2024, 3, 1), 3));
-    TempDir reg;
+    TempDir reg, run;
     {
         devdata::SettingsStore store(reg.file("registry.ini"));
         devdata::Settings s = store.load();
@@ -523,6 +537,7 @@ TEST(ZorbelProgram, TheOfficeLivesAndEndsWithTheProgram) {
         QProcess p;
         QProcessEnvironment e = QProcessEnvironment::systemEnvironment();
         e.insert("MERVO_REGISTRY", QString::fromStdString(reg.file("registry.ini")));
+        e.insert("XDG_RUNTIME_DIR", QString::fromStdString(run.path()));
         e.insert("QT_QPA_PLATFORM", "offscreen");
         p.setProcessEnvironment(e);
         p.start(ZORBEL_PATH, {"vrelt", "530", "D", "/R", "236", "6"});
@@ -542,5 +557,331 @@ TEST(ZorbelProgram, TheOfficeLivesAndEndsWithTheProgram) {
         }
         EXPECT_TRUE(mervo::test::waitFor([&] { return ended(office); }, 10000))
             << (kill ? "kill" : "terminate");
+        // a program ended in order removes its office's profile; a killed one leaves it, and the next
+        // start of an office removes it
+        EXPECT_EQ(entriesOf(run.path(), "zorbel-office-").size(), kill ? 1u : 0u);
+    }
+    EXPECT_EQ(calc::Office::removeStaleProfiles(run.path()), 1);
+    EXPECT_TRUE(entriesOf(run.path(), "zorbel-office-").empty());
+}
+
+// ------------------------------------------------------------------------------------------ a stalled office
+
+TEST(ZorbelReportWindow, StalledOfficeEndsPastTheDeadlineAndTheNextFillStartsAFreshOne) {
+    ReportData data;
+    int num = data.addObject(236, 530, "Ленина 5");
+    data.addParams(num);
+    data.addArchive(530, 'D', 236, num, ReportData::days(dt(2024, 3, 1), 3));
+    ProgramDir program;
+    ModalAnswerer answers;
+    TReportForm form(ReportEnv{data.dir(), program.path(), args530()});
+    form.setOfficeDeadlines({15000, 3000});
+    ASSERT_TRUE(form.start());
+    form.show();
+    form.fillButton()->click();
+    ASSERT_NE(form.preview(), nullptr);
+    ASSERT_TRUE(answers.messages().isEmpty()) << answers.messages().join("|").toStdString();
+    const int stalled = form.office().pid();
+    const std::string profile = form.office().profileDir();
+    ASSERT_GT(stalled, 0);
+    ASSERT_TRUE(std::filesystem::exists(profile));
+
+    ::kill(stalled, SIGSTOP); // answers nothing from now on
+    int ticks = 0;            // the window's event loop runs while it waits
+    QTimer tick;
+    QObject::connect(&tick, &QTimer::timeout, [&] { ++ticks; });
+    tick.start(50);
+    QElapsedTimer clock;
+    clock.start();
+    form.fillButton()->click();
+    const qint64 waited = clock.elapsed();
+    tick.stop();
+    EXPECT_EQ(answers.messages(), QStringList{kOutputErrorText});
+    // a running office has the fill's time alone, then the time to end it
+    EXPECT_GE(waited, 3000);
+    EXPECT_LT(waited, 3000 + 4000);
+    EXPECT_GT(ticks, 20);
+    EXPECT_EQ(form.preview(), nullptr);
+    EXPECT_TRUE(form.isEnabled());
+    EXPECT_TRUE(mervo::test::waitFor([&] { return ended(stalled); }, 5000))
+        << "the stalled office was not ended";
+    EXPECT_FALSE(std::filesystem::exists(profile));
+
+    answers.clear();
+    form.fillButton()->click();
+    EXPECT_TRUE(answers.messages().isEmpty()) << answers.messages().join("|").toStdString();
+    ASSERT_NE(form.preview(), nullptr);
+    EXPECT_TRUE(form.preview()->document()->getAllText(0).text().contains("Ленина 5"));
+    EXPECT_NE(form.office().pid(), stalled);
+    EXPECT_GT(form.office().pid(), 0);
+    form.close();
+}
+
+// ------------------------------------------------------------------------------------------ profile folders
+
+TEST(ZorbelOffice, ProfileFolderIsPrivateAndStaleOnesAreRemoved) {
+    TempDir run; // the user's runtime folder (mode 0700)
+    mervo::test::ScopedEnv env("XDG_RUNTIME_DIR", run.path().c_str());
+    auto folder = [&](const std::string& name, bool lock) {
+        std::filesystem::create_directories(run.file(name + "/user"));
+        std::ofstream(run.file(name + "/user/registrymodifications.xcu")) << "x";
+        if (lock) std::ofstream(run.file(name + "/owner.lock"));
+        return run.file(name);
+    };
+    const std::string crashed = folder("zorbel-office-999999-aaaaaa", true); // its lock is free
+    const std::string living = folder("zorbel-office-1-bbbbbb", true);       // its lock is held
+    const std::string halfMade = folder("zorbel-office-2-cccccc", false);    // no lock, long ago
+    const std::string beingMade = folder("zorbel-office-3-dddddd", false);   // no lock, just now
+    const std::string other = folder("other-folder", true);
+    // not handed down to the office, which would then hold the lock as well
+    int held = ::open((living + "/owner.lock").c_str(), O_RDWR | O_CLOEXEC);
+    ASSERT_GE(held, 0);
+    ASSERT_EQ(::flock(held, LOCK_EX | LOCK_NB), 0);
+    std::filesystem::last_write_time(halfMade,
+                                     std::filesystem::file_time_type::clock::now() - std::chrono::hours(1));
+
+    calc::Office o;
+    o.start();
+    const std::string own = o.profileDir();
+    EXPECT_FALSE(std::filesystem::exists(crashed));
+    EXPECT_FALSE(std::filesystem::exists(halfMade));
+    EXPECT_TRUE(std::filesystem::exists(living));
+    EXPECT_TRUE(std::filesystem::exists(beingMade));
+    EXPECT_TRUE(std::filesystem::exists(other));
+    // the office's own folder: in the private folder, under a name nobody can know before
+    EXPECT_EQ(std::filesystem::path(own).parent_path(), std::filesystem::path(run.path()));
+    const std::string prefix = "zorbel-office-" + std::to_string(::getpid()) + "-";
+    ASSERT_EQ(std::filesystem::path(own).filename().string().rfind(prefix, 0), 0u) << own;
+    EXPECT_EQ(std::filesystem::path(own).filename().string().size(), prefix.size() + 6);
+    EXPECT_TRUE(std::filesystem::exists(own + "/user")); // the office uses it
+    // another start of the program leaves the folder of a running office alone
+    EXPECT_EQ(calc::Office::removeStaleProfiles(run.path()), 0);
+    EXPECT_TRUE(std::filesystem::exists(own));
+    ::close(held); // its owner is gone
+    EXPECT_EQ(calc::Office::removeStaleProfiles(run.path()), 1);
+    EXPECT_FALSE(std::filesystem::exists(living));
+    o.stop();
+    EXPECT_FALSE(std::filesystem::exists(own));
+}
+
+// ------------------------------------------------------------------------------------------ print and export
+
+TEST(ZorbelReportWindow, PrintsAtThePrinterResolutionAndSavesTheWorkbook) {
+    ReportData data;
+    int num = data.addObject(236, 530, "Ленина 5");
+    data.addParams(num);
+    data.addArchive(530, 'D', 236, num, ReportData::days(dt(2024, 3, 1), 5));
+    ProgramDir program;
+    ModalAnswerer answers;
+    TReportForm form(ReportEnv{data.dir(), program.path(), args530()});
+    ASSERT_TRUE(form.start());
+    form.fillButton()->click();
+    ASSERT_NE(form.preview(), nullptr);
+
+    // the picture of each page has the printer's resolution, at most 600 dpi
+    for (int dpi : {150, 300, 1200}) {
+        const std::string pdf = data.file("printed" + std::to_string(dpi) + ".pdf");
+        QRect area;
+        {
+            QPrinter printer(QPrinter::HighResolution);
+            printer.setOutputFormat(QPrinter::PdfFormat);
+            printer.setOutputFileName(QString::fromStdString(pdf));
+            printer.setResolution(dpi);
+            area = printer.pageLayout().paintRectPixels(printer.resolution());
+            ASSERT_TRUE(form.preview()->printTo(printer));
+        }
+        QProcess list;
+        list.start("pdfimages", {"-list", QString::fromStdString(pdf)});
+        ASSERT_TRUE(list.waitForFinished(20000));
+        const QStringList lines = QString(list.readAllStandardOutput()).split('\n', Qt::SkipEmptyParts);
+        ASSERT_GE(lines.size(), 3) << dpi; // two heading lines, then one line per picture
+        const QStringList cols = lines[2].simplified().split(' ');
+        const double w = cols[3].toDouble(), h = cols[4].toDouble();
+        // the page fills the printable area's width or height
+        const double ratio = std::max(w / area.width(), h / area.height());
+        EXPECT_NEAR(ratio, std::min(dpi, 600) / double(dpi), 0.01) << dpi << ": " << w << "x" << h;
+    }
+
+    // "Сохранить отчет" in the spreadsheet formats: the same cells as the filled workbook
+    std::vector<std::string> shown;
+    for (const char* ending : {".xlsx", ".ods", ".xls"}) {
+        const QString to = QString::fromStdString(data.file(std::string("report") + ending));
+        ASSERT_TRUE(form.preview()->saveAs(to)) << ending;
+        auto wb = office().open(to.toStdString(), false, true);
+        std::string cells;
+        for (int r = 0; r < 30; ++r)
+            for (int c = 0; c < 12; ++c)
+                cells += wb->display(c, r) + "|";
+        wb->close();
+        EXPECT_NE(cells.find("Ленина 5"), std::string::npos) << ending;
+        EXPECT_NE(cells.find("Суточный протокол учета тепловой энергии воды"), std::string::npos) << ending;
+        EXPECT_EQ(cells.find("WriteDay"), std::string::npos) << ending;
+        shown.push_back(cells);
+    }
+    EXPECT_EQ(shown[0], shown[1]);
+    EXPECT_EQ(shown[0], shown[2]);
+    // the file type is the ending's: a workbook of another kind is refused
+    EXPECT_FALSE(form.preview()->saveAs(QString::fromStdString(data.file("report.txt"))));
+    {
+        std::ifstream in(data.file("report.xlsx"), std::ios::binary);
+        char magic[2] = {};
+        in.read(magic, 2);
+        EXPECT_EQ(std::string(magic, 2), "PK"); // a zip package, not the PDF or an Excel 97 file
+    }
+    EXPECT_TRUE(answers.messages().isEmpty()) << answers.messages().join("|").toStdString();
+    form.close();
+}
+
+TEST(ZorbelReportWindow, GridExportsToCsvAndXlsxAsTheArchiveHoldsIt) {
+    ReportData data;
+    int num = data.addObject(236, 530, "Ленина 5");
+    data.addParams(num);
+    std::vector<ArchRecord> recs = ReportData::days(dt(2024, 3, 1), 6);
+    recs[2].values["MainTemper1"] = 71.25;
+    recs[4].writeDay = dbf::DateTime::fromParts(2024, 3, 5, 13, 45);
+    data.addArchive(530, 'D', 236, num, recs);
+    ProgramDir program;
+    ModalAnswerer answers;
+    TReportForm form(ReportEnv{data.dir(), program.path(), args530()});
+    ASSERT_TRUE(form.start());
+    // the grid shows a part of the archive: the 2nd to the 5th of March
+    form.rangeBox()->setCurrentIndex(kRangeAll);
+    emit form.rangeBox()->activated(kRangeAll);
+    form.rangeBox()->setCurrentIndex(5); // "Задать диапазон"
+    emit form.rangeBox()->activated(5);
+    form.fromEdit()->setDate(QDate(2024, 3, 2));
+    form.toEdit()->setDate(QDate(2024, 3, 5));
+    const int rows = form.model()->rowCount(), cols = form.model()->columnCount();
+    ASSERT_GE(rows, 3);
+    ASSERT_LT(rows, 6);
+    ASSERT_GT(cols, 5);
+
+    // the archive table as it lies on disk, row by row as the grid shows it
+    dbf::Table table;
+    table.open(data.dir(), "ARCHDB530D236.dbf");
+    auto tableValue = [&](int row, int col) {
+        table.setRecNo(form.model()->recNo(row));
+        return table.value(form.model()->columns()[size_t(col)].field);
+    };
+
+    for (GridExport how : {GridExport::CsvCp1251, GridExport::CsvUtf8}) {
+        const std::string path = data.file(how == GridExport::CsvUtf8 ? "utf8.csv" : "cp1251.csv");
+        ASSERT_TRUE(form.exportGrid(QString::fromStdString(path), how));
+        std::ifstream in(path, std::ios::binary);
+        std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        const std::string text = how == GridExport::CsvUtf8 ? bytes : dbf::codec::fromCp1251(bytes);
+        if (how == GridExport::CsvCp1251) {
+            EXPECT_NE(bytes, text); // the captions are Russian
+        }
+        QStringList lines = QString::fromStdString(text).split("\r\n");
+        ASSERT_EQ(lines.takeLast(), "");
+        ASSERT_EQ(lines.size(), rows + 1);
+        const QStringList header = lines[0].split(';');
+        ASSERT_EQ(header.size(), cols);
+        for (int c = 0; c < cols; ++c)
+            EXPECT_EQ(header[c].toStdString(), form.model()->columns()[size_t(c)].caption);
+        bool sawTime = false;
+        for (int r = 0; r < rows; ++r) {
+            const QStringList f = lines[r + 1].split(';');
+            ASSERT_EQ(f.size(), cols);
+            for (int c = 0; c < cols; ++c) {
+                const dbf::Value v = tableValue(r, c);
+                if (auto* t = std::get_if<dbf::DateTime>(&v)) {
+                    QDateTime when = QDateTime::fromString(f[c], "dd.MM.yyyy hh:mm");
+                    ASSERT_TRUE(when.isValid()) << f[c].toStdString();
+                    EXPECT_EQ(when.date(), QDate(t->year(), t->month(), t->day()));
+                    EXPECT_EQ(when.time(), QTime(t->hour(), t->minute()));
+                    sawTime = sawTime || t->hour() == 13;
+                } else if (auto* d = std::get_if<double>(&v)) {
+                    EXPECT_EQ(f[c], QString::number(*d, 'f', 2).replace('.', ','));
+                } else if (auto* i = std::get_if<int64_t>(&v)) {
+                    EXPECT_EQ(f[c], QString::number(*i));
+                }
+            }
+        }
+        EXPECT_TRUE(sawTime);
+        EXPECT_TRUE(QString::fromStdString(text).contains("71,25"));
+    }
+
+    const std::string xlsx = data.file("archive.xlsx");
+    ASSERT_TRUE(form.exportGrid(QString::fromStdString(xlsx), GridExport::Xlsx));
+    auto wb = office().open(xlsx, false, true);
+    for (int c = 0; c < cols; ++c)
+        EXPECT_EQ(wb->display(c, 0), form.model()->columns()[size_t(c)].caption);
+    for (int r = 0; r < rows; ++r)
+        for (int c = 0; c < cols; ++c) {
+            const dbf::Value v = tableValue(r, c);
+            const std::string cellText = wb->formula(c, r + 1);
+            if (auto* t = std::get_if<dbf::DateTime>(&v)) {
+                EXPECT_EQ(wb->display(c, r + 1),
+                          QString::asprintf("%02d.%02d.%04d %02d:%02d", t->day(), t->month(), t->year(),
+                                            t->hour(), t->minute())
+                              .toStdString());
+            } else if (auto* d = std::get_if<double>(&v)) {
+                EXPECT_NEAR(std::stod(cellText), *d, 1e-9) << r << "," << c;
+                EXPECT_EQ(wb->display(c, r + 1), QString::number(*d, 'f', 2).toStdString());
+            } else if (auto* i = std::get_if<int64_t>(&v)) {
+                EXPECT_EQ(cellText, std::to_string(*i));
+            } else if (std::holds_alternative<std::monostate>(v)) {
+                EXPECT_EQ(cellText, "");
+            }
+        }
+    EXPECT_EQ(wb->formula(0, rows + 1), ""); // nothing under the rows shown
+    wb->close();
+    EXPECT_TRUE(answers.messages().isEmpty()) << answers.messages().join("|").toStdString();
+    form.close();
+}
+
+// ------------------------------------------------------------------------------------------ SIGTERM
+
+TEST(ZorbelProgram, SigtermEndsItAtOnceInAMessageBoxAndWithAStalledOffice) {
+    struct Case {
+        const char* name;
+        bool params;     // without parameters a question box comes up at the start
+        bool stopOffice; // the office stops answering before it is ever connected to
+    };
+    for (const Case& c : {Case{"message box", false, false}, Case{"stalled office", true, true}}) {
+        ReportData data;
+        int num = data.addObject(236, 530, "Ленина 5");
+        if (c.params) data.addParams(num);
+        data.addArchive(530, 'D', 236, num, ReportData::days(dt(2024, 3, 1), 3));
+        TempDir reg, run;
+        {
+            devdata::SettingsStore store(reg.file("registry.ini"));
+            devdata::Settings s = store.load();
+            s.dpath = data.dir();
+            store.save(s);
+        }
+        QProcess p;
+        QProcessEnvironment e = QProcessEnvironment::systemEnvironment();
+        e.insert("MERVO_REGISTRY", QString::fromStdString(reg.file("registry.ini")));
+        e.insert("QT_QPA_PLATFORM", "offscreen");
+        e.insert("XDG_RUNTIME_DIR", QString::fromStdString(run.path()));
+        p.setProcessEnvironment(e);
+        p.start(ZORBEL_PATH, {"vrelt", "530", "D", "/R", "236", "6"});
+        ASSERT_TRUE(p.waitForStarted());
+        int office = 0;
+        if (c.stopOffice) {
+            ASSERT_TRUE(
+                mervo::test::waitFor([&] { return (office = officeChildOf(p.processId())) != 0; }, 20000));
+            ::kill(office, SIGSTOP);
+        } else {
+            QTest::qWait(1500); // the box is up
+            ASSERT_EQ(p.state(), QProcess::Running);
+        }
+        QElapsedTimer clock;
+        clock.start();
+        p.terminate();
+        ASSERT_TRUE(p.waitForFinished(15000)) << c.name;
+        EXPECT_LT(clock.elapsed(), 8000) << c.name;
+        EXPECT_EQ(p.exitStatus(), QProcess::NormalExit) << c.name;
+        EXPECT_EQ(p.exitCode(), 0) << c.name;
+        if (office) {
+            EXPECT_TRUE(mervo::test::waitFor([&] { return ended(office); }, 5000)) << c.name;
+        }
+        // nothing of the office is left: no process of it, no profile folder
+        EXPECT_EQ(officeChildOf(p.processId()), 0) << c.name;
+        EXPECT_TRUE(entriesOf(run.path(), "zorbel-office-").empty()) << c.name;
+        if (office && !ended(office)) ::kill(office, SIGKILL);
     }
 }
