@@ -380,8 +380,11 @@ bool TReportForm::start() {
     try {
         if (!session_.openParams()) message(QMessageBox::Question, q(kParamsMissingText).remove('\r'));
     } catch (const std::exception& e) {
-        // a damaged parameters table: the report goes without the configuration, as when it is missing
-        message(QMessageBox::Critical, q(e.what()));
+        // a damaged parameters table: said once, and the report goes without the configuration
+        session_.closeParams();
+        message(QMessageBox::Critical,
+                "Таблица параметров " + q(dbf::findFile(session_.dataDir(), "ParsDB.dbf")) + " повреждена: " +
+                    q(e.what()) + "\nДанные конфигурации системы в отчет выводиться не будут.");
     }
     fillGroups();
     {

@@ -52,14 +52,24 @@ std::optional<std::string> ArchiveSession::openObject() {
 }
 
 bool ArchiveSession::openParams() {
-    paramsOk_ = false;
+    closeParams();
     if (!dbf::tableExists(dataDir_, "ParsDB.dbf")) return false;
-    params_.open(dataDir_, "ParsDB.dbf");
-    params_.setFilter("NUMSTATE=" + std::to_string(objectNum_));
-    params_.setFiltered(true);
-    params_.first();
-    paramsOk_ = !params_.isEmpty();
+    try {
+        params_.open(dataDir_, "ParsDB.dbf");
+        params_.setFilter("NUMSTATE=" + std::to_string(objectNum_));
+        params_.setFiltered(true);
+        params_.first();
+        paramsOk_ = !params_.isEmpty();
+    } catch (...) {
+        closeParams();
+        throw;
+    }
     return paramsOk_;
+}
+
+void ArchiveSession::closeParams() {
+    paramsOk_ = false;
+    if (params_.isOpen()) params_.close();
 }
 
 bool ArchiveSession::switchKind(ArchiveKind kind) {

@@ -38,8 +38,10 @@ public:
     // archive could not be opened) and takes the device type from it.
     // nullopt on success, else the error text to show before the program ends.
     std::optional<std::string> openObject();
-    // Opens PARSDB filtered to the object's rows; false when the file is missing or no row passes.
+    // Opens PARSDB filtered to the object's rows; false when the file is missing or no row passes. Throws
+    // when the table is damaged (the parameters then stay closed).
     bool openParams();
+    void closeParams();
 
     // Switches to the archive of another kind when its file exists; false (the open table stays) otherwise.
     // An archive that cannot be opened raises the engine's error (and stays in force, closed, see

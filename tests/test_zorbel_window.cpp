@@ -452,37 +452,40 @@ TEST(ZorbelWindow, ProgramEndsOnBadCommandLines) {
     EXPECT_EQ(run({}, 5000), std::make_pair(true, 0));
 }
 
-// An archive file that is not a valid table: the window shows the engine's message and stays, the other
-// kinds can be looked at, and the damaged archive can be deleted so that the next poll makes a new one.
-TEST(ZorbelWindow, DamagedArchiveIsReportedAndCanBeDeleted) {
+namespace {
+
+// Ways a table file is found damaged, each made from the bytes of a valid table.
+struct Damage {
+    const char* what;
+    std::function<std::string(const std::string&)> damage;
+};
+
+std::vector<Damage> damages() {
     auto patch = [](std::string bytes, size_t at, std::initializer_list<uint8_t> with) {
         size_t k = at;
         for (uint8_t b : with)
             bytes[k++] = char(b);
         return bytes;
     };
-    struct Case {
-        const char* what;
-        std::function<std::string(const std::string&)> damage; // from the bytes of a valid archive
-    } cases[] = {
+    return {
         {"empty file", [](const std::string&) { return std::string(); }},
         {"garbage header", [](const std::string& b) { return std::string(b.size(), 'x'); }},
         {"cut inside the header", [](const std::string& b) { return b.substr(0, 100); }},
         {"header length 0",
-         [&](const std::string& b) {
+         [patch](const std::string& b) {
              return patch(b, 8, {0, 0});
          }},
         {"header length 0xFFFF",
-         [&](const std::string& b) {
+         [patch](const std::string& b) {
              return patch(b, 8, {0xFF, 0xFF});
          }},
         {"wrong record length",
-         [&](const std::string& b) {
+         [patch](const std::string& b) {
              return patch(b, 10, {3, 0});
          }},
-        {"unknown field type", [&](const std::string& b) { return patch(b, 68 + 32, {'?'}); }},
+        {"unknown field type", [patch](const std::string& b) { return patch(b, 68 + 32, {'?'}); }},
         {"no end of the field descriptors",
-         [&](const std::string& b) {
+         [](const std::string& b) {
              const size_t header = size_t(uint8_t(b[8])) | size_t(uint8_t(b[9])) << 8;
              std::string d = b;
              for (size_t k = 68; k < header; ++k)
@@ -490,7 +493,30 @@ TEST(ZorbelWindow, DamagedArchiveIsReportedAndCanBeDeleted) {
              return d;
          }},
     };
-    for (const Case& c : cases) {
+}
+
+void chooseRange(TReportForm& form, int item) {
+    form.rangeBox()->setCurrentIndex(item);
+    emit form.rangeBox()->activated(item);
+}
+
+void damageFile(const std::string& file, const Damage& d) {
+    std::string bytes;
+    {
+        std::ifstream in(file, std::ios::binary);
+        std::stringstream s;
+        s << in.rdbuf();
+        bytes = s.str();
+    }
+    std::ofstream(file, std::ios::binary | std::ios::trunc) << d.damage(bytes);
+}
+
+} // namespace
+
+// An archive file that is not a valid table: the window shows the engine's message and stays, the other
+// kinds can be looked at, and the damaged archive can be deleted so that the next poll makes a new one.
+TEST(ZorbelWindow, DamagedArchiveIsReportedAndCanBeDeleted) {
+    for (const Damage& c : damages()) {
         SCOPED_TRACE(c.what);
         ReportData data;
         const int num = data.addObject(236, 530, "Ленина 5");
@@ -498,14 +524,7 @@ TEST(ZorbelWindow, DamagedArchiveIsReportedAndCanBeDeleted) {
         data.addArchive(530, 'D', 236, num, ReportData::days(dt(2023, 1, 1), 5));
         data.addArchive(530, 'H', 236, num, ReportData::days(dt(2023, 1, 1), 3));
         const std::string file = data.file("ARCHDB530D236.dbf");
-        std::string bytes;
-        {
-            std::ifstream in(file, std::ios::binary);
-            std::stringstream s;
-            s << in.rdbuf();
-            bytes = s.str();
-        }
-        std::ofstream(file, std::ios::binary | std::ios::trunc) << c.damage(bytes);
+        damageFile(file, c);
 
         ModalAnswerer answers;
         TReportForm form(env(data, "vrelt 530 D /R 236 0"));
@@ -558,6 +577,44 @@ TEST(ZorbelWindow, DamagedObjectsOrParametersTableIsReportedAndTheArchiveShown) 
     }
 }
 
+// PARSDB is shared by every object: whatever its damage, the program says so once for the object it serves,
+// with the table's name and that the report goes without the configuration, and shows the archive.
+TEST(ZorbelWindow, DamagedParametersTableIsSaidOnceForEveryObject) {
+    for (const Damage& d : damages()) {
+        SCOPED_TRACE(d.what);
+        ReportData data;
+        const int first = data.addObject(236, 530, "Ленина 5");
+        const int second = data.addObject(229, 41, "Школа");
+        data.addParams(first);
+        data.addParams(second);
+        data.addArchive(530, 'D', 236, first, ReportData::days(dt(2023, 1, 1), 5));
+        data.addArchive(41, 'D', 229, second, ReportData::days(dt(2023, 1, 1), 3));
+        damageFile(data.file("PARSDB.dbf"), d);
+        for (const auto& [line, rows] :
+             {std::pair{"vrelt 530 D /R 236 6", 5}, std::pair{"vrelt 41 D /R 229 6", 3}}) {
+            SCOPED_TRACE(line);
+            ModalAnswerer answers;
+            TReportForm form(env(data, line));
+            ASSERT_TRUE(form.start());
+            ASSERT_EQ(answers.seen().size(), 1u) << answers.messages().join("|").toStdString();
+            EXPECT_EQ(answers.seen()[0].icon, QMessageBox::Critical);
+            const QString& text = answers.seen()[0].text;
+            EXPECT_TRUE(text.startsWith(
+                QString::fromStdString("Таблица параметров " + data.file("PARSDB.dbf") + " повреждена")))
+                << text.toStdString();
+            EXPECT_TRUE(text.contains("Данные конфигурации системы в отчет выводиться не будут."));
+            EXPECT_FALSE(form.session().paramsOpen());
+            EXPECT_EQ(form.addressLabel()->text().isEmpty(), false);
+            EXPECT_EQ(form.model()->rowCount(), rows);
+            // the window goes on working without a second word
+            chooseRange(form, 0);
+            chooseRange(form, kRangeAll);
+            EXPECT_EQ(form.model()->rowCount(), rows);
+            EXPECT_EQ(answers.seen().size(), 1u);
+        }
+    }
+}
+
 namespace {
 
 // WriteDay of every row of the archive file, in the file's order, read apart from the window.
@@ -574,11 +631,6 @@ int gridRowOf(const TReportForm& form, const QString& writeDay) {
     for (int r = 0; r < form.model()->rowCount(); ++r)
         if (form.model()->data(form.model()->index(r, 0)).toString() == writeDay) return r;
     return -1;
-}
-
-void chooseRange(TReportForm& form, int item) {
-    form.rangeBox()->setCurrentIndex(item);
-    emit form.rangeBox()->activated(item);
 }
 
 } // namespace
