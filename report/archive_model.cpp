@@ -2,6 +2,14 @@
 
 namespace zorbel {
 
+bool isGarbageRecord(const dbf::Table& table) {
+    static const dbf::DateTime epoch = dbf::DateTime::fromParts(1999, 12, 31);
+    if (table.isNull("WriteDay")) return true;
+    if (table.fieldIndex("CheckField") >= 0 && !table.isNull("CheckField") && table.asInt("CheckField") == 1)
+        return true;
+    return !(table.asDateTime("WriteDay") > epoch);
+}
+
 QString ArchiveModel::display(const dbf::Value& v) {
     if (auto* d = std::get_if<double>(&v)) return QString::number(*d, 'f', 2);
     if (auto* i = std::get_if<int64_t>(&v)) return QString::number(*i);

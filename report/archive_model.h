@@ -10,6 +10,11 @@
 
 namespace zorbel {
 
+// A record outside the archive's time, kept out of the chart: one stamped at or before 31.12.1999 00:00 (the
+// epoch of the device's day counter; the stamp of an empty device slot), one without a stamp, and a
+// placeholder row (CheckField 1) that carries no data.
+bool isGarbageRecord(const dbf::Table& table);
+
 class ArchiveModel : public QAbstractTableModel {
     Q_OBJECT
 public:

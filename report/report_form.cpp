@@ -208,7 +208,10 @@ TReportForm::~TReportForm() {
 }
 
 void TReportForm::buildWindow() {
-    resize(1036, 663);
+    // the design size, as far as the screen has room; the panels are laid out so that they fit in it
+    QSize size(1036, 663);
+    if (QScreen* s = QGuiApplication::primaryScreen()) size = size.boundedTo(s->availableGeometry().size());
+    resize(size);
     if (QScreen* s = QGuiApplication::primaryScreen())
         move(s->availableGeometry().center() - rect().center());
 
@@ -274,7 +277,7 @@ void TReportForm::buildWindow() {
         e->setLocale(kRussian);
         e->setDisplayFormat("d MMMM yyyy");
         e->setCalendarPopup(true);
-        e->setMinimumWidth(150);
+        e->setMinimumWidth(130);
         return e;
     };
     auto* fromCol = new QVBoxLayout;
@@ -300,6 +303,9 @@ void TReportForm::buildWindow() {
     bold.setBold(true);
     address_->setFont(bold);
     address_->setStyleSheet("color: palette(highlight);");
+    // a long address must not widen the window beyond its design width: it is cut at the panel's edge
+    address_->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+    address_->setMinimumWidth(40);
     c->addWidget(address_, 1, Qt::AlignBottom);
     fillButton_ = new QPushButton("Заполнить отчет");
     c->addWidget(fillButton_, 0, Qt::AlignBottom);
@@ -422,8 +428,11 @@ bool TReportForm::start() {
     try {
         if (!session_.openParams()) message(QMessageBox::Question, q(kParamsMissingText).remove('\r'));
     } catch (const std::exception& e) {
-        // a damaged parameters table: the report goes without the configuration, as when it is missing
-        message(QMessageBox::Critical, q(e.what()));
+        // a damaged parameters table: said once, and the report goes without the configuration
+        session_.closeParams();
+        message(QMessageBox::Critical,
+                "Таблица параметров " + q(dbf::findFile(session_.dataDir(), "ParsDB.dbf")) + " повреждена: " +
+                    q(e.what()) + "\nДанные конфигурации системы в отчет выводиться не будут.");
     }
     fillGroups();
     {
@@ -615,7 +624,11 @@ void TReportForm::deleteWholeArchive() {
                 QMessageBox::Ok | QMessageBox::Cancel) != QMessageBox::Ok)
         return;
     try {
-        session_.deleteArchive();
+        if (!session_.deleteArchive()) {
+            // records a poll appended meanwhile were kept: the grid shows them
+            applyRange(RangeChange::From);
+            return;
+        }
     } catch (const std::exception& e) {
         message(QMessageBox::Critical, q(e.what()));
     }
@@ -635,6 +648,7 @@ void TReportForm::refreshChart() {
             if (a.isOpen()) {
                 int f = a.fieldIndex(columns[size_t(i)].field);
                 for (a.first(); f >= 0 && !a.eof(); a.next()) {
+                    if (isGarbageRecord(a)) continue; // it would stretch the time axis back to 1999
                     dbf::DateTime t = a.asDateTime("WriteDay");
                     QDateTime x(QDate(t.year(), t.month(), t.day()), QTime(t.hour(), t.minute()));
                     dbf::Value v = a.value(f);
@@ -684,6 +698,8 @@ void TReportForm::chooseGroup(int index) {
     templateDoc_->close();
     templateNote_->setText("Шаблон отчета не выбран");
     templateStack_->setCurrentWidget(templateNote_);
+    // the list shows the group's first template: that one is the chosen one
+    if (templateBox_->currentIndex() >= 0) chooseTemplate(templateBox_->currentIndex());
 }
 
 void TReportForm::chooseTemplate(int index) {

@@ -2,6 +2,8 @@
 
 #include "devdata/tables.h"
 
+#include <algorithm>
+
 namespace zorbel {
 
 bool ArchiveSession::openArchive(int serial, ArchiveKind kind, int deviceType) {
@@ -12,10 +14,14 @@ bool ArchiveSession::openArchive(int serial, ArchiveKind kind, int deviceType) {
     deviceType_ = deviceType;
     archiveName_ = name;
     openError_.clear();
+    knownLastNum_ = 0;
     try {
         archive_.open(dataDir_, name);
+        takeInChanges();
+        archive_.first();
     } catch (const dbf::Error& e) {
         // a damaged archive is shown as an error; the program stays, so that it can be deleted
+        if (archive_.isOpen()) archive_.close();
         openError_ = e.what();
     }
     return true;
@@ -46,14 +52,24 @@ std::optional<std::string> ArchiveSession::openObject() {
 }
 
 bool ArchiveSession::openParams() {
-    paramsOk_ = false;
+    closeParams();
     if (!dbf::tableExists(dataDir_, "ParsDB.dbf")) return false;
-    params_.open(dataDir_, "ParsDB.dbf");
-    params_.setFilter("NUMSTATE=" + std::to_string(objectNum_));
-    params_.setFiltered(true);
-    params_.first();
-    paramsOk_ = !params_.isEmpty();
+    try {
+        params_.open(dataDir_, "ParsDB.dbf");
+        params_.setFilter("NUMSTATE=" + std::to_string(objectNum_));
+        params_.setFiltered(true);
+        params_.first();
+        paramsOk_ = !params_.isEmpty();
+    } catch (...) {
+        closeParams();
+        throw;
+    }
     return paramsOk_;
+}
+
+void ArchiveSession::closeParams() {
+    paramsOk_ = false;
+    if (params_.isOpen()) params_.close();
 }
 
 bool ArchiveSession::switchKind(ArchiveKind kind) {
@@ -63,13 +79,38 @@ bool ArchiveSession::switchKind(ArchiveKind kind) {
     kind_ = kind;
     archiveName_ = name;
     openError_.clear();
+    knownLastNum_ = 0;
     try {
         archive_.open(dataDir_, name);
+        takeInChanges();
+        archive_.first();
     } catch (const dbf::Error& e) {
+        if (archive_.isOpen()) archive_.close();
         openError_ = e.what();
         throw;
     }
     return true;
+}
+
+void ArchiveSession::takeInChanges() {
+    archive_.refresh();
+    archive_.cancelRange();
+    archive_.setFiltered(false);
+    int64_t last = 0;
+    if (archive_.hasIndexOn("NUM")) {
+        archive_.setIndexFieldNames("NUM");
+        archive_.last();
+        if (archive_.recNo() != 0 && !archive_.isNull("NUM")) last = archive_.asInt("NUM"); // last() sets eof
+    } else {
+        archive_.setIndexFieldNames("");
+        for (archive_.first(); !archive_.eof(); archive_.next())
+            if (!archive_.isNull("NUM")) last = std::max(last, archive_.asInt("NUM"));
+    }
+    knownLastNum_ = last;
+}
+
+std::string ArchiveSession::knownCondition() const {
+    return " AND NUM <='" + std::to_string(knownLastNum_) + "'";
 }
 
 void ArchiveSession::restrict(dbf::DateTime from, dbf::DateTime to) {
@@ -77,6 +118,7 @@ void ArchiveSession::restrict(dbf::DateTime from, dbf::DateTime to) {
     low_ = from.date();
     high_ = to.date().addDays(1);
     restricted_ = true;
+    takeInChanges();
     archive_.setIndexFieldNames("WriteDay");
     archive_.setRange(low_, high_);
     archive_.first();
@@ -85,39 +127,54 @@ void ArchiveSession::restrict(dbf::DateTime from, dbf::DateTime to) {
 void ArchiveSession::showAll() {
     restricted_ = false;
     if (!archive_.isOpen()) return;
+    takeInChanges();
     archive_.setIndexFieldNames("WriteDay");
-    archive_.cancelRange();
-    archive_.setFiltered(false);
     archive_.first();
 }
 
 int ArchiveSession::countEmptyRecords() const {
-    return dbf::Database(dataDir_).execSql("select * from " + archiveFile() + "\n" + kEmptyRecordCondition);
+    return dbf::Database(dataDir_).execSql("select * from " + archiveFile() + "\n" + kEmptyRecordCondition +
+                                           knownCondition());
 }
 
 int ArchiveSession::deleteEmptyRecords() {
-    int n = dbf::Database(dataDir_).execSql("delete from " + archiveFile() + "\n" + kEmptyRecordCondition);
+    int n = dbf::Database(dataDir_).execSql("delete from " + archiveFile() + "\n" + kEmptyRecordCondition +
+                                            knownCondition());
     reread();
     return n;
 }
 
 int ArchiveSession::deleteFromNum(int64_t num) {
     int n = dbf::Database(dataDir_).execSql("delete from " + archiveFile() + "\n" + " where NUM >='" +
-                                            std::to_string(num) + "'");
+                                            std::to_string(num) + "'" + knownCondition());
     reread();
     return n;
 }
 
-void ArchiveSession::deleteArchive() {
+bool ArchiveSession::deleteArchive() {
+    if (archive_.isOpen()) {
+        dbf::Database db(dataDir_);
+        if (db.execSql("select * from " + archiveFile() + "\n where NUM >'" + std::to_string(knownLastNum_) +
+                       "'") > 0) {
+            // a poll appended since the last read: its records stay
+            db.execSql("delete from " + archiveFile() + "\n where NUM <='" + std::to_string(knownLastNum_) +
+                       "'");
+            reread();
+            return false;
+        }
+    }
     archive_.close();
     openError_.clear();
     std::string name = archiveFile();
     dbf::deleteTable(dataDir_, name.substr(0, name.size() - 4));
+    return true;
 }
 
 void ArchiveSession::reread() {
     if (!archive_.isOpen()) return;
-    archive_.refresh();
+    takeInChanges();
+    archive_.setIndexFieldNames("WriteDay");
+    if (restricted_) archive_.setRange(low_, high_);
     archive_.first();
 }
 

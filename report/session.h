@@ -38,30 +38,41 @@ public:
     // archive could not be opened) and takes the device type from it.
     // nullopt on success, else the error text to show before the program ends.
     std::optional<std::string> openObject();
-    // Opens PARSDB filtered to the object's rows; false when the file is missing or no row passes.
+    // Opens PARSDB filtered to the object's rows; false when the file is missing or no row passes. Throws
+    // when the table is damaged (the parameters then stay closed).
     bool openParams();
+    void closeParams();
 
     // Switches to the archive of another kind when its file exists; false (the open table stays) otherwise.
     // An archive that cannot be opened raises the engine's error (and stays in force, closed, see
     // openError()).
     bool switchKind(ArchiveKind kind);
 
-    // Orders the archive by WriteDay and restricts it to WriteDay from `from` 00:00 to `to` + 1 day 00:00,
-    // both ends included; allRecords lifts every restriction.
+    // Both first take in what other processes wrote to the archive since the last read (a running poll
+    // appends to it). restrict orders the archive by WriteDay and restricts it to WriteDay from `from` 00:00
+    // to `to` + 1 day 00:00, both ends included; showAll lifts every restriction.
     void restrict(dbf::DateTime from, dbf::DateTime to);
     void showAll();
     bool restricted() const { return restricted_; }
 
-    // ---- deletions. The table file name as the statements quote it.
+    // ---- deletions. They remove only records that were in the table at its last read (what the grid
+    // shows): NUM is given out in rising order, so records appended by a poll since have a NUM above
+    // knownLastNum() and are kept.
+    // The table file name as the statements quote it.
     const std::string& archiveFile() const { return archiveName_; }
-    // "select * from FILE\n where WRITEDAY ='31.12.1999 00:00'": the number of empty records.
+    // The highest NUM of the table at its last read; 0 when it had no records.
+    int64_t knownLastNum() const { return knownLastNum_; }
+    // "select * from FILE\n where WRITEDAY ='31.12.1999 00:00'" over the known records: the number of empty
+    // records.
     int countEmptyRecords() const;
     int deleteEmptyRecords();
-    // Deletes every record whose NUM is not below num, whatever the range; returns how many.
+    // Deletes every known record whose NUM is not below num, whatever the range; returns how many.
     int deleteFromNum(int64_t num);
-    // Closes the archive table and deletes its .dbf and index files.
-    void deleteArchive();
-    // Takes in the changes after a deletion, keeping the ordering and range.
+    // Deletes the archive. When records were appended since the last read, only the known ones are deleted
+    // and the table stays (returns false); otherwise the table is closed and its .dbf and index files are
+    // deleted (returns true).
+    bool deleteArchive();
+    // Takes in the changes other processes made, keeping the ordering and range.
     void reread();
 
     dbf::Table& archive() { return archive_; }
@@ -72,6 +83,11 @@ public:
     int64_t objectNum() const { return objectNum_; }
 
 private:
+    // Refreshes the archive table and notes its highest NUM; leaves it unordered and unrestricted.
+    void takeInChanges();
+    // The condition that keeps a statement to the known records.
+    std::string knownCondition() const;
+
     std::string dataDir_;
     int serial_ = 0;
     ArchiveKind kind_ = ArchiveKind::Daily;
@@ -81,6 +97,7 @@ private:
     int64_t objectNum_ = 0;
     bool paramsOk_ = false;
     bool restricted_ = false;
+    int64_t knownLastNum_ = 0;
     dbf::DateTime low_, high_;
     dbf::Table archive_, objects_, params_;
 };

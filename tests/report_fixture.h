@@ -58,6 +58,29 @@ public:
         std::string prefix = std::string("ARCHDB") + std::to_string(serial) + kind;
         if (!devdata::createArchiveTable(t, deviceType, dir(), prefix, nullptr, nullptr))
             throw std::runtime_error("archive table not created");
+        write(t, num, records);
+    }
+
+    // Appends records to an existing archive table through a context of its own, as a running poll does.
+    void appendArchive(int serial, char kind, int deviceType, int num,
+                       const std::vector<ArchRecord>& records) {
+        dbf::Table t;
+        t.open(dir(),
+               std::string("ARCHDB") + std::to_string(serial) + kind + std::to_string(deviceType) + ".dbf");
+        write(t, num, records);
+    }
+
+    // A day's records: one per day from `first`, HEnergy1 growing by `step`.
+    static std::vector<ArchRecord> days(dbf::DateTime first, int count, double energy0 = 100,
+                                        double step = 10) {
+        std::vector<ArchRecord> out;
+        for (int i = 0; i < count; ++i)
+            out.push_back({first.addDays(i), {{"HEnergy1", energy0 + step * i}, {"Volume1", 10.5 * i}}});
+        return out;
+    }
+
+private:
+    static void write(dbf::Table& t, int num, const std::vector<ArchRecord>& records) {
         for (const ArchRecord& r : records) {
             t.append();
             t.setInt("NUMSTATE", num);
@@ -76,16 +99,6 @@ public:
         }
     }
 
-    // A day's records: one per day from `first`, HEnergy1 growing by `step`.
-    static std::vector<ArchRecord> days(dbf::DateTime first, int count, double energy0 = 100,
-                                        double step = 10) {
-        std::vector<ArchRecord> out;
-        for (int i = 0; i < count; ++i)
-            out.push_back({first.addDays(i), {{"HEnergy1", energy0 + step * i}, {"Volume1", 10.5 * i}}});
-        return out;
-    }
-
-private:
     TempDir tmp_;
 };
 

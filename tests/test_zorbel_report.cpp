@@ -10,6 +10,7 @@
 #include "tests/qt_test_helpers.h"
 #include "tests/report_fixture.h"
 
+#include <QAbstractItemView>
 #include <QComboBox>
 #include <QDateEdit>
 #include <QElapsedTimer>
@@ -421,10 +422,11 @@ TEST(ZorbelReportWindow, FillPreviewAndStoredChoice) {
         EXPECT_NE(ss.str().find(dbf::codec::toCp1251("REPORT=Протокол учета (две системы)")),
                   std::string::npos);
 
-        // the other group: a choice of the second template and a fill store it
+        // the other group: the template its list shows is the chosen one; a fill stores it
         form.groupBox()->setCurrentIndex(1);
         emit form.groupBox()->activated(1);
-        EXPECT_TRUE(form.templatePath().isEmpty());
+        EXPECT_EQ(form.templateBox()->currentIndex(), 0);
+        EXPECT_TRUE(form.templatePath().endsWith("Vexa1K.pat"));
         form.templateBox()->setCurrentIndex(0);
         emit form.templateBox()->activated(0);
         EXPECT_TRUE(form.templatePath().endsWith("Vexa1K.pat"));
@@ -454,6 +456,35 @@ TEST(ZorbelReportWindow, FillPreviewAndStoredChoice) {
     ASSERT_TRUE(third.start());
     EXPECT_EQ(third.groupBox()->currentText(), "Vexa-1 K");
     EXPECT_TRUE(third.templatePath().endsWith("Vexa1K.pat"));
+}
+
+// After a change of the group, "Заполнить отчет" fills the template the list shows, without touching the
+// list.
+TEST(ZorbelReportWindow, GroupChangeChoosesTheShownTemplate) {
+    ReportData data;
+    int num = data.addObject(236, 530, "Ленина 5");
+    data.addParams(num);
+    data.addArchive(530, 'D', 236, num, ReportData::days(dt(2024, 3, 1), 3));
+    ProgramDir program;
+    ModalAnswerer answers;
+    TReportForm form(ReportEnv{data.dir(), program.path(), args530()});
+    ASSERT_TRUE(form.start());
+    form.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&form));
+    // the group chosen as the operator does: the list opened and an item clicked
+    QComboBox* groups = form.groupBox();
+    groups->showPopup();
+    QAbstractItemView* popup = groups->view();
+    ASSERT_TRUE(mervo::test::waitFor([&] { return popup->isVisible(); }));
+    const QRect item = popup->visualRect(groups->model()->index(1, 0));
+    QTest::mouseClick(popup->viewport(), Qt::LeftButton, {}, item.center());
+    ASSERT_EQ(groups->currentIndex(), 1);
+    EXPECT_EQ(form.templateBox()->currentText(), "Протокол учета (одна система)");
+    form.fillButton()->click();
+    EXPECT_FALSE(answers.messages().contains(kNoTemplateText)) << answers.messages().join("|").toStdString();
+    ASSERT_NE(form.preview(), nullptr);
+    EXPECT_EQ(form.preview()->document()->status(), QPdfDocument::Status::Ready);
+    form.close();
 }
 
 TEST(ZorbelReportWindow, MissingEngineGivesOutputError) {

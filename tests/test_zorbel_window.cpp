@@ -12,15 +12,18 @@
 #include <QComboBox>
 #include <QDateEdit>
 #include <QDateTime>
+#include <QDateTimeAxis>
 #include <QHeaderView>
 #include <QLabel>
 #include <QLineSeries>
 #include <QListWidget>
 #include <QProcess>
 #include <QPushButton>
+#include <QScreen>
 #include <QTabWidget>
 #include <QTableView>
 #include <QToolButton>
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -449,37 +452,40 @@ TEST(ZorbelWindow, ProgramEndsOnBadCommandLines) {
     EXPECT_EQ(run({}, 5000), std::make_pair(true, 0));
 }
 
-// An archive file that is not a valid table: the window shows the engine's message and stays, the other
-// kinds can be looked at, and the damaged archive can be deleted so that the next poll makes a new one.
-TEST(ZorbelWindow, DamagedArchiveIsReportedAndCanBeDeleted) {
+namespace {
+
+// Ways a table file is found damaged, each made from the bytes of a valid table.
+struct Damage {
+    const char* what;
+    std::function<std::string(const std::string&)> damage;
+};
+
+std::vector<Damage> damages() {
     auto patch = [](std::string bytes, size_t at, std::initializer_list<uint8_t> with) {
         size_t k = at;
         for (uint8_t b : with)
             bytes[k++] = char(b);
         return bytes;
     };
-    struct Case {
-        const char* what;
-        std::function<std::string(const std::string&)> damage; // from the bytes of a valid archive
-    } cases[] = {
+    return {
         {"empty file", [](const std::string&) { return std::string(); }},
         {"garbage header", [](const std::string& b) { return std::string(b.size(), 'x'); }},
         {"cut inside the header", [](const std::string& b) { return b.substr(0, 100); }},
         {"header length 0",
-         [&](const std::string& b) {
+         [patch](const std::string& b) {
              return patch(b, 8, {0, 0});
          }},
         {"header length 0xFFFF",
-         [&](const std::string& b) {
+         [patch](const std::string& b) {
              return patch(b, 8, {0xFF, 0xFF});
          }},
         {"wrong record length",
-         [&](const std::string& b) {
+         [patch](const std::string& b) {
              return patch(b, 10, {3, 0});
          }},
-        {"unknown field type", [&](const std::string& b) { return patch(b, 68 + 32, {'?'}); }},
+        {"unknown field type", [patch](const std::string& b) { return patch(b, 68 + 32, {'?'}); }},
         {"no end of the field descriptors",
-         [&](const std::string& b) {
+         [](const std::string& b) {
              const size_t header = size_t(uint8_t(b[8])) | size_t(uint8_t(b[9])) << 8;
              std::string d = b;
              for (size_t k = 68; k < header; ++k)
@@ -487,7 +493,30 @@ TEST(ZorbelWindow, DamagedArchiveIsReportedAndCanBeDeleted) {
              return d;
          }},
     };
-    for (const Case& c : cases) {
+}
+
+void chooseRange(TReportForm& form, int item) {
+    form.rangeBox()->setCurrentIndex(item);
+    emit form.rangeBox()->activated(item);
+}
+
+void damageFile(const std::string& file, const Damage& d) {
+    std::string bytes;
+    {
+        std::ifstream in(file, std::ios::binary);
+        std::stringstream s;
+        s << in.rdbuf();
+        bytes = s.str();
+    }
+    std::ofstream(file, std::ios::binary | std::ios::trunc) << d.damage(bytes);
+}
+
+} // namespace
+
+// An archive file that is not a valid table: the window shows the engine's message and stays, the other
+// kinds can be looked at, and the damaged archive can be deleted so that the next poll makes a new one.
+TEST(ZorbelWindow, DamagedArchiveIsReportedAndCanBeDeleted) {
+    for (const Damage& c : damages()) {
         SCOPED_TRACE(c.what);
         ReportData data;
         const int num = data.addObject(236, 530, "Ленина 5");
@@ -495,14 +524,7 @@ TEST(ZorbelWindow, DamagedArchiveIsReportedAndCanBeDeleted) {
         data.addArchive(530, 'D', 236, num, ReportData::days(dt(2023, 1, 1), 5));
         data.addArchive(530, 'H', 236, num, ReportData::days(dt(2023, 1, 1), 3));
         const std::string file = data.file("ARCHDB530D236.dbf");
-        std::string bytes;
-        {
-            std::ifstream in(file, std::ios::binary);
-            std::stringstream s;
-            s << in.rdbuf();
-            bytes = s.str();
-        }
-        std::ofstream(file, std::ios::binary | std::ios::trunc) << c.damage(bytes);
+        damageFile(file, c);
 
         ModalAnswerer answers;
         TReportForm form(env(data, "vrelt 530 D /R 236 0"));
@@ -553,4 +575,248 @@ TEST(ZorbelWindow, DamagedObjectsOrParametersTableIsReportedAndTheArchiveShown) 
         emit form.rangeBox()->activated(kRangeAll);
         EXPECT_EQ(form.model()->rowCount(), 5);
     }
+}
+
+// PARSDB is shared by every object: whatever its damage, the program says so once for the object it serves,
+// with the table's name and that the report goes without the configuration, and shows the archive.
+TEST(ZorbelWindow, DamagedParametersTableIsSaidOnceForEveryObject) {
+    for (const Damage& d : damages()) {
+        SCOPED_TRACE(d.what);
+        ReportData data;
+        const int first = data.addObject(236, 530, "Ленина 5");
+        const int second = data.addObject(229, 41, "Школа");
+        data.addParams(first);
+        data.addParams(second);
+        data.addArchive(530, 'D', 236, first, ReportData::days(dt(2023, 1, 1), 5));
+        data.addArchive(41, 'D', 229, second, ReportData::days(dt(2023, 1, 1), 3));
+        damageFile(data.file("PARSDB.dbf"), d);
+        for (const auto& [line, rows] :
+             {std::pair{"vrelt 530 D /R 236 6", 5}, std::pair{"vrelt 41 D /R 229 6", 3}}) {
+            SCOPED_TRACE(line);
+            ModalAnswerer answers;
+            TReportForm form(env(data, line));
+            ASSERT_TRUE(form.start());
+            ASSERT_EQ(answers.seen().size(), 1u) << answers.messages().join("|").toStdString();
+            EXPECT_EQ(answers.seen()[0].icon, QMessageBox::Critical);
+            const QString& text = answers.seen()[0].text;
+            EXPECT_TRUE(text.startsWith(
+                QString::fromStdString("Таблица параметров " + data.file("PARSDB.dbf") + " повреждена")))
+                << text.toStdString();
+            EXPECT_TRUE(text.contains("Данные конфигурации системы в отчет выводиться не будут."));
+            EXPECT_FALSE(form.session().paramsOpen());
+            EXPECT_EQ(form.addressLabel()->text().isEmpty(), false);
+            EXPECT_EQ(form.model()->rowCount(), rows);
+            // the window goes on working without a second word
+            chooseRange(form, 0);
+            chooseRange(form, kRangeAll);
+            EXPECT_EQ(form.model()->rowCount(), rows);
+            EXPECT_EQ(answers.seen().size(), 1u);
+        }
+    }
+}
+
+namespace {
+
+// WriteDay of every row of the archive file, in the file's order, read apart from the window.
+std::vector<dbf::DateTime> daysOnDisk(const std::string& dir, const std::string& file) {
+    dbf::Table t;
+    t.open(dir, file);
+    std::vector<dbf::DateTime> out;
+    for (t.first(); !t.eof(); t.next())
+        out.push_back(t.asDateTime("WriteDay"));
+    return out;
+}
+
+int gridRowOf(const TReportForm& form, const QString& writeDay) {
+    for (int r = 0; r < form.model()->rowCount(); ++r)
+        if (form.model()->data(form.model()->index(r, 0)).toString() == writeDay) return r;
+    return -1;
+}
+
+} // namespace
+
+// A poll appends to the archive while the window shows it: every range change reads the table again.
+TEST(ZorbelWindow, RangeChangesShowRecordsAppendedMeanwhile) {
+    struct Case {
+        const char* what;
+        int preset;
+        std::function<void(TReportForm&)> prepare, change;
+    } cases[] = {
+        {"\"Все записи\" chosen again", kRangeAll, [](TReportForm&) {},
+         [](TReportForm& f) { chooseRange(f, kRangeAll); }},
+        {"\"Задать диапазон\" chosen again", 5,
+         [](TReportForm& f) {
+             f.fromEdit()->setDate(QDate(2023, 1, 1));
+             f.toEdit()->setDate(QDate(2023, 1, 31));
+         },
+         [](TReportForm& f) { chooseRange(f, 5); }},
+        {"\"до\" changed", 5,
+         [](TReportForm& f) {
+             f.fromEdit()->setDate(QDate(2023, 1, 1));
+             f.toEdit()->setDate(QDate(2023, 1, 31));
+         },
+         [](TReportForm& f) { f.toEdit()->setDate(QDate(2023, 1, 30)); }},
+        {"\"Диапазон от\" changed", 5,
+         [](TReportForm& f) {
+             f.fromEdit()->setDate(QDate(2022, 12, 31));
+             f.toEdit()->setDate(QDate(2023, 1, 31));
+         },
+         [](TReportForm& f) { f.fromEdit()->setDate(QDate(2023, 1, 1)); }},
+        {"another system", kRangeAll, [](TReportForm&) {},
+         [](TReportForm& f) {
+             f.systemBox()->setCurrentIndex(1);
+             emit f.systemBox()->activated(1);
+         }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        ReportData data;
+        const int num = data.addObject(236, 530, "Ленина 5");
+        data.addParams(num);
+        data.addArchive(530, 'D', 236, num, ReportData::days(dt(2023, 1, 1), 5));
+        ModalAnswerer answers;
+        TReportForm form(env(data, QString("vrelt 530 D /R 236 %1").arg(c.preset)));
+        ASSERT_TRUE(form.start());
+        c.prepare(form);
+        ASSERT_EQ(form.model()->rowCount(), 5);
+        data.appendArchive(530, 'D', 236, num, ReportData::days(dt(2023, 1, 6), 3));
+        c.change(form);
+        ASSERT_EQ(form.model()->rowCount(), 8);
+        EXPECT_EQ(form.model()->data(form.model()->index(7, 0)).toString(), "08.01.2023 00:00");
+        EXPECT_TRUE(answers.messages().isEmpty()) << answers.messages().join("|").toStdString();
+    }
+}
+
+// The deletions remove only records the grid showed when the operator chose them; what a poll appended since
+// stays in the file, and the grid then shows the table as it is.
+TEST(ZorbelWindow, DeletionsKeepRecordsAppendedSinceTheGridWasRead) {
+    ReportData data;
+    const int num = data.addObject(236, 530, "Ленина 5");
+    data.addParams(num);
+    auto recs = ReportData::days(dt(2023, 1, 1), 6);
+    recs.push_back({dt(1999, 12, 31), {}});
+    data.addArchive(530, 'D', 236, num, recs);
+    const std::string file = "ARCHDB530D236.dbf";
+    ModalAnswerer answers;
+    TReportForm form(env(data, "vrelt 530 D /R 236 6"));
+    ASSERT_TRUE(form.start());
+    ASSERT_EQ(form.model()->rowCount(), 7);
+
+    // empty records: the one shown goes, the one a poll wrote meanwhile stays and shows
+    data.appendArchive(530, 'D', 236, num, {{dt(2023, 1, 7), {}}, {dt(1999, 12, 31), {}}});
+    form.deleteEmptyRecords();
+    EXPECT_EQ(answers.messages().last(), "Найдено мусора 1 Хотите очистить?");
+    std::vector<dbf::DateTime> disk = daysOnDisk(data.dir(), file);
+    ASSERT_EQ(disk.size(), 8u);
+    EXPECT_EQ(std::count(disk.begin(), disk.end(), dt(1999, 12, 31)), 1);
+    EXPECT_EQ(form.model()->rowCount(), 8);
+    EXPECT_EQ(form.model()->data(form.model()->index(0, 0)).toString(), "31.12.1999 00:00");
+
+    // from 04.01.2023 to the end: the records known to the grid from there on go, the one appended after
+    // the grid was read stays
+    const int row = gridRowOf(form, "04.01.2023 00:00");
+    ASSERT_GE(row, 0);
+    selectRow(form, row);
+    data.appendArchive(530, 'D', 236, num, {{dt(2023, 1, 9), {}}});
+    form.deleteFromCurrent();
+    EXPECT_EQ(answers.messages().last(), "Вы уверены что хотите удалить все записи с 04.01.2023 00:00");
+    EXPECT_EQ(daysOnDisk(data.dir(), file),
+              (std::vector<dbf::DateTime>{dt(2023, 1, 1), dt(2023, 1, 2), dt(2023, 1, 3), dt(2023, 1, 9)}));
+    ASSERT_EQ(form.model()->rowCount(), 4);
+    EXPECT_EQ(form.model()->data(form.model()->index(3, 0)).toString(), "09.01.2023 00:00");
+
+    // the whole archive: with a record appended meanwhile only the known ones go and the table stays
+    data.appendArchive(530, 'D', 236, num, {{dt(2023, 1, 10), {}}});
+    form.deleteWholeArchive();
+    EXPECT_EQ(answers.messages().last(), "Вы уверены что хотите удалить архив полностью?");
+    EXPECT_EQ(daysOnDisk(data.dir(), file), std::vector<dbf::DateTime>{dt(2023, 1, 10)});
+    ASSERT_EQ(form.model()->rowCount(), 1);
+    EXPECT_EQ(form.model()->data(form.model()->index(0, 0)).toString(), "10.01.2023 00:00");
+    // nothing new: the table files go
+    form.deleteWholeArchive();
+    EXPECT_FALSE(std::filesystem::exists(data.file(file)));
+    EXPECT_FALSE(std::filesystem::exists(data.file("ARCHDB530D236.MDX")));
+    EXPECT_EQ(form.model()->rowCount(), 0);
+    EXPECT_EQ(answers.seen().size(), 4u);
+}
+
+// Empty device slots (31.12.1999 00:00), stamps before that epoch and placeholder rows show in the grid but
+// stay out of the chart, whose time axis spans the real records only.
+TEST(ZorbelWindow, GarbageRecordsStayOutOfTheChart) {
+    ReportData data;
+    const int num = data.addObject(236, 530, "Ленина 5");
+    data.addParams(num);
+    std::vector<ArchRecord> recs;
+    for (int i = 0; i < 10; ++i)
+        recs.push_back({dt(2023, 5, 1).addDays(i), {{"MainTemper1", 70 - i}}});
+    recs.push_back({dt(1999, 12, 31), {{"MainTemper1", 0}}});                  // an empty device slot
+    recs.push_back({dt(1999, 6, 1), {{"MainTemper1", 5}}});                    // before the device's epoch
+    recs.push_back({dt(2031, 1, 1), {{"MainTemper1", 9}, {"CheckField", 1}}}); // a placeholder
+    data.addArchive(530, 'D', 236, num, recs);
+    ModalAnswerer answers;
+    TReportForm form(env(data, "vrelt 530 D /R 236 6"));
+    ASSERT_TRUE(form.start());
+    form.show();
+    EXPECT_EQ(form.model()->rowCount(), 13);
+    form.tabs()->setCurrentIndex(2);
+    form.fieldList()->item(8)->setCheckState(Qt::Checked); // "Tпод. [°C]"
+    ASSERT_EQ(form.chart()->series().size(), 1);
+    const auto& points = form.chart()->series()[0].points;
+    ASSERT_EQ(points.size(), 10);
+    const double first = double(QDateTime(QDate(2023, 5, 1), QTime(0, 0)).toMSecsSinceEpoch());
+    const double last = double(QDateTime(QDate(2023, 5, 10), QTime(0, 0)).toMSecsSinceEpoch());
+    EXPECT_DOUBLE_EQ(points.first().x(), first);
+    EXPECT_DOUBLE_EQ(points.last().x(), last);
+    for (const QPointF& p : points)
+        EXPECT_GE(p.y(), 61);
+    // the flat view's axis as drawn
+    form.threeDBox()->setChecked(false);
+    auto axes = form.chart()->chart()->axes(Qt::Horizontal);
+    ASSERT_EQ(axes.size(), 1);
+    auto* x = qobject_cast<QDateTimeAxis*>(axes[0]);
+    ASSERT_NE(x, nullptr);
+    EXPECT_EQ(x->min(), QDateTime(QDate(2023, 5, 1), QTime(0, 0)));
+    EXPECT_EQ(x->max(), QDateTime(QDate(2023, 5, 10), QTime(0, 0)));
+    EXPECT_TRUE(answers.seen().empty());
+}
+
+// The window opens at its design size and centred. The offscreen screen of the test run is smaller than the
+// design, so the check runs in a copy of this program on a wide offscreen screen.
+TEST(ZorbelWindow, OpensAtItsDesignSize) {
+    if (!qEnvironmentVariableIsSet("ZORBEL_TEST_WIDE_SCREEN")) {
+        mervo::test::TempDir tmp;
+        std::ofstream(tmp.file("screen.json"))
+            << R"({"screens": [{"name": "wide", "x": 0, "y": 0, "width": 1600, "height": 1000,
+                 "logicalDpi": 96, "logicalBaseDpi": 96, "dpr": 1}]})";
+        QProcess p;
+        QProcessEnvironment e = QProcessEnvironment::systemEnvironment();
+        e.insert("QT_QPA_PLATFORM",
+                 QString::fromStdString("offscreen:configfile=" + tmp.file("screen.json")));
+        e.insert("ZORBEL_TEST_WIDE_SCREEN", "1");
+        p.setProcessEnvironment(e);
+        p.setProcessChannelMode(QProcess::MergedChannels);
+        p.start(QCoreApplication::applicationFilePath(),
+                {"--gtest_filter=ZorbelWindow.OpensAtItsDesignSize"});
+        ASSERT_TRUE(p.waitForFinished(60000));
+        const QString out = QString::fromLocal8Bit(p.readAll());
+        EXPECT_EQ(p.exitCode(), 0) << out.toStdString();
+        EXPECT_TRUE(out.contains("[  PASSED  ] 1 test")) << out.toStdString();
+        return;
+    }
+    ReportData data;
+    // the longest address the objects table holds
+    const int num = data.addObject(229, 41, std::string(60, 'W'));
+    data.addParams(num);
+    data.addArchive(41, 'D', 229, num, ReportData::days(dt(2023, 1, 1), 40));
+    ModalAnswerer answers;
+    TReportForm form(env(data, "vrelt 41 D /R 229 6"));
+    ASSERT_TRUE(form.start());
+    form.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&form));
+    const QRect screen = form.screen()->availableGeometry();
+    ASSERT_EQ(screen.size(), QSize(1600, 1000));
+    EXPECT_EQ(form.size(), QSize(1036, 663));
+    EXPECT_LE(std::abs(form.geometry().center().x() - screen.center().x()), 2);
+    EXPECT_LE(std::abs(form.geometry().center().y() - screen.center().y()), 2);
+    EXPECT_TRUE(answers.seen().empty());
 }
