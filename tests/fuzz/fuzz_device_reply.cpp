@@ -1,9 +1,10 @@
 // libFuzzer target of the device replies: the first byte chooses the device type and the reader (current
-// state, parameters, hourly, daily or monthly archive); the rest is the device's answers in turn, each a
-// length byte and that many bytes (an answer that is missing is a silence). The reader checks each answer
-// and stores what it accepts; the stored values are then decoded a second time from the answers with the
-// calculator simulator's byte layouts, which must agree: the state and parameter row field by field, every
-// archive row with one of the records the device sent. The tables read back whole.
+// state, parameters, hourly, daily or monthly archive) and, with its high bit, two attempts per command; the
+// rest is the device's answers in turn, each a length byte and that many bytes (an answer that is missing is
+// a silence). The reader checks each answer and stores what it accepts; the stored values are then decoded a
+// second time from the answers with the calculator simulator's byte layouts, which must agree: the state and
+// parameter row field by field, every archive row with one of the records the device sent. The tables read
+// back whole.
 #include "dbf/table.h"
 #include "devdata/catalogue.h"
 #include "devdata/readers.h"
@@ -262,7 +263,10 @@ void checkArchive(const std::string& dataDir, dbf::Table& objects, const Scripte
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     fuzz::Input in(data, size);
-    const int choice = in.byte() % (std::size(kTypes) * kReaders);
+    const uint8_t first = in.byte();
+    const int choice = (first & 0x7F) % (std::size(kTypes) * kReaders);
+    // the setting "Repeat": one attempt per command, or two with the high bit
+    const int repeat = first & 0x80 ? 2 : 1;
     const int type = kTypes[choice / kReaders];
     const int reader = choice % kReaders;
     ScriptedLink link;
@@ -289,9 +293,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     proto.setTransport(&link);
     proto.setRow(devdata::commandRow(type));
     devdata::ReaderObserver observer;
-    devdata::ReaderContext ctx{
-        proto,  objects, dataDir, tempDir,  type,
-        serial, 2,       stop,    observer, [] { return dbf::DateTime::fromParts(2024, 3, 5, 14, 7, 9); }};
+    const auto now = [] { return dbf::DateTime::fromParts(2024, 3, 5, 14, 7, 9); };
+    devdata::ReaderContext ctx{proto, objects, dataDir, tempDir, type, serial, repeat, stop, observer, now};
     bool ok = false;
     try {
         if (reader == 0)

@@ -7,6 +7,7 @@
 #include "dbf/table.h"
 #include "devdata/catalogue.h"
 #include "devdata/layouts.h"
+#include "devdata/readers.h"
 #include "devdata/tables.h"
 #include "poll/protocol.h"
 #include "sim/layouts.h"
@@ -139,12 +140,14 @@ constexpr int kSerial = 530;
 std::vector<double> sampleValues(const calcsim::Layout& l, int k) {
     std::vector<double> v;
     for (const calcsim::Field& f : l.fields) {
+        // the records of an archive read come newest first, each naming its slot: the one before the
+        // next-write slot 3, then 1, then 0
         if (f.name == "day")
-            v.push_back(8800 + k);
+            v.push_back(8800 - k);
         else if (f.name == "hour")
-            v.push_back(k % 24);
+            v.push_back(20 - k);
         else if (f.name == "RecNum")
-            v.push_back(k);
+            v.push_back(2 - k);
         else if (f.name.rfind("Exp", 0) == 0)
             v.push_back(k % 4);
         else if (f.name == "Diameter")
@@ -157,10 +160,12 @@ std::vector<double> sampleValues(const calcsim::Layout& l, int k) {
     return v;
 }
 
-Bytes answer(int type, const polling::CommandEntry& e, const calcsim::Layout* l, int k) {
+Bytes answer(int type, const polling::CommandEntry& e, const calcsim::Layout* l, int k, int slot = -1) {
     Bytes payload(size_t(e.responseLength - 6), 0);
     if (l) {
-        const Bytes p = calcsim::encode(*l, sampleValues(*l, k));
+        std::vector<double> values = sampleValues(*l, k);
+        if (slot >= 0 && l->find("RecNum") >= 0) values[size_t(l->find("RecNum"))] = slot;
+        const Bytes p = calcsim::encode(*l, values);
         std::copy_n(p.begin(), std::min(p.size(), payload.size()), payload.begin());
     }
     return calcsim::rzFrame(type == 231 ? 230 : type, kSerial, e.code, payload);
@@ -192,6 +197,12 @@ void replies(const std::string& out) {
                 for (int k = 0; k < 3; ++k)
                     answers.push_back(
                         answer(type, cmds[polling::kArchiveRecord], calcsim::recordLayout(row), k));
+                // then the slots that hold nothing newer (the oldest record again) end the read: from the
+                // last of the ring down
+                const int depth = devdata::archiveDepth(type, reader - 2);
+                for (int j = 0; j <= devdata::kMaxEmptyArchiveSlots && depth > 0; ++j)
+                    answers.push_back(answer(type, cmds[polling::kArchiveRecord], calcsim::recordLayout(row),
+                                             2, depth - 1 - j));
                 if (cmds[polling::kArchiveEnd].responseLength)
                     answers.push_back(answer(type, cmds[polling::kArchiveEnd], nullptr, 0));
             }
