@@ -20,8 +20,13 @@ namespace fuzz {
 inline const std::string& scratch() {
     // never destroyed: the exit handler that removes the folder runs after the static destructors
     static const std::string* dir = [] {
+        // libFuzzer may end the process without running the exit handlers: run_target.sh names a folder of
+        // its own, which it removes
+        const char* given = std::getenv("MERVO_FUZZ_SCRATCH");
         const bool shm = ::access("/dev/shm", W_OK | X_OK) == 0;
-        const std::filesystem::path base = shm ? "/dev/shm" : std::filesystem::temp_directory_path();
+        const std::filesystem::path base = given && *given ? std::filesystem::path(given)
+                                           : shm           ? std::filesystem::path("/dev/shm")
+                                                           : std::filesystem::temp_directory_path();
         std::string tmpl = (base / "mervo-fuzz-XXXXXX").string();
         if (!::mkdtemp(tmpl.data())) std::abort();
         auto* d = new std::string(tmpl);

@@ -29,6 +29,10 @@ picture_decoder)
     "$WORK/bin/make_picture_seeds" "$WORK/seeds-$NAME" $(find "$SRC/dist/Circuits" -iname '*.MNS')
     SEEDS+=("$WORK/seeds-$NAME") ;;
 esac
+# the targets' scratch tables: in memory where the machine has /dev/shm, removed however the run ends
+MERVO_FUZZ_SCRATCH=$(mktemp -d /dev/shm/mervo-fuzz-run-XXXXXX 2>/dev/null || mktemp -d)
+export MERVO_FUZZ_SCRATCH
+trap 'rm -rf "$MERVO_FUZZ_SCRATCH"' EXIT
 cd "$WORK/$NAME"
 "$BIN" -max_total_time="$SECONDS_TO_RUN" -max_len=65536 -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 \
     "$WORK/corpus-$NAME" "${SEEDS[@]}"
