@@ -42,6 +42,9 @@ Schema parseHeader(const std::vector<uint8_t>& header, const std::string& path) 
         f.def.size = f.def.type == FieldType::Char ? f.width : 0;
         f.def.required = (header[p + 35] & 1) != 0;
         if (f.def.name.empty()) throw damaged("поле без имени");
+        // the rows of a field whose name another field has could be neither read nor written by name
+        for (const FieldDef& before : s.defs)
+            if (sameName(before.name, f.def.name)) throw damaged("поле " + f.def.name + " повторяется");
         if (f.width != fieldWidth(f.def.type, f.def.size) || f.width == 0)
             throw damaged("недопустимая ширина поля " + f.def.name);
         f.offset = off;

@@ -10,6 +10,7 @@
 #include "tests/tmpdir.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cmath>
 #include <csignal>
@@ -287,6 +288,16 @@ TEST(DbfDamage, DamagedFilesAreFormatErrorsOrRepaired) {
         {"unknown field type", [](auto& b, auto, auto) { b[68 + 48 * 1 + 32] = 'X'; }, Expect::Format},
         {"integer field 5 bytes wide", [](auto& b, auto, auto) { b[68 + 48 * 1 + 33] = 5; }, Expect::Format},
         {"field without a name", [](auto& b, auto, auto) { b[68 + 48 * 2] = 0; }, Expect::Format},
+        {"two fields of one name",
+         [](auto& b, auto, auto) { std::copy_n(b.begin() + 68, 32, b.begin() + 68 + 48 * 3); },
+         Expect::Format},
+        {"two fields of one name in another letter case",
+         [](auto& b, auto, auto) {
+             std::copy_n(b.begin() + 68 + 48, 32, b.begin() + 68 + 48 * 2);
+             for (size_t i = 68 + 48 * 2; i < 68 + 48 * 2 + 32; ++i)
+                 b[i] = uint8_t(std::tolower(b[i]));
+         },
+         Expect::Format},
         {"missing 0x0D", [](auto& b, uint16_t hl, auto) { b[hl - 1] = ' '; }, Expect::Format},
         {"cut inside a row", [](auto& b, auto, uint16_t rl) { b.erase(b.end() - 1 - rl / 2, b.end()); },
          Expect::Opens},
