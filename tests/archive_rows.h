@@ -65,6 +65,7 @@ inline dbf::DateTime recordTime(const nlohmann::json& r) {
 // The stored archive is exactly the device's records (a device whose records name their slot): oldest first,
 // each once, each under its own slot with its own values, no placeholder, no gap.
 inline void expectArchiveIsTheDevices(const std::vector<StoredRow>& rows, const nlohmann::json& records) {
+    ASSERT_FALSE(records.empty()) << "the device holds no records";
     std::map<int64_t, const nlohmann::json*> held; // by time stamp
     for (const auto& r : records)
         held[recordTime(r).ms()] = &r;

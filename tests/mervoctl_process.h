@@ -189,10 +189,11 @@ struct PollFolder {
         store.save(s);
         if (run({"init", data}).code != 0) throw std::runtime_error("mervoctl init failed");
     }
-    // The 236 with serial 530 on the simulator's UDP port; its NUM.
-    void addDevice(int port) {
-        Result r = run({"add", data, "ADDRES=Котельная №1", "SERIALNUM=530", "DEVTYPE=236", "NETTYPE=2",
-                        "NETADR=127.0.0.1", "IPPORT=" + std::to_string(port)});
+    // The 236 with serial 530 on the simulator's UDP (netType 2) or TCP (3) port.
+    void addDevice(int port, int netType = 2) {
+        Result r =
+            run({"add", data, "ADDRES=Котельная №1", "SERIALNUM=530", "DEVTYPE=236",
+                 "NETTYPE=" + std::to_string(netType), "NETADR=127.0.0.1", "IPPORT=" + std::to_string(port)});
         if (r.code != 0) throw std::runtime_error("mervoctl add failed: " + r.err);
     }
     std::unique_ptr<Ctl> poll(std::vector<std::string> more = {}) const {

@@ -1,6 +1,6 @@
 // A poll killed in the middle of its table writes: mervoctl polls the simulator and kills itself with SIGKILL
 // at a point chosen by MERVO_CRASH_AT (before, amid and after each kind of write), then every table of the
-// folder is read back whole, the next poll runs without faults, and the archive holds exactly the records of
+// folder is read back whole, the next poll runs without faults, and the archives hold exactly the records of
 // the device: none lost, none twice.
 #include "dbf/table.h"
 #include "devdata/catalogue.h"
@@ -33,13 +33,10 @@ namespace {
 constexpr int kSerial = 530;
 constexpr int kType = 236;
 
-// The device: 150 hourly records, 20 more after every archive read that it saw to its end.
-const std::vector<std::string> kDevice = {"--type",   "236",        "--serial", "530",
-                                          "--filled", "hourly=150", "--grow",   "hourly=20"};
-
-std::string archiveName() {
-    return devdata::archiveTableName(kSerial, devdata::kHourlyArchive, kType);
-}
+// The device: 40 daily records, and 150 hourly records with 20 more after every archive read that it saw to
+// its end (a poll reads the daily archive first, then the hourly one).
+const std::vector<std::string> kDevice = {"--type",   "236",      "--serial",   "530",    "--filled",
+                                          "daily=40", "--filled", "hourly=150", "--grow", "hourly=20"};
 
 // Every row of the table reads, its fields hold what their types allow, and every index orders exactly the
 // rows of the table: as a reader sees it that changes nothing on disk, and as the next writer sees it.
@@ -108,17 +105,18 @@ void expectFolderWhole(const std::string& data) {
 struct KillPoint {
     const char* at;  // MERVO_CRASH_AT of the killed poll
     int pollsBefore; // polls without a fault before it
-    // archive reads the device saw to their end before the last poll: those of the polls before the killed
-    // one, and the killed one's when it died past its archive read
+    // archive reads that the killed poll saw to their end: 0 when it died before the end of the daily read,
+    // 1 before the end of the hourly one, 2 after both
     int readsEnded;
     std::function<void(const PollFolder&)> before = {}; // done to the folder just before the killed poll
 };
 
-// The report program's "delete from": the newest 100 of the archive's 150 rows, enough for the next open to
-// squeeze them out.
+// The report program's "delete from": the newest 120 of the hourly archive's 170 rows, enough for the next
+// open to squeeze them out.
 void deleteNewest(const PollFolder& f) {
     dbf::Database db(f.data);
-    EXPECT_EQ(db.execSql("delete from " + archiveName() + ".dbf where NUM >='51'"), 100);
+    const std::string name = devdata::archiveTableName(kSerial, devdata::kHourlyArchive, kType);
+    EXPECT_EQ(db.execSql("delete from " + name + ".dbf where NUM >='51'"), 120);
 }
 
 // A state table that is no table at all: the poll moves it aside.
@@ -130,54 +128,58 @@ void damageStateTable(const PollFolder& f) {
 
 } // namespace
 
-TEST(CrashPoints, AKilledPollLeavesWholeTablesAndTheNextOneCompletesTheArchive) {
+TEST(CrashPoints, AKilledPollLeavesWholeTablesAndTheNextOneCompletesTheArchives) {
     const KillPoint points[] = {
         // the state: its table made, its row written, then written over in the next poll
         {"create:STATEDB*:amid:1", 0, 0},
         {"post:STATEDB*:before:1", 0, 0},
         {"post:STATEDB*:amid:1", 0, 0},
         {"post:STATEDB*:after:1", 0, 0},
-        {"post:STATEDB*:amid:1", 1, 1},
+        {"post:STATEDB*:amid:1", 1, 0},
         {"index:STATEDB*:amid:1", 0, 0},
-        // the outcome in MAINDB, and the parameters (read after the archive)
+        // the outcome in MAINDB, and the parameters (read after the archives)
         {"post:MAINDB.dbf:before:1", 0, 0},
-        {"post:MAINDB.dbf:amid:1", 1, 1},
+        {"post:MAINDB.dbf:amid:1", 1, 0},
         {"post:MAINDB.dbf:after:1", 0, 0},
-        {"index:MAINDB.MDX:amid:1", 0, 1},
-        {"post:PARSDB*:amid:1", 0, 1},
-        // the temporary archive
-        {"create:~ARCHDB*:amid:1", 0, 0},
-        {"post:~ARCHDB*:before:60", 0, 0},
-        {"post:~ARCHDB*:amid:60", 0, 0},
-        {"post:~ARCHDB*:after:60", 0, 0},
-        {"post:~ARCHDB*:amid:10", 1, 1},
-        // the main archive: made, then the blocks of the transfer
-        {"create:ARCHDB*:amid:1", 0, 0},
-        {"create:ARCHDB*:after:1", 0, 0},
-        {"post:ARCHDB*:before:1", 0, 0},
-        {"post:ARCHDB*:amid:2", 0, 0},
-        {"post:ARCHDB*:after:2", 0, 0},
-        {"post:ARCHDB*:after:3", 0, 0}, // the last block
-        {"post:ARCHDB*:amid:1", 1, 1},  // the new records of a later read
-        {"index:ARCHDB*:before:1", 0, 0},
-        {"index:ARCHDB*:amid:1", 1, 1},
-        {"index:ARCHDB*:after:1", 0, 0},
-        // the compaction of the archive after the report program deleted rows
-        {"pack:ARCHDB*:before:1", 1, 1, deleteNewest},
-        {"pack:ARCHDB*:amid:1", 1, 1, deleteNewest},
-        {"pack:ARCHDB*:after:1", 1, 1, deleteNewest},
+        {"index:MAINDB.MDX:amid:1", 0, 2},
+        {"post:PARSDB*:amid:1", 0, 2},
+        // the temporary archives
+        {"post:~ARCHDB530D*:after:20", 0, 0},
+        {"create:~ARCHDB530H*:amid:1", 0, 1},
+        {"post:~ARCHDB530H*:before:60", 0, 1},
+        {"post:~ARCHDB530H*:amid:60", 0, 1},
+        {"post:~ARCHDB530H*:after:60", 0, 1},
+        {"post:~ARCHDB530H*:amid:10", 1, 1},
+        // the main archives: made, then the blocks of the transfer (170 hourly records: three blocks)
+        {"post:ARCHDB530D*:amid:1", 0, 0},
+        {"create:ARCHDB530H*:amid:1", 0, 1},
+        {"create:ARCHDB530H*:after:1", 0, 1},
+        {"post:ARCHDB530H*:before:1", 0, 1},
+        {"post:ARCHDB530H*:amid:2", 0, 1},
+        {"post:ARCHDB530H*:after:2", 0, 1},
+        {"post:ARCHDB530H*:after:3", 0, 1}, // the last block
+        {"post:ARCHDB530H*:amid:1", 1, 1},  // the new records of a later read
+        {"index:ARCHDB530D*:amid:1", 0, 0},
+        {"index:ARCHDB530H*:before:1", 0, 1},
+        {"index:ARCHDB530H*:amid:1", 1, 1},
+        {"index:ARCHDB530H*:after:1", 0, 1},
+        // the compaction of the hourly archive after the report program deleted rows
+        {"pack:ARCHDB530H*:before:1", 1, 1, deleteNewest},
+        {"pack:ARCHDB530H*:amid:1", 1, 1, deleteNewest},
+        {"pack:ARCHDB530H*:after:1", 1, 1, deleteNewest},
         // a damaged state table moved aside
-        {"aside:STATEDB*:amid:1", 1, 1, damageStateTable},
-        {"aside:STATEDB*:after:1", 1, 1, damageStateTable},
+        {"aside:STATEDB*:amid:1", 1, 0, damageStateTable},
+        {"aside:STATEDB*:after:1", 1, 0, damageStateTable},
     };
     for (const KillPoint& p : points)
         [&] {
             SCOPED_TRACE(p.at);
             std::vector<std::string> args = kDevice;
-            args.insert(args.end(), {"--udp", "0"});
+            // over TCP, whose hang-up takes no pause: a case takes a fraction of a second
+            args.insert(args.end(), {"--tcp", "0"});
             SimProcess sim(args);
-            PollFolder f(devdata::kBitState | devdata::kBitHourly);
-            f.addDevice(sim.port());
+            PollFolder f(devdata::kBitState | devdata::kBitDaily | devdata::kBitHourly);
+            f.addDevice(sim.port(), 3);
             for (int k = 0; k < p.pollsBefore; ++k) {
                 Result r = f.poll()->finish();
                 ASSERT_EQ(r.code, 0) << r.err;
@@ -198,14 +200,21 @@ TEST(CrashPoints, AKilledPollLeavesWholeTablesAndTheNextOneCompletesTheArchive) 
             f.how.env.clear();
             Result next = f.poll()->finish();
             EXPECT_EQ(next.code, 0) << next.err;
+            EXPECT_NE(next.out.find(" Чтение суточного архива... OK"), std::string::npos) << next.out;
             EXPECT_NE(next.out.find(" Чтение часового архива... OK"), std::string::npos) << next.out;
             EXPECT_NE(next.out.find(" Опрошен"), std::string::npos) << next.out;
             expectFolderWhole(f.data);
 
-            const nlohmann::json dump = dumpOf(kDevice, p.readsEnded);
+            // the daily archive does not grow; the hourly one as it was when the last poll read it, after the
+            // daily read of that poll
+            const nlohmann::json daily = dumpOf(kDevice, 0);
+            mervo::test::expectArchiveIsTheDevices(
+                mervo::test::storedArchive(f.data, kSerial, devdata::kDailyArchive, kType),
+                daily["archives"]["daily"]["records"]);
+            const nlohmann::json hourly = dumpOf(kDevice, 2 * p.pollsBefore + p.readsEnded + 1);
             mervo::test::expectArchiveIsTheDevices(
                 mervo::test::storedArchive(f.data, kSerial, devdata::kHourlyArchive, kType),
-                dump["archives"]["hourly"]["records"]);
+                hourly["archives"]["hourly"]["records"]);
             // the state and the object's outcome of the last poll
             dbf::Table state;
             state.open(f.data, devdata::stateTableName(kType));

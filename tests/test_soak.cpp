@@ -35,7 +35,7 @@ const int kSerials[] = {530, 531};
 
 std::vector<std::string> deviceArgs(int serial) {
     return {"--type",   "236",   "--serial", std::to_string(serial), "--filled", "hourly=300", "--grow",
-            "hourly=6", "--udp", "0"};
+            "hourly=6", "--tcp", "0"};
 }
 
 int soakSeconds() {
@@ -109,7 +109,7 @@ TEST(Soak, PollsWhileAnotherProgramReadsDeletesAndEdits) {
     std::set<int64_t> objects;
     for (size_t k = 0; k < sims.size(); ++k) {
         Result r = mervo::test::run({"add", f.data, "ADDRES=Котельная " + std::to_string(k + 1),
-                                     "SERIALNUM=" + std::to_string(kSerials[k]), "DEVTYPE=236", "NETTYPE=2",
+                                     "SERIALNUM=" + std::to_string(kSerials[k]), "DEVTYPE=236", "NETTYPE=3",
                                      "NETADR=127.0.0.1", "IPPORT=" + std::to_string(sims[k]->port())},
                                     f.how);
         ASSERT_EQ(r.code, 0) << r.err;
