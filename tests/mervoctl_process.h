@@ -7,6 +7,7 @@
 #include "devdata/tables.h"
 #include "tests/tmpdir.h"
 
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <fcntl.h>
@@ -57,6 +58,30 @@ struct Launch {
 class Ctl {
 public:
     explicit Ctl(const std::vector<std::string>& args, const Launch& how = {}) {
+        // Everything the child needs is made before the fork: a test that starts the program from one thread
+        // while another allocates would leave the child waiting forever on a lock of the allocator.
+        std::string prog = how.program;
+        std::vector<std::string> argText = args;
+        std::vector<char*> argv = {prog.data()};
+        for (auto& a : argText)
+            argv.push_back(a.data());
+        argv.push_back(nullptr);
+        std::vector<std::pair<std::string, std::string>> set = how.env;
+        if (!how.registry.empty()) set.emplace_back("MERVO_REGISTRY", how.registry);
+        std::vector<std::string> envText;
+        for (char** e = environ; *e; ++e) {
+            const std::string entry = *e;
+            const std::string name = entry.substr(0, entry.find('='));
+            if (std::none_of(set.begin(), set.end(), [&](const auto& v) { return v.first == name; }))
+                envText.push_back(entry);
+        }
+        for (const auto& [name, value] : set)
+            envText.push_back(name + "=" + value);
+        std::vector<char*> envp;
+        for (auto& e : envText)
+            envp.push_back(e.data());
+        envp.push_back(nullptr);
+
         int out[2], err[2];
         if (::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
         pid_ = ::fork();
@@ -64,9 +89,6 @@ public:
         if (pid_ == 0) {
             ::dup2(out[1], 1);
             ::dup2(err[1], 2);
-            if (!how.registry.empty()) ::setenv("MERVO_REGISTRY", how.registry.c_str(), 1);
-            for (const auto& [name, value] : how.env)
-                ::setenv(name.c_str(), value.c_str(), 1);
             if (how.fileSizeLimit != RLIM_INFINITY) {
                 rlimit l{how.fileSizeLimit, how.fileSizeLimit};
                 ::setrlimit(RLIMIT_FSIZE, &l);
@@ -74,14 +96,7 @@ public:
             if (how.unprivileged &&
                 (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0))
                 ::_exit(126);
-            std::vector<char*> argv;
-            std::string prog = how.program;
-            argv.push_back(prog.data());
-            std::vector<std::string> copy = args;
-            for (auto& a : copy)
-                argv.push_back(a.data());
-            argv.push_back(nullptr);
-            ::execv(prog.c_str(), argv.data());
+            ::execve(prog.c_str(), argv.data(), envp.data());
             ::_exit(127);
         }
         ::close(out[1]);
