@@ -18,7 +18,7 @@
 //            renamed) or after (the write done, nothing after it)
 // n          the n-th matching write of the process, counting from 1
 //
-// Unset (the normal case) it costs one test of a flag per write.
+// Unset (the normal case) it costs a call that tests a flag per write.
 #pragma once
 
 #include <string>

@@ -16,9 +16,12 @@
 #include <cstdlib>
 #include <gtest/gtest.h>
 #include <iostream>
+#include <iterator>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <set>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
