@@ -1,6 +1,7 @@
 // Bulk appends (rows collected in memory and written in large blocks) and the compaction of a table with many
 // deleted rows.
 #include "dbf/codec.h"
+#include "dbf/crash_point.h"
 #include "dbf/detail/table_impl.h"
 
 #include <unistd.h>
@@ -53,6 +54,7 @@ void Table::Impl::flushBulk(bool finish) {
 void Table::Impl::pack() {
     const std::string& path = file.path;
     if (!Storage::presenceLock(file.fd, F_WRLCK, false, path)) return;
+    crash::point(crash::Op::Pack, path, crash::Phase::Before);
     std::string tmp = path + ".pack~";
     int nfd = ::open(tmp.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (nfd < 0) {
@@ -72,7 +74,9 @@ void Table::Impl::pack() {
         putLe32(&h[detail::kGenAt], file.gen + 1);
         detail::pwriteAll(nfd, h.data(), h.size(), 0, tmp);
         detail::pwriteRows(nfd, live.data(), live.size(), off_t(h.size()), tmp);
+        crash::point(crash::Op::Pack, path, crash::Phase::Amid);
         if (::rename(tmp.c_str(), path.c_str()) != 0) detail::throwSys("Ошибка записи файла", path);
+        crash::point(crash::Op::Pack, path, crash::Phase::After);
         ::close(file.fd);
         file.fd = nfd;
         file.header = std::move(h);

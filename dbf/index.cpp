@@ -1,6 +1,7 @@
 #include "dbf/detail/index.h"
 
 #include "dbf/codec.h"
+#include "dbf/crash_point.h"
 #include "dbf/detail/storage.h"
 #include "dbf/table.h"
 
@@ -214,6 +215,7 @@ std::optional<MdxFile> readMdx(const std::string& dir, const std::string& tableF
 }
 
 void writeMdx(const std::string& target, const std::vector<uint8_t>& bytes) {
+    crash::point(crash::Op::Index, target, crash::Phase::Before);
     std::string tmp = target + ".new~";
     int f = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (f < 0) throwSys("Не удалось записать индексный файл", tmp);
@@ -225,11 +227,13 @@ void writeMdx(const std::string& target, const std::vector<uint8_t>& bytes) {
         throw;
     }
     ::close(f);
+    crash::point(crash::Op::Index, target, crash::Phase::Amid);
     if (::rename(tmp.c_str(), target.c_str()) != 0) {
         int e = errno;
         ::unlink(tmp.c_str());
         throw SysError("Не удалось записать индексный файл", target, e);
     }
+    crash::point(crash::Op::Index, target, crash::Phase::After);
 }
 
 bool loadIndexes(IndexSet& set, const std::string& dir, const std::string& tableFile, const Schema& s,

@@ -1,6 +1,7 @@
 #include "dbf/detail/storage.h"
 
 #include "dbf/codec.h"
+#include "dbf/crash_point.h"
 
 #include "dbf/table.h"
 
@@ -244,6 +245,7 @@ void Storage::createTable(const std::string& d, const std::string& file, const s
     const std::string target = joinPath(d, file);
     const std::string mdxFile = withExtension(file, ".MDX");
     const std::string mdxTarget = joinPath(d, mdxFile);
+    crash::point(crash::Op::Create, target, crash::Phase::Before);
     removeStaleScratch(d, file);
     removeStaleScratch(d, mdxFile);
     Scratch table, index;
@@ -257,8 +259,10 @@ void Storage::createTable(const std::string& d, const std::string& file, const s
     if (::rename(index.path.c_str(), mdxTarget.c_str()) != 0)
         throwSys("Не удалось записать индексный файл", mdxTarget);
     index.path.clear();
+    crash::point(crash::Op::Create, target, crash::Phase::Amid);
     if (::rename(table.path.c_str(), target.c_str()) != 0) throwSys("Не удалось создать таблицу", target);
     table.path.clear();
+    crash::point(crash::Op::Create, target, crash::Phase::After);
     // the new table is open here as any other handle has it open
     presenceLock(table.fd, F_RDLCK, true, target);
     fd = table.fd;
@@ -380,8 +384,11 @@ uint32_t Storage::repair(const Schema& s, uint32_t count) {
 }
 
 void Storage::appendRows(const Schema& s, const uint8_t* rows, uint32_t first, uint32_t n) {
+    crash::point(crash::Op::Post, path, crash::Phase::Before);
     pwriteRows(fd, rows, size_t(n) * size_t(s.recLen), off_t(s.headerLen) + off_t(first) * s.recLen, path);
+    crash::point(crash::Op::Post, path, crash::Phase::Amid);
     writeCountAndAuto(s, first + n);
+    crash::point(crash::Op::Post, path, crash::Phase::After);
 }
 
 void Storage::writeHeaderCount(uint32_t count) {

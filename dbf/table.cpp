@@ -3,6 +3,7 @@
 // storage rules in storage.cpp, the indexes in index.cpp, the cursor in cursor.cpp, bulk appends and
 // compaction in bulk.cpp and the local SQL in sql.cpp.
 #include "dbf/codec.h"
+#include "dbf/crash_point.h"
 #include "dbf/detail/table_impl.h"
 
 #include <algorithm>
@@ -252,10 +253,23 @@ void Table::Impl::postEdit() {
     uint32_t r = uint32_t(cur);
     if (syncLocked() && (uint64_t(r) >= rows.count || rows.deleted(r)))
         throw Error("Запись была удалена другим пользователем");
+    // Another context may have changed the row since the edit began: only the fields this edit changed go
+    // over the row as it is now, so that an edit of other fields of the same row is not undone.
+    const uint8_t* now = rows.row(r);
+    if (std::memcmp(now, editBase.data(), size_t(schema.recLen)) != 0) {
+        std::vector<uint8_t> merged(now, now + schema.recLen);
+        for (const auto& f : schema.fields)
+            if (std::memcmp(buf.data() + f.offset, editBase.data() + f.offset, size_t(f.width)) != 0)
+                std::memcpy(merged.data() + f.offset, buf.data() + f.offset, size_t(f.width));
+        buf = std::move(merged);
+    }
     checkRequired(buf.data());
     indexes.checkUnique(buf.data(), r);
+    crash::point(crash::Op::Post, file.path, crash::Phase::Before);
     file.bumpGeneration();
+    crash::point(crash::Op::Post, file.path, crash::Phase::Amid);
     file.writeRow(schema, r, buf.data());
+    crash::point(crash::Op::Post, file.path, crash::Phase::After);
     std::vector<uint8_t> old(rows.row(r), rows.row(r) + schema.recLen);
     std::memcpy(rows.row(r), buf.data(), size_t(schema.recLen));
     indexes.update(r, old.data());
@@ -265,13 +279,16 @@ void Table::Impl::postEdit() {
 
 void Table::Impl::markDeleted(const std::vector<uint32_t>& list) {
     if (list.empty()) return;
+    crash::point(crash::Op::Delete, file.path, crash::Phase::Before);
     file.bumpGeneration();
     for (uint32_t r : list) {
         std::vector<uint8_t> old(rows.row(r), rows.row(r) + schema.recLen);
         file.writeDeletedFlag(schema, r);
+        if (r == list.front()) crash::point(crash::Op::Delete, file.path, crash::Phase::Amid);
         indexes.remove(r, old.data());
         rows.row(r)[0] = '*';
     }
+    crash::point(crash::Op::Delete, file.path, crash::Phase::After);
     mdxDirty = true;
     viewValid = false;
 }
@@ -397,6 +414,7 @@ void Table::edit() {
     m.ensureView();
     if (m.cur < 0) throw Error("Нет текущей записи для редактирования");
     m.buf.assign(m.rows.row(uint32_t(m.cur)), m.rows.row(uint32_t(m.cur)) + m.schema.recLen);
+    m.editBase = m.buf;
     m.state = State::Edit;
 }
 

@@ -1,6 +1,7 @@
 #include "devdata/tables.h"
 
 #include "dbf/codec.h"
+#include "dbf/crash_point.h"
 #include "devdata/catalogue.h"
 #include "devdata/layouts.h"
 
@@ -166,12 +167,15 @@ std::string moveDamagedTable(const std::string& dir, const std::string& name, co
     // a second damage within the same second gets a number of its own
     for (int n = 2; fs::exists(table + suffix) || (!index.empty() && fs::exists(index + suffix)); ++n)
         suffix = std::string(stamp) + "-" + std::to_string(n);
+    dbf::crash::point(dbf::crash::Op::Aside, table, dbf::crash::Phase::Before);
     for (const std::string& from : {table, index}) {
         if (from.empty()) continue;
         std::error_code ec;
         fs::rename(from, from + suffix, ec);
         if (ec) throw dbf::Error("Не удалось перенести поврежденную таблицу " + from + ": " + ec.message());
+        if (from == table) dbf::crash::point(dbf::crash::Op::Aside, table, dbf::crash::Phase::Amid);
     }
+    dbf::crash::point(dbf::crash::Op::Aside, table, dbf::crash::Phase::After);
     return table + suffix;
 }
 

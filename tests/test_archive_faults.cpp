@@ -8,6 +8,7 @@
 #include "devdata/readers.h"
 #include "devdata/tables.h"
 #include "poll/poll_run.h"
+#include "tests/archive_rows.h"
 #include "tests/file_bytes.h"
 #include "tests/poll_fixture.h"
 #include "tests/sim_dump.h"
@@ -30,6 +31,9 @@
 using namespace polling;
 using namespace mervo::test::poll;
 using mervo::test::dumpOf;
+using mervo::test::expectValue;
+using mervo::test::recordTime;
+using Stored = mervo::test::StoredRow;
 using mervo::test::readText;
 using mervo::test::SimProcess;
 using nlohmann::json;
@@ -127,48 +131,8 @@ void expectLinesInOrder(const std::vector<std::string>& lines, const std::vector
     }
 }
 
-struct Stored {
-    long slot;
-    bool placeholder;
-    dbf::DateTime at;
-    std::map<std::string, dbf::Value> values;
-};
-
 std::vector<Stored> storedRows(const std::string& dir, int type) {
-    std::vector<Stored> rows;
-    const std::string name = devdata::archiveTableName(kSerial, devdata::kHourlyArchive, type);
-    if (!dbf::tableExists(dir, name)) return rows;
-    dbf::Table t;
-    t.open(dir, name);
-    for (t.first(); !t.eof(); t.next()) {
-        Stored s;
-        s.slot = long(t.asInt("RecNum"));
-        s.placeholder = t.asInt("CheckField") == 1;
-        if (!t.isNull("WriteDay")) s.at = t.asDateTime("WriteDay");
-        for (int i = 0; i < t.fieldCount(); ++i)
-            s.values[t.fields()[size_t(i)].name] = t.value(i);
-        rows.push_back(std::move(s));
-    }
-    return rows;
-}
-
-// A stored value against the device's: NaN and infinities are stored empty, integers and floats as they are.
-void expectValue(const dbf::Value& stored, const json& device, const std::string& field, long slot) {
-    if (device.is_string()) {
-        EXPECT_TRUE(std::holds_alternative<std::monostate>(stored)) << field << " of slot " << slot;
-        return;
-    }
-    const double want = device.get<double>();
-    if (const auto* i = std::get_if<int64_t>(&stored))
-        EXPECT_EQ(double(*i), want) << field << " of slot " << slot;
-    else if (const auto* d = std::get_if<double>(&stored))
-        EXPECT_EQ(*d, want) << field << " of slot " << slot;
-    else
-        ADD_FAILURE() << field << " of slot " << slot << " is empty";
-}
-
-dbf::DateTime recordTime(const json& r) {
-    return *dbf::DateTime::parse(r["time"].get<std::string>());
+    return mervo::test::storedArchive(dir, kSerial, devdata::kHourlyArchive, type);
 }
 
 } // namespace

@@ -729,6 +729,44 @@ TEST(DbfTable, TwoContextsSeeEachOthersRowsAfterRefresh) {
     EXPECT_EQ(column(poll, "SERIALNUM"), (std::vector<int64_t>{1, 2, 4}));
 }
 
+// The poll writes an object's outcome into the row it read when its run began, while the object master (or
+// another program) changes the address of the same row: neither change undoes the other. A field both
+// changed keeps the one posted last.
+TEST(DbfTable, EditsOfOneRowFromTwoContextsKeepEachOthersFields) {
+    TempDir dir;
+    Table poll, master;
+    poll.create(dir.path(), "MAINDB", objectFields(), objectIndexes());
+    addObject(poll, 1, "Котельная", "---", "Север");
+    master.open(dir.path(), "MAINDB");
+    poll.first();
+    poll.edit(); // the edit begins before the other context posts
+    master.edit();
+    master.setString("ADDRES", "Котельная №2");
+    master.setString("STATE", "---");
+    master.post();
+    poll.setString("STATE", "Норма");
+    poll.post();
+    EXPECT_EQ(poll.asString("ADDRES"), "Котельная №2");
+    // an edit begun from a copy older than the other context's post
+    master.edit();
+    master.setString("DESKRIPTION", "Юг");
+    master.post();
+    poll.edit();
+    poll.setInt("SERIALNUM", 7);
+    poll.post();
+
+    Table reread;
+    reread.open(dir.path(), "MAINDB");
+    ASSERT_EQ(reread.recordCount(), 1);
+    EXPECT_EQ(reread.asString("ADDRES"), "Котельная №2");
+    EXPECT_EQ(reread.asString("STATE"), "Норма");
+    EXPECT_EQ(reread.asString("DESKRIPTION"), "Юг");
+    EXPECT_EQ(reread.asInt("SERIALNUM"), 7);
+    // the index follows the row as it was written, not as either context had it
+    reread.setIndexName("ADR");
+    EXPECT_TRUE(reread.locate("ADDRES", std::string("Котельная №2")));
+}
+
 TEST(DbfTable, BulkAppendWritesEveryRow) {
     TempDir dir;
     Table t, reader;

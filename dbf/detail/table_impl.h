@@ -43,7 +43,8 @@ struct Table::Impl {
 
     // ---- cursor
     State state = State::Inactive;
-    std::vector<uint8_t> buf; // the row being edited or inserted
+    std::vector<uint8_t> buf;      // the row being edited or inserted
+    std::vector<uint8_t> editBase; // the row as it was when its edit began
     int64_t cur = -1;
     std::vector<uint32_t> view; // the visible rows in order
     bool viewValid = false;
