@@ -24,6 +24,7 @@
 #include <com/sun/star/sheet/XCellSeries.hpp>
 #include <com/sun/star/sheet/XNamedRange.hpp>
 #include <com/sun/star/sheet/XNamedRanges.hpp>
+#include <com/sun/star/sheet/XPrintAreas.hpp>
 #include <com/sun/star/sheet/XSheetCellCursor.hpp>
 #include <com/sun/star/sheet/XSpreadsheet.hpp>
 #include <com/sun/star/sheet/XSpreadsheetDocument.hpp>
@@ -795,6 +796,15 @@ void Workbook::setBold(const Area& a, bool bold) {
     }
 }
 
+void Workbook::setWrapped(const Area& a) {
+    try {
+        Reference<beans::XPropertySet>(d->range(a), UNO_QUERY_THROW)
+            ->setPropertyValue("IsTextWrapped", Any(true));
+    } catch (const uno::Exception& e) {
+        d->fail(e);
+    }
+}
+
 void Workbook::setFontHeight(const Area& a, double points) {
     try {
         Reference<beans::XPropertySet>(d->range(a), UNO_QUERY_THROW)
@@ -867,6 +877,22 @@ void Workbook::fitToPageWidth() {
     }
 }
 
+void Workbook::setPrintTitleRows(int first, int last) {
+    try {
+        Reference<sheet::XPrintAreas> areas(d->sheet, UNO_QUERY_THROW);
+        table::CellRangeAddress rows;
+        rows.Sheet = 0;
+        rows.StartColumn = 0;
+        rows.EndColumn = 0;
+        rows.StartRow = first;
+        rows.EndRow = last;
+        areas->setTitleRows(rows);
+        areas->setPrintTitleRows(true);
+    } catch (const uno::Exception& e) {
+        d->fail(e);
+    }
+}
+
 void Workbook::saveXls(const std::string& path) {
     try {
         Reference<frame::XStorable> st(d->doc, UNO_QUERY_THROW);
@@ -902,15 +928,35 @@ void Workbook::saveAs(const std::string& path) {
 }
 
 void Workbook::exportFirstSheetPdf(const std::string& path) {
+    // The other sheets are hidden while the document is exported (and shown again after): a sheet given to
+    // the export as its selection would lose its print title rows, the column headings on every page.
+    std::vector<Reference<beans::XPropertySet>> hidden;
+    auto showAgain = [&] {
+        for (const auto& p : hidden)
+            p->setPropertyValue("IsVisible", Any(true));
+        hidden.clear();
+    };
     try {
+        Reference<container::XIndexAccess> sheets(
+            Reference<sheet::XSpreadsheetDocument>(d->doc, UNO_QUERY_THROW)->getSheets(), UNO_QUERY_THROW);
+        for (sal_Int32 i = 1; i < sheets->getCount(); ++i) {
+            Reference<beans::XPropertySet> p(sheets->getByIndex(i), UNO_QUERY_THROW);
+            bool visible = false;
+            p->getPropertyValue("IsVisible") >>= visible;
+            if (!visible) continue;
+            p->setPropertyValue("IsVisible", Any(false));
+            hidden.push_back(p);
+        }
         Reference<frame::XStorable> st(d->doc, UNO_QUERY_THROW);
-        Sequence<beans::PropertyValue> filterData =
-            props({prop("Selection", Any(Reference<uno::XInterface>(d->sheet, UNO_QUERY)))});
         Sequence<beans::PropertyValue> args =
-            props({prop("FilterName", Any(u("calc_pdf_Export"))), prop("FilterData", Any(filterData)),
-                   prop("Overwrite", Any(true))});
+            props({prop("FilterName", Any(u("calc_pdf_Export"))), prop("Overwrite", Any(true))});
         st->storeToURL(fileUrl(path), args);
+        showAgain();
     } catch (const uno::Exception& e) {
+        try {
+            showAgain();
+        } catch (const uno::Exception&) {
+        }
         d->fail(e);
     }
 }

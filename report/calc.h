@@ -98,6 +98,8 @@ public:
     // its format code, column widths (1/100 mm) and the frame of a range.
     void setNumberFormat(const Area& a, const std::string& code);
     void setBold(const Area& a, bool bold);
+    // Texts longer than the cell's width go on in further lines (the row grows to hold them).
+    void setWrapped(const Area& a);
     void setFontHeight(const Area& a, double points);
     void setFrame(const Area& a);
     void setMerged(const Area& a);
@@ -105,6 +107,8 @@ public:
     void setSheetName(const std::string& name);
     // The first sheet is printed one page wide, without page header and footer.
     void fitToPageWidth();
+    // Rows first … last of the first sheet are printed at the top of every page.
+    void setPrintTitleRows(int first, int last);
 
     // Saves the whole workbook as an Excel 97-2003 file.
     void saveXls(const std::string& path);

@@ -34,15 +34,14 @@ void processName(calc::Workbook& wb, ArchiveSession& s, const ReportContext& ctx
     if (name == "MainData" || name == "ReportData")
         table = &s.objects();
     else if (name == "ParsData")
-        table = s.paramsOpen() ? &s.params() : nullptr;
+        table = s.paramsOpen() ? &s.params() : nullptr; // without the object's row its cells are emptied
     else
         table = &s.archive();
     const bool archLine = name == "ArchLine";
     if (name == "ArchFirstLine") s.archive().first();
     if (name == "ArchLastLine") s.archive().last();
-    if ((name == "ArchFirstLine" || name == "ArchLastLine") && s.archive().isOpen() && s.archive().eof() &&
-        s.archive().bof())
-        throw dbf::Error("в диапазоне нет записей");
+    // the fields a cell may name when the table is missing or shows no record: such cells are emptied
+    const std::vector<std::string> layout = layoutFieldsOf(name, ctx.deviceType);
 
     std::vector<std::string> entries;
     for (const calc::Area& a : areas)
@@ -53,7 +52,7 @@ void processName(calc::Workbook& wb, ArchiveSession& s, const ReportContext& ctx
                     entries.push_back(text);
                     continue;
                 }
-                if (auto v = cellValue(table, text, ctx)) wb.setValue(c, r, *v);
+                if (auto v = cellValue(table, text, ctx, layout)) wb.setValue(c, r, *v);
             }
     if (archLine) {
         const int r = areas[0].row1, c = areas[0].col1;

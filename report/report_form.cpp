@@ -426,7 +426,9 @@ bool TReportForm::start() {
         message(QMessageBox::Critical, q(e.what()));
     }
     try {
-        if (!session_.openParams()) message(QMessageBox::Question, q(kParamsMissingText).remove('\r'));
+        // 225 and 238 never have parameter rows: no poll could resolve what the warning promises
+        if (!session_.openParams() && hasParameterRows(session_.deviceType()))
+            message(QMessageBox::Question, q(kParamsMissingText).remove('\r'));
     } catch (const std::exception& e) {
         // a damaged parameters table: said once, and the report goes without the configuration
         session_.closeParams();

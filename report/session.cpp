@@ -1,10 +1,15 @@
 #include "report/session.h"
 
+#include "devdata/catalogue.h"
 #include "devdata/tables.h"
 
 #include <algorithm>
 
 namespace zorbel {
+
+bool hasParameterRows(int deviceType) {
+    return devdata::taskRule(deviceType, devdata::Task::Parameters) != devdata::TaskRule::Never;
+}
 
 bool ArchiveSession::openArchive(int serial, ArchiveKind kind, int deviceType) {
     std::string name = archiveFileName(serial, kind, deviceType);

@@ -16,6 +16,10 @@ inline constexpr const char* kParamsMissingText =
     "будут. \n\r----------------------------------------------------------------------\n\rПроблема будет "
     "устранена автоматиченски при очередном опросе прибора. \n\rДля продолжения нажмите ОК";
 
+// Whether the poll keeps parameter rows in PARSDB for the device type (it reads them for 229, 230 and 234 to
+// 237; 225 and 238 have none).
+bool hasParameterRows(int deviceType);
+
 class ArchiveSession {
 public:
     explicit ArchiveSession(std::string dataDir) : dataDir_(std::move(dataDir)) {}

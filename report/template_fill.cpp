@@ -1,6 +1,7 @@
 #include "report/template_fill.h"
 
 #include "dbf/codec.h"
+#include "devdata/layouts.h"
 
 #include <cctype>
 
@@ -74,6 +75,12 @@ std::optional<std::string> specialValue(const std::string& text, const ReportCon
     return v;
 }
 
+bool isSpecialName(const std::string& text) {
+    for (const char* n : {"DEVTYPESTRING", "RepFirstDate", "RepLastDate", "RepSystemNum", "VersInfo"})
+        if (text == n) return true;
+    return false;
+}
+
 double spreadsheetDate(dbf::DateTime t) {
     return t.toOleDays();
 }
@@ -112,14 +119,34 @@ CellValue fieldValue(const dbf::Table& table, int fieldNo, ArchiveKind kind) {
 
 } // namespace
 
-std::optional<CellValue> cellValue(const dbf::Table* table, const std::string& text,
-                                   const ReportContext& ctx) {
+std::optional<CellValue> cellValue(const dbf::Table* table, const std::string& text, const ReportContext& ctx,
+                                   const std::vector<std::string>& layout) {
     if (table && table->isOpen()) {
         int f = table->fieldIndex(text);
-        if (f >= 0) return fieldValue(*table, f, ctx.kind);
+        if (f >= 0) {
+            // no record to show (an empty range, no parameter row): nothing
+            if (table->eof() && table->bof()) return CellValue{};
+            return fieldValue(*table, f, ctx.kind);
+        }
     }
+    for (const std::string& name : layout)
+        if (dbf::codec::sameName(name, text)) return CellValue{};
     if (auto s = specialValue(text, ctx)) return CellValue::str(*s);
+    if (isSpecialName(text)) return CellValue{};
     return std::nullopt;
+}
+
+std::vector<std::string> layoutFieldsOf(const std::string& rangeName, int deviceType) {
+    const devdata::TableLayout* l = nullptr;
+    if (rangeName == "ParsData")
+        l = &devdata::paramsTableLayout();
+    else if (rangeName == "ArchFirstLine" || rangeName == "ArchLastLine")
+        l = devdata::archiveTableLayout(deviceType);
+    std::vector<std::string> out;
+    if (l)
+        for (const dbf::FieldDef& f : l->fields)
+            out.push_back(f.name);
+    return out;
 }
 
 void applyDifference(std::vector<std::vector<CellValue>>& rows, const std::vector<std::string>& entries) {
@@ -161,6 +188,8 @@ archLineBlock(dbf::Table& archive, const std::vector<std::string>& entries, cons
                     row.push_back(fieldValue(archive, fieldNo[j], ctx.kind));
                 else if (special[j])
                     row.push_back(CellValue::str(*special[j]));
+                else if (isSpecialName(entries[j]))
+                    row.emplace_back(); // a special name without a value shows nothing
                 else
                     row.push_back(CellValue::str(entries[j]));
             }

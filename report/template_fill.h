@@ -61,6 +61,8 @@ struct ReportContext {
 
 // The value of a special name, nullopt when text is none or its value is empty.
 std::optional<std::string> specialValue(const std::string& text, const ReportContext& ctx);
+// DEVTYPESTRING, RepFirstDate, RepLastDate, RepSystemNum or VersInfo (compared exactly).
+bool isSpecialName(const std::string& text);
 
 // The value of a date-time as a spreadsheet date: days since 30.12.1899 with the time as fraction.
 double spreadsheetDate(dbf::DateTime t);
@@ -70,12 +72,20 @@ inline constexpr const char* kHourFormat = "DD.MM.YYYY HH:MM";
 const char* dateFormat(ArchiveKind kind);
 
 // The value a cell of MainData, ParsData, ReportData, ArchFirstLine or ArchLastLine receives from the current
-// row of table (nullptr: no table), nullopt when the cell stays unchanged.
-std::optional<CellValue> cellValue(const dbf::Table* table, const std::string& text,
-                                   const ReportContext& ctx);
+// row of table (nullptr: no table), nullopt when the cell stays unchanged. A cell with nothing to show is
+// emptied (an empty CellValue), so that no template text is printed: one naming a field of the table when
+// the table has no record to show (none in the range, no parameter row), one naming a field of `layout` (the
+// fields the table has when it exists; used when it is missing or cannot be read), a special name whose
+// value is empty.
+std::optional<CellValue> cellValue(const dbf::Table* table, const std::string& text, const ReportContext& ctx,
+                                   const std::vector<std::string>& layout = {});
+// The field names of the table a named range refers to, for cellValue's `layout`: PARSDB's for "ParsData",
+// the archive layout of the device type for "ArchFirstLine" and "ArchLastLine", none for the others.
+std::vector<std::string> layoutFieldsOf(const std::string& rangeName, int deviceType);
 
 // The "ArchLine" block: one row per record of the archive in its present order and range, one column per
-// entry of the template line; with "Разность" the differences of consecutive records and one row fewer.
+// entry of the template line; with "Разность" the differences of consecutive records and one row fewer. A
+// special name whose value is empty gives an empty cell.
 std::vector<std::vector<CellValue>>
 archLineBlock(dbf::Table& archive, const std::vector<std::string>& entries, const ReportContext& ctx);
 // The difference step alone (rows are records in order).

@@ -1,5 +1,8 @@
 #include "sim/device.h"
 
+#include "sim/counters.h"
+
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <stdexcept>
@@ -36,27 +39,8 @@ int archiveDepth(int type, Kind kind) {
 
 namespace {
 
-std::uint64_t splitmix(std::uint64_t x) {
-    x += 0x9E3779B97F4A7C15ull;
-    x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9ull;
-    x = (x ^ (x >> 27)) * 0x94D049BB133111EBull;
-    return x ^ (x >> 31);
-}
-
-std::uint64_t fnv(const std::string& s) {
-    std::uint64_t h = 0xCBF29CE484222325ull;
-    for (unsigned char c : s)
-        h = (h ^ c) * 0x100000001B3ull;
-    return h;
-}
-
-// A number in [0, 1) that depends only on its arguments.
 double unit(std::uint64_t seed, int type, int serial, int tag, long index, const std::string& name) {
-    std::uint64_t h = splitmix(seed);
-    h = splitmix(h ^ static_cast<std::uint64_t>(type) ^ (static_cast<std::uint64_t>(serial) << 8));
-    h = splitmix(h ^ (static_cast<std::uint64_t>(tag) << 40) ^ static_cast<std::uint64_t>(index));
-    h = splitmix(h ^ fnv(name));
-    return static_cast<double>(h >> 11) / 9007199254740992.0;
+    return unitValue(seed, type, serial, tag, index, name);
 }
 
 double roundTo(double v, int decimals) {
@@ -114,26 +98,26 @@ double stateValue(const std::string& n, double u) {
     return 0; // error bytes and the rest
 }
 
-// Values of an archive record covering `hours` hours; `count` is the record's position (1 = the first). `u`
-// varies from record to record, `b` only from field to field (the base and rate of the running totals).
-double recordFieldValue(const std::string& n, double u, double b, int hours, long count) {
+// Values of an archive record's fields other than the counters and their period amounts; `u` varies from
+// record to record.
+double recordFieldValue(const std::string& n, double u) {
     auto in = [u](double lo, double hi, int dec) { return roundTo(lo + (hi - lo) * u, dec); };
-    if (n == "WorkTime") return hours;
-    if (startsWith(n, "WorkTimeErr")) return u < 0.05 ? 1 : 0;
-    if (startsWith(n, "HEnergy")) return roundTo(hours * (0.02 + 0.28 * u), 4);
-    if (startsWith(n, "Volume") || startsWith(n, "Weight")) return roundTo(hours * (0.5 + 3.5 * u), 3);
-    if (n == "CurrWorkTime") return static_cast<double>((count * hours) % 65536);
-    if (startsWith(n, "CurrHeatEnergy")) return roundTo(100 + 900 * b + count * hours * (0.05 + 0.2 * b), 3);
-    if (startsWith(n, "CurrVolume") || startsWith(n, "CurrWeight"))
-        return roundTo(1000 + 9000 * b + count * hours * (0.5 + 3 * b), 3);
     if (n == "MainTemper1" || n == "MainTemper3") return in(60, 90, 2);
     if (n == "MainTemper2" || n == "MainTemper4") return in(35, 55, 2);
     if (startsWith(n, "AddTemper")) return in(5, 20, 2);
     if (startsWith(n, "Pressure")) return in(0.3, 0.8, 3);
-    if (n == "ErrHVolume") return roundTo(hours * 0.2 * u, 3);
-    if (startsWith(n, "ElEnergy")) return roundTo(hours * (0.1 + 0.9 * u), 3);
     if (startsWith(n, "SysErr") || n == "DevErr") return u < 0.03 ? 1 << static_cast<int>(u * 200) % 8 : 0;
     return 0; // error times and energies, ErrTime
+}
+
+// Hours since 01.01.1970 00:00 of a time (its minutes dropped).
+std::int64_t hourOf(const DateTime& t) {
+    return Counters::hourOf(toSeconds(t));
+}
+
+// The counters start 40 months of 31 days before the clock, further back than any record asked for.
+std::int64_t anchorOf(const DateTime& clock) {
+    return hourOf(clock) - 40 * 31 * 24;
 }
 
 const std::vector<double>& checkedNames(const Layout& l, const std::map<std::string, double>& values,
@@ -154,6 +138,11 @@ Device::Device(const DeviceConfig& c)
     if (serial_ < 1 || serial_ > 65535) throw std::invalid_argument("serial number must be 1..65535");
     if (identType_ < 0) identType_ = wireType(type_);
     if (identType_ > 255) throw std::invalid_argument("identification type must be 0..255");
+
+    initialClock_ = c.clock.value_or(DateTime{2024, 1, 15, 12, 0, 0});
+    clockBase_ = toSeconds(initialClock_);
+    clockSetAt_ = std::chrono::steady_clock::now();
+    counters_.emplace(seed_, type_, serial_, anchorOf(initialClock_));
 
     auto fill = [&](const Layout& l, int tag) {
         std::vector<double> v;
@@ -184,9 +173,8 @@ Device::Device(const DeviceConfig& c)
         throw std::invalid_argument("device type " + std::to_string(type_) + " has no configuration block");
     }
 
-    initialClock_ = c.clock.value_or(DateTime{2024, 1, 15, 12, 0, 0});
-    clockBase_ = toSeconds(initialClock_);
-    clockSetAt_ = std::chrono::steady_clock::now();
+    for (const auto& [name, v] : c.state)
+        explicitState_.insert(name);
 
     static const long defaults[3] = {72, 20, 6};
     for (int k = 0; k < 3; ++k) {
@@ -232,6 +220,7 @@ Device::Device(const DeviceConfig& c)
                 throw std::invalid_argument("unknown record field \"" + field.first + "\"");
     }
     recordValues_ = c.recordValues;
+    refreshStateCounters();
 }
 
 const Layout& Device::stateLayout() const {
@@ -265,10 +254,38 @@ DateTime Device::recordTime(Kind k, long index) const {
 }
 
 double Device::recordValue(Kind k, long index, const Field& f) const {
-    static const int hours[3] = {1, 24, 720};
-    double u = unit(seed_, type_, serial_, 10 + k, index, f.name);
-    double b = unit(seed_, type_, serial_, 20 + k, 0, f.name);
-    return normalize(f.enc, recordFieldValue(f.name, u, b, hours[k], index + 1));
+    // a counter's reading at the record's time; a period field: what its counter added since the record
+    // before
+    if (Counters::isCounter(f.name))
+        return normalize(f.enc, counters_->reading(f.name, hourOf(recordTime(k, index))));
+    std::string counter = Counters::counterOfPeriodField(f.name);
+    if (!counter.empty())
+        return normalize(f.enc, counters_->amount(counter, hourOf(recordTime(k, index - 1)),
+                                                  hourOf(recordTime(k, index))));
+    return normalize(f.enc, recordFieldValue(f.name, unit(seed_, type_, serial_, 10 + k, index, f.name)));
+}
+
+DateTime Device::stateTime() const {
+    std::int64_t t = toSeconds(initialClock_);
+    for (int k = 0; k < 3; ++k)
+        if (filled_[k] > 0) t = std::max(t, toSeconds(recordTime(static_cast<Kind>(k), filled_[k] - 1)));
+    return fromSeconds(t);
+}
+
+void Device::refreshStateCounters() {
+    const Layout& l = stateLayout();
+    const std::int64_t seconds = toSeconds(stateTime());
+    const std::int64_t hour = Counters::hourOf(seconds);
+    const double part = static_cast<double>(seconds - hour * 3600) / 3600.0;
+    for (std::size_t i = 0; i < l.fields.size(); ++i) {
+        const Field& f = l.fields[i];
+        std::string counter = Counters::counterOfStateField(f.name);
+        if (counter.empty() || explicitState_.count(f.name)) continue;
+        // the reading at the last full hour and the running hour's share of its amount
+        double step = counters_->amount(counter, hour, hour + 1);
+        double v = counters_->reading(counter, hour) + step * part;
+        state_[i] = normalize(f.enc, v);
+    }
 }
 
 std::optional<std::vector<double>> Device::record(Kind k, int slot) const {
@@ -308,6 +325,7 @@ DateTime Device::clock() const {
 void Device::endArchiveSession() {
     for (int k = 0; k < 3; ++k)
         filled_[k] += grow_[k];
+    refreshStateCounters();
 }
 
 Bytes Device::pointersPayload() const {

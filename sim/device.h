@@ -2,6 +2,7 @@
 // buffers, clock), built deterministically from type, serial number and seed, and its answers to RZ frames.
 #pragma once
 
+#include "sim/counters.h"
 #include "sim/datetime.h"
 #include "sim/layouts.h"
 #include "sim/protocol.h"
@@ -10,6 +11,7 @@
 #include <chrono>
 #include <map>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -104,6 +106,11 @@ private:
     Bytes pointersPayload() const;
     Bytes recordPayload(RecordSlot r, std::string& what) const;
     double recordValue(Kind k, long index, const Field& f) const;
+    // The time of the state's counter readings: the clock at start, or the newest record when the rings
+    // grew past it.
+    DateTime stateTime() const;
+    // Puts the counters' readings at stateTime() into the state fields not given explicitly.
+    void refreshStateCounters();
 
     int type_, serial_, row_, identType_;
     std::uint64_t seed_;
@@ -115,6 +122,8 @@ private:
     std::array<long, 3> initialFilled_{};
     std::vector<RecordOverride> overrides_;
     std::array<std::map<std::string, double>, 3> recordValues_;
+    std::optional<Counters> counters_;
+    std::set<std::string> explicitState_;
     DateTime initialClock_;
     std::int64_t clockBase_ = 0;
     std::chrono::steady_clock::time_point clockSetAt_;

@@ -16,6 +16,7 @@
 #include <fstream>
 #include <functional>
 #include <gtest/gtest.h>
+#include <map>
 #include <netinet/in.h>
 #include <optional>
 #include <poll.h>
@@ -842,6 +843,187 @@ TEST(Calcsim, ArchiveRecordsMatchTheDumpAndNeverWrittenSlotsAreZero) {
     EXPECT_EQ(monthly["records"].back()["day"], dayCounter(2024, 3, 1));
     EXPECT_EQ(monthly["records"][0]["day"], dayCounter(2023, 2, 1));
     EXPECT_EQ(model["devices"][0]["archives"]["daily"]["records"][5]["HEnergy1"], "NaN");
+}
+
+namespace {
+
+// The counters of the archive records and the period field that carries each one's amount ("" for none).
+const std::vector<std::pair<std::string, std::string>> kCounters = {{"WorkTime", "CurrWorkTime"},
+                                                                    {"WorkTimeErr1", ""},
+                                                                    {"WorkTimeErr2", ""},
+                                                                    {"HEnergy1", "CurrHeatEnergy1"},
+                                                                    {"HEnergy2", "CurrHeatEnergy2"},
+                                                                    {"Volume1", "CurrVolume1"},
+                                                                    {"Volume2", "CurrVolume2"},
+                                                                    {"Volume3", "CurrVolume3"},
+                                                                    {"Volume4", "CurrVolume4"},
+                                                                    {"Volume5", "CurrVolume5"},
+                                                                    {"Volume6", "CurrVolume6"},
+                                                                    {"Weight1", "CurrWeight1"},
+                                                                    {"Weight2", "CurrWeight2"},
+                                                                    {"Weight3", "CurrWeight3"},
+                                                                    {"Weight4", "CurrWeight4"},
+                                                                    {"Weight5", "CurrWeight5"},
+                                                                    {"Weight6", "CurrWeight6"},
+                                                                    {"ErrHVolume", ""},
+                                                                    {"ElEnergy1", ""},
+                                                                    {"ElEnergy2", ""}};
+
+// The records of a dumped archive by time stamp ("YYYY-MM-DD hh:mm:ss", so in time order).
+std::map<std::string, json> byTime(const json& archive) {
+    std::map<std::string, json> out;
+    for (const json& r : archive["records"])
+        out[r["time"].get<std::string>()] = r;
+    return out;
+}
+
+double num(const json& record, const std::string& field) {
+    return record.at(field).get<double>();
+}
+
+} // namespace
+
+// The archive records carry the device's integral readings at their time stamps: every counter grows by each
+// interval's amount, the period fields hold that amount, the hourly, daily and monthly rings agree where
+// their stamps meet, and the current state shows the same counters at the clock. Readings and amounts lie on
+// a binary grid, so the differences are exact.
+TEST(Calcsim, ArchiveRecordsAreAccumulatingCountersThatAgreeAcrossKindsAndWithTheState) {
+    TempDir dir;
+    struct Case {
+        int type;
+        long hourly, daily, monthly;
+    };
+    const std::vector<Case> cases = {
+        {236, 720, 40, 14}, {234, 720, 40, 0}, {229, 1000, 40, 0}, {225, 720, 40, 0}, {238, 720, 40, 0}};
+    std::vector<json> eps;
+    for (const Case& c : cases) {
+        json e = endpoint("udp", c.type, 41);
+        e["clock"] = "2024-03-01 05:30";
+        e["filled"] = {{"hourly", c.hourly}, {"daily", c.daily}, {"monthly", c.monthly}};
+        eps.push_back(e);
+    }
+    std::ofstream(dir.file("config.json")) << configOf(eps, dir).value.dump(1);
+    json model = dump({"--config", dir.file("config.json")});
+    EXPECT_EQ(model, dump({"--config", dir.file("config.json")})); // deterministic
+
+    for (std::size_t i = 0; i < cases.size(); ++i) {
+        const Case& c = cases[i];
+        const json& d = model["devices"][i];
+        std::map<std::string, json> kinds[3] = {byTime(d["archives"]["hourly"]),
+                                                byTime(d["archives"]["daily"]),
+                                                byTime(d["archives"]["monthly"])};
+        const json& sample = kinds[0].begin()->second;
+        std::vector<std::pair<std::string, std::string>> counters;
+        for (const auto& [f, curr] : kCounters)
+            if (sample.contains(f)) counters.push_back({f, sample.contains(curr) ? curr : ""});
+        ASSERT_GE(counters.size(), 7u) << c.type; // 225 and 238: WorkTime, WorkTimeErr1, heat, 3 volumes, …
+
+        // consecutive records: each counter grew by the later record's period amount, exactly
+        const int hoursOf[2] = {1, 24};
+        for (int k = 0; k < 3; ++k) {
+            if (kinds[k].empty()) continue;
+            EXPECT_EQ(static_cast<long>(kinds[k].size()),
+                      std::min<long>(k == 0   ? c.hourly
+                                     : k == 1 ? c.daily
+                                              : c.monthly,
+                                     d["archives"][k == 0   ? "hourly"
+                                                   : k == 1 ? "daily"
+                                                            : "monthly"]["depth"]
+                                         .get<long>()));
+            const json* prev = nullptr;
+            for (const auto& [time, rec] : kinds[k]) {
+                std::string what = std::to_string(c.type) + " kind " + std::to_string(k) + " " + time;
+                if (prev) {
+                    for (const auto& [f, curr] : counters) {
+                        double grew = num(rec, f) - num(*prev, f);
+                        EXPECT_GE(grew, 0) << what << " " << f;
+                        if (!curr.empty()) {
+                            EXPECT_EQ(grew, num(rec, curr)) << what << " " << f;
+                        }
+                    }
+                    if (k < 2) {
+                        EXPECT_EQ(num(rec, "WorkTime") - num(*prev, "WorkTime"), hoursOf[k]) << what;
+                    }
+                    EXPECT_GT(num(rec, "HEnergy1") - num(*prev, "HEnergy1"), 0) << what;
+                }
+                prev = &rec;
+            }
+        }
+        // where stamps meet, the kinds show the same readings: a day's (a month's) reading is the hourly
+        // (daily) reading at its midnight
+        int met = 0;
+        for (int k = 1; k < 3; ++k)
+            for (const auto& [time, rec] : kinds[k]) {
+                auto finer = kinds[k - 1].find(time);
+                if (finer == kinds[k - 1].end()) continue;
+                ++met;
+                for (const auto& [f, curr] : counters)
+                    EXPECT_EQ(num(rec, f), num(finer->second, f)) << c.type << " " << time << " " << f;
+            }
+        EXPECT_GE(met, c.monthly ? 31 : 29) << c.type;
+        // a day's difference is the sum of its hours' amounts
+        // (225 and 238 keep no period fields: their hourly readings' differences were compared above)
+        for (auto it = kinds[1].begin(); it != kinds[1].end() && std::next(it) != kinds[1].end(); ++it) {
+            auto from = kinds[0].find(it->first), to = kinds[0].find(std::next(it)->first);
+            if (from == kinds[0].end() || to == kinds[0].end()) continue;
+            for (const auto& [f, curr] : counters) {
+                if (curr.empty()) continue;
+                double sum = 0;
+                for (auto h = std::next(from); h != std::next(to); ++h)
+                    sum += num(h->second, curr);
+                EXPECT_EQ(num(std::next(it)->second, f) - num(it->second, f), sum) << c.type << " " << f;
+                EXPECT_EQ(num(std::next(it)->second, curr), sum) << c.type << " " << f;
+            }
+        }
+        // the state: the readings at the clock (05:30), past the last hourly record (05:00) by at most an
+        // hour's amount
+        const json& last = kinds[0].rbegin()->second;
+        EXPECT_EQ(last["time"], "2024-03-01 05:00:00");
+        std::vector<std::pair<std::string, std::string>> shown = {
+            {"HEnergy1", "HEnergy1"}, {"V11", "Volume1"}, {"V21", "Volume2"}, {"V31", "Volume3"}};
+        if (c.type == 225 || c.type == 238) {
+            shown.push_back({"E1", "ElEnergy1"});
+            shown.push_back({"E2", "ElEnergy2"});
+        } else {
+            shown.push_back({"HEnergy2", "HEnergy2"});
+            shown.push_back({"V32", "Volume6"});
+            if (c.type != 229) shown.push_back({"Weight12", "Weight4"});
+        }
+        for (const auto& [stateField, counter] : shown) {
+            double v = num(d["state"], stateField), reading = num(last, counter);
+            EXPECT_GE(v, reading) << c.type << " " << stateField;
+            EXPECT_LT(v - reading, 4) << c.type << " " << stateField;
+        }
+    }
+
+    // Growing rings go on counting from where they were: the records both dumps hold are the same, the new
+    // ones continue, and the state follows the newest record.
+    std::vector<std::string> args = {"--type",           "236",    "--serial",  "530",    "--clock",
+                                     "2024-03-01 05:00", "--grow", "hourly=48", "--grow", "daily=2"};
+    json before = dump(args);
+    args.insert(args.end(), {"--after-reads", "2"});
+    json after = dump(args);
+    for (const char* kind : {"hourly", "daily"}) {
+        auto a = byTime(before["devices"][0]["archives"][kind]),
+             b = byTime(after["devices"][0]["archives"][kind]);
+        int same = 0;
+        for (const auto& [time, rec] : a) {
+            auto it = b.find(time);
+            if (it == b.end()) continue;
+            ++same;
+            json x = rec, y = it->second;
+            x.erase("slot");
+            y.erase("slot");
+            EXPECT_EQ(x, y) << kind << " " << time;
+        }
+        EXPECT_GT(same, 0) << kind;
+        EXPECT_GT(b.rbegin()->first, a.rbegin()->first) << kind;
+    }
+    const auto grown = byTime(after["devices"][0]["archives"]["hourly"]);
+    const json& newest = grown.rbegin()->second;
+    EXPECT_EQ(newest["time"], "2024-03-05 05:00:00"); // four days on, as the daily ring
+    EXPECT_EQ(num(after["devices"][0]["state"], "HEnergy1"),
+              static_cast<double>(static_cast<float>(num(newest, "HEnergy1"))));
 }
 
 TEST(Calcsim, RingsWrapAndGrowAfterEveryArchiveEnd) {
