@@ -16,7 +16,7 @@ command -v ccache >/dev/null && LAUNCH=(ccache)
 # what the targets read: tables and the local SQL, the table layer and the readers of the poll, the frame
 # protocol, the configurator's frames, the template catalogue, the schemes with their pictures, and the
 # simulator's byte layouts (the second decoder of the device replies)
-ENGINE=(dbf/bulk.cpp dbf/codec.cpp dbf/cursor.cpp dbf/datetime.cpp dbf/files.cpp dbf/filter.cpp dbf/format.cpp
+ENGINE=(dbf/bulk.cpp dbf/codec.cpp dbf/crash_point.cpp dbf/cursor.cpp dbf/datetime.cpp dbf/files.cpp dbf/filter.cpp dbf/format.cpp
         dbf/index.cpp dbf/sql.cpp dbf/storage.cpp dbf/table.cpp
         devdata/catalogue.cpp devdata/layouts.cpp devdata/tables.cpp devdata/settings.cpp devdata/error_texts.cpp
         devdata/reader_support.cpp devdata/state_reader.cpp devdata/archive_reader.cpp devdata/params_reader.cpp

@@ -231,9 +231,13 @@ void checkArchive(const std::string& dataDir, dbf::Table& objects, const Scripte
     const polling::CommandEntry& e = polling::kCommandTable[size_t(row)][polling::kArchiveRecord];
     std::vector<std::span<const uint8_t>> records;
     const int wire = type == 231 ? 230 : type;
-    for (const auto& [c, a] : link.delivered)
-        if (c == e.code && a.size() >= e.responseLength && a[0] == e.responseLength && a[1] == wire)
-            records.push_back(std::span<const uint8_t>(a).subspan(5, size_t(l->size)));
+    // the header check of the frames: bytes 1..4 repeat the request's, or byte 4 is 0 with any bytes 1..3
+    for (const auto& [c, a] : link.delivered) {
+        if (c != e.code || a.size() < e.responseLength || a[0] != e.responseLength) continue;
+        const bool echo =
+            a[1] == wire && a[2] == (serial & 0xFF) && a[3] == ((serial >> 8) & 0xFF) && a[4] == e.code;
+        if (echo || a[4] == 0) records.push_back(std::span<const uint8_t>(a).subspan(5, size_t(l->size)));
+    }
     int rows = 0;
     for (t.first(); !t.eof(); t.next()) {
         fuzz::check(++rows <= int(link.delivered.size()), "more archive rows than answers");
