@@ -8,6 +8,7 @@
 #include "report/report_form.h"
 #include "tests/qt_test_helpers.h"
 #include "tests/report_fixture.h"
+#include "tests/shared_office.h"
 #include "tests/sim_dump.h"
 #include "tests/sim_process.h"
 
@@ -34,20 +35,7 @@ namespace {
 
 const std::string kDist = MERVO_SOURCE_DIR "/dist/Patterns";
 
-// One LibreOffice for the tests of this file, ended before the program exits.
-std::unique_ptr<calc::Office> sharedOffice;
-
-class OfficeEnvironment : public ::testing::Environment {
-public:
-    void TearDown() override { sharedOffice.reset(); }
-};
-const auto* const kOfficeEnvironment = ::testing::AddGlobalTestEnvironment(new OfficeEnvironment);
-
-calc::Office& office() {
-    if (!sharedOffice) sharedOffice = std::make_unique<calc::Office>();
-    sharedOffice->start();
-    return *sharedOffice;
-}
+using mervo::test::office;
 
 // The demo's calculator 530 as demo.sh configures it (its JSON entry in command-line form).
 const std::vector<std::string> kDemo530 = {"--type",     "236",      "--serial", "530",      "--filled",

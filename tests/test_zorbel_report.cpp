@@ -9,6 +9,7 @@
 #include "report/report_form.h"
 #include "tests/qt_test_helpers.h"
 #include "tests/report_fixture.h"
+#include "tests/shared_office.h"
 
 #include <QAbstractItemView>
 #include <QComboBox>
@@ -39,21 +40,7 @@ namespace {
 
 const std::string kDist = MERVO_SOURCE_DIR "/dist/Patterns";
 
-// One LibreOffice for the tests of this file, ended before the program exits (the UNO runtime is gone by the
-// time static objects are destroyed).
-std::unique_ptr<calc::Office> sharedOffice;
-
-class OfficeEnvironment : public ::testing::Environment {
-public:
-    void TearDown() override { sharedOffice.reset(); }
-};
-const auto* const kOfficeEnvironment = ::testing::AddGlobalTestEnvironment(new OfficeEnvironment);
-
-calc::Office& office() {
-    if (!sharedOffice) sharedOffice = std::make_unique<calc::Office>();
-    sharedOffice->start();
-    return *sharedOffice;
-}
+using mervo::test::office;
 
 calc::Area cell(int c, int r) {
     return {0, c, r, c, r};
