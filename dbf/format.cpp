@@ -83,7 +83,7 @@ std::vector<uint8_t> buildHeader(const std::string& name, const std::vector<Fiel
     int recLen = 1;
     for (size_t i = 0; i < fields.size(); ++i) {
         const FieldDef& f = fields[i];
-        if (f.name.empty() || f.name.size() > 31)
+        if (f.name.empty() || f.name.size() > 32)
             throw Error("Недопустимое имя поля '" + f.name + "' таблицы " + name);
         for (size_t j = 0; j < i; ++j)
             if (sameName(fields[j].name, f.name))

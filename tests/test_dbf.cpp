@@ -236,6 +236,27 @@ TEST(DbfTable, NamesMatchWithoutLetterCase) {
     EXPECT_NO_THROW(deleteTable(dir.path(), "PARSDB")); // nothing left: no error
 }
 
+// A field name fills the 32 bytes of its descriptor without an ending zero: a table read with such a name can
+// be made again with it, and the name reads back whole; a longer one is refused.
+TEST(DbfTable, FieldNameOfAllThirtyTwoBytes) {
+    TempDir dir;
+    const std::string name(32, 'F');
+    {
+        Table t;
+        t.create(dir.path(), "LONGNAME", {{name, FieldType::Integer, 0, false}}, {});
+        t.append();
+        t.setInt(name, 7);
+        t.post();
+    }
+    Table t;
+    t.open(dir.path(), "LONGNAME");
+    EXPECT_EQ(t.fields().at(0).name, name);
+    EXPECT_EQ(t.asInt(name), 7);
+    Table longer;
+    EXPECT_THROW(longer.create(dir.path(), "LONGER", {{name + "X", FieldType::Integer, 0, false}}, {}),
+                 Error);
+}
+
 // ---------------------------------------------------------------- values
 
 TEST(DbfTable, EveryTypeRoundTripsThroughTheFile) {
