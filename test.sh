@@ -17,7 +17,7 @@ for arg in "$@"; do
     esac
 done
 
-PACKAGES=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev zlib1g-dev nlohmann-json3-dev qt6-base-dev qt6-qpa-plugins fonts-dejavu-core libjpeg62-turbo-dev clang libclang-rt-14-dev qt6-charts-dev libqt6opengl6-dev qt6-pdf-dev qt6-translations-l10n libreoffice-calc-nogui libreoffice-dev poppler-utils)
+PACKAGES=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev zlib1g-dev nlohmann-json3-dev qt6-base-dev qt6-qpa-plugins fonts-dejavu-core libjpeg62-turbo-dev clang libclang-rt-14-dev qt6-charts-dev libqt6opengl6-dev qt6-pdf-dev qt6-translations-l10n libreoffice-calc-nogui libreoffice-dev poppler-utils nettle-dev)
 missing=()
 for p in "${PACKAGES[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -56,7 +56,7 @@ void Table::Impl::pack() {
     if (!Storage::presenceLock(file.fd, F_WRLCK, false, path)) return;
     crash::point(crash::Op::Pack, path, crash::Phase::Before);
     std::string tmp = path + ".pack~";
-    int nfd = ::open(tmp.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    int nfd = ::open(tmp.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
     if (nfd < 0) {
         Storage::presenceLock(file.fd, F_RDLCK, true, path);
         return;

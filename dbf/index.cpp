@@ -217,7 +217,7 @@ std::optional<MdxFile> readMdx(const std::string& dir, const std::string& tableF
 void writeMdx(const std::string& target, const std::vector<uint8_t>& bytes) {
     crash::point(crash::Op::Index, target, crash::Phase::Before);
     std::string tmp = target + ".new~";
-    int f = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    int f = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
     if (f < 0) throwSys("Не удалось записать индексный файл", tmp);
     try {
         pwriteAll(f, bytes.data(), bytes.size(), 0, tmp);

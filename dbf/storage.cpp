@@ -187,7 +187,7 @@ void makeScratch(Scratch& s, const std::string& target) {
         char part[16];
         std::snprintf(part, sizeof part, ".%08x", tag);
         std::string p = target + part + kScratchEnd;
-        int f = ::open(p.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+        int f = ::open(p.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
         if (f < 0 && errno == EEXIST && attempt < 100) continue;
         if (f < 0) throwSys("Не удалось создать таблицу", target);
         // a cleaner that comes between the creation and the lock takes the file away: the creation then fails

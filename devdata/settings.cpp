@@ -1,8 +1,11 @@
 #include "devdata/settings.h"
+#include "devdata/places.h"
+#include "devdata/tables.h"
 
 #include "dbf/codec.h"
 
 #include <algorithm>
+#include <atomic>
 #include <bit>
 #include <cerrno>
 #include <cstdio>
@@ -44,6 +47,8 @@ std::string configHome() {
 
 std::string SettingsStore::defaultPath() {
     if (const char* p = std::getenv("MERVO_REGISTRY"); p && *p) return p;
+    // an installed suite keeps one store for the operators of all shifts, in the site folder
+    if (places().installed) return joinPath(places().site, kSiteStoreName);
     return configHome() + "/Mervo/registry.ini";
 }
 
@@ -479,10 +484,17 @@ std::string privateTempDir() {
 }
 
 bool replaceFile(const std::string& path, std::string_view bytes) {
-    std::string scratch = path + ".XXXXXX";
-    const int fd = ::mkostemp(scratch.data(), O_CLOEXEC);
+    // O_EXCL on a name of our own: a name planted meanwhile is never written through, only tried again
+    static std::atomic<unsigned> serial{0};
+    std::string scratch;
+    int fd = -1;
+    for (int attempt = 0; fd < 0 && attempt < 100; ++attempt) {
+        scratch = path + "." + std::to_string(::getpid()) + "-" + std::to_string(serial++) + "~";
+        fd = ::open(scratch.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0666);
+        if (fd < 0 && errno != EEXIST) return false;
+    }
     if (fd < 0) return false;
-    bool ok = ::fchmod(fd, 0600) == 0;
+    bool ok = true;
     for (size_t done = 0; ok && done < bytes.size();) {
         const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
         if (n < 0 && errno == EINTR) continue;

@@ -2,6 +2,7 @@
 //   Zorbel.dll vrelt SERIAL KIND /R TYPE RANGE
 // A wrong launch token, an empty serial number or a missing archive file end it at once without a word; a
 // number argument that is not a number is reported before it ends.
+#include "devdata/places.h"
 #include "devdata/settings.h"
 #include "devdata/tables.h"
 #include "report/report_form.h"
@@ -42,9 +43,16 @@ int main(int argc, char** argv) {
         return 1;
     }
 
+    // An installed suite: the operator's templates are in the site folder, copied there from the delivered ones.
+    if (const auto problem = devdata::prepareSite()) {
+        QMessageBox::critical(nullptr, "Zorbel", QString::fromStdString(*problem));
+        return 1;
+    }
+    devdata::seedSite(devdata::places());
+
     // The data directory from the settings store; a store that cannot be opened leaves it empty.
     zorbel::ReportEnv env;
-    env.programDir = devdata::programDir();
+    env.programDir = devdata::siteDir();
     if (auto settings = devdata::SettingsStore().loadIfWritable())
         env.dataDir = devdata::dataDirFromSetting(settings->dpath, env.programDir);
     env.args = launch.args;

@@ -2,6 +2,7 @@
 
 #include "dbf/codec.h"
 #include "devdata/catalogue.h"
+#include "devdata/places.h"
 #include "devdata/settings.h"
 #include "devdata/tables.h"
 #include "schemes/processes.h"
@@ -144,7 +145,7 @@ TOBJECTFORM::TOBJECTFORM(std::string programDir, dbf::Table& objects, std::strin
     Dr->setScheme(&scheme_);
     Dr->setFieldText([this](const std::string& field) { return fieldText(field); });
 
-    const std::string wallpaper = findPathNoCase(programDir_, "wallpaper.jpg");
+    const std::string wallpaper = findPathNoCase(devdata::deliveredFile(programDir_, ""), "wallpaper.jpg");
     QImage img = wallpaper.empty() ? QImage() : loadJpegFile(wallpaper);
     Dr->setWallpaper(img.isNull() ? builtInBackground() : img);
 }
@@ -446,11 +447,11 @@ bool TOBJECTFORM::writeSnapshot(const std::string& path) const {
 }
 
 std::string TOBJECTFORM::reportProgramPath() const {
-    return dbf::codec::joinPath(programDir_, "Zorbel.dll");
+    return devdata::programFile(programDir_, "Zorbel.dll");
 }
 
 std::string TOBJECTFORM::configuratorPath() const {
-    return dbf::codec::joinPath(programDir_, "Tolvan.dll");
+    return devdata::programFile(programDir_, "Tolvan.dll");
 }
 
 void TOBJECTFORM::archive() {

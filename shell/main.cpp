@@ -1,4 +1,5 @@
 // Mervo, the main program: one running copy, the settings, the data directory, the main window.
+#include "devdata/places.h"
 #include "devdata/settings.h"
 #include "devdata/tables.h"
 #include "shell/about.h"
@@ -27,7 +28,14 @@ int main(int argc, char** argv) {
     QApplication::setApplicationName(shell::kApplicationTitle);
     QApplication::setQuitOnLastWindowClosed(false);
 
-    const std::string programDir = devdata::programDir();
+    // An installed suite writes in its site folder only; a user who may not write there is told so once.
+    if (const auto problem = devdata::prepareSite()) {
+        QMessageBox::critical(nullptr, shell::kApplicationTitle, QString::fromStdString(*problem));
+        return 1;
+    }
+    const std::string programDir = devdata::siteDir();
+    for (const std::string& problem : devdata::seedSite(devdata::places()))
+        devdata::appendErrorLog(programDir, dbf::DateTime::now(), problem);
     devdata::SettingsStore store;
     devdata::Settings settings = store.load();
 

@@ -1,6 +1,7 @@
 #include "shell/main_form.h"
 
 #include "dbf/codec.h"
+#include "devdata/places.h"
 #include "devdata/state_windows.h"
 #include "devdata/tables.h"
 #include "schemes/object_form.h"
@@ -25,6 +26,7 @@
 #include <QComboBox>
 #include <QDesktopServices>
 #include <QFile>
+#include <QFileInfo>
 #include <QFontDatabase>
 #include <QLabel>
 #include <QLineEdit>
@@ -319,7 +321,7 @@ void TMainForm::buildTools() {
 void TMainForm::showHelp() {
     // the desktop's opener on the help files, in the same order as ever
     for (const char* file : {"HELP/Help.chm", "HELP/Index.html"}) {
-        const std::string found = schemes::findPathNoCase(programDir_, file);
+        const std::string found = schemes::findPathNoCase(devdata::deliveredFile(programDir_, ""), file);
         if (!found.empty()) {
             openDocument(q(found));
             return;
@@ -328,7 +330,8 @@ void TMainForm::showHelp() {
 }
 
 void TMainForm::startSignalTester() {
-    const std::string tester = schemes::findPathNoCase(programDir_, "LevelTest.dll");
+    std::string tester = devdata::programFile(programDir_, "LevelTest.dll");
+    if (!QFileInfo::exists(q(tester))) tester = schemes::findPathNoCase(programDir_, "LevelTest.dll");
     if (!tester.empty())
         startProgram(q(tester));
     else

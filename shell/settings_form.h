@@ -5,6 +5,7 @@
 #pragma once
 
 #include "dbf/types.h"
+#include "devdata/places.h"
 #include "devdata/settings.h"
 #include "devdata/tables.h"
 #include "shell/schedule.h"
@@ -65,7 +66,7 @@ void criticalAlert(QWidget* parent, const QString& title, const QString& text);
 
 // Where the window finds the program, the stores and the clock; tests put temporary places here.
 struct SetupEnvironment {
-    std::string programDir = devdata::programDir();
+    std::string programDir = devdata::siteDir();
     std::string programPath = devdata::programPath();
     std::string registryPath = devdata::SettingsStore::defaultPath();
     std::string autostartPath = devdata::autostartEntryPath();

@@ -1,5 +1,6 @@
 #include "shell/summary_report.h"
 
+#include "devdata/places.h"
 #include "devdata/settings.h"
 
 #include <QComboBox>
@@ -148,7 +149,7 @@ void TSRepForm::print() {
         return;
     }
     const QStringList args = reportArguments();
-    const QString program = qs(programDir_) + "/" + kSReportProgram;
+    const QString program = qs(devdata::programFile(programDir_, kSReportProgram));
     if (!QFileInfo(program).isFile()) {
         inform(QString::fromUtf8(kNoSReportText));
         return;

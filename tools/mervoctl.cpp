@@ -16,6 +16,7 @@
 #include "dbf/table.h"
 #include "devdata/catalogue.h"
 #include "devdata/layouts.h"
+#include "devdata/places.h"
 #include "devdata/settings.h"
 #include "devdata/tables.h"
 #include "poll/poll_run.h"
@@ -502,7 +503,8 @@ int cmdPoll(const std::vector<std::string>& args) {
     }
     devdata::SettingsStore store;
     polling::PollConfig config;
-    config.programDir = devdata::programDir();
+    if (const auto problem = devdata::prepareSite()) throw std::runtime_error(*problem);
+    config.programDir = devdata::siteDir();
     config.dataDir = dir;
     config.tempDir = devdata::tempDirOf(dir);
     // the settings of the store as they are when the run starts
@@ -549,6 +551,8 @@ int cmdPoll(const std::vector<std::string>& args) {
 int main(int argc, char** argv) {
     // a file-size limit shows as a write error of the table or the log, not as the end of the tool
     std::signal(SIGXFSZ, SIG_IGN);
+    // the umask of an installed suite, whatever the command
+    devdata::prepareSite();
     std::vector<std::string> args(argv + 1, argv + argc);
     if (args.empty()) {
         std::cerr << kUsage;
