@@ -13,6 +13,7 @@
 #include <QSocketNotifier>
 #include <QTimer>
 #include <csignal>
+#include <cstdio>
 #include <fcntl.h>
 #include <string>
 #include <sys/socket.h>
@@ -45,6 +46,7 @@ int main(int argc, char** argv) {
 
     // An installed suite: the operator's templates are in the site folder, copied there from the delivered ones.
     if (const auto problem = devdata::prepareSite()) {
+        std::fprintf(stderr, "Zorbel: %s\n", problem->c_str());
         QMessageBox::critical(nullptr, "Zorbel", QString::fromStdString(*problem));
         return 1;
     }

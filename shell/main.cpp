@@ -14,6 +14,7 @@
 #include <QSessionManager>
 #include <QTimer>
 #include <csignal>
+#include <cstdio>
 #include <memory>
 
 int main(int argc, char** argv) {
@@ -30,6 +31,7 @@ int main(int argc, char** argv) {
 
     // An installed suite writes in its site folder only; a user who may not write there is told so once.
     if (const auto problem = devdata::prepareSite()) {
+        std::fprintf(stderr, "Mervo: %s\n", problem->c_str());
         QMessageBox::critical(nullptr, shell::kApplicationTitle, QString::fromStdString(*problem));
         return 1;
     }

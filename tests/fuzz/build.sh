@@ -18,7 +18,7 @@ command -v ccache >/dev/null && LAUNCH=(ccache)
 # simulator's byte layouts (the second decoder of the device replies)
 ENGINE=(dbf/bulk.cpp dbf/codec.cpp dbf/crash_point.cpp dbf/cursor.cpp dbf/datetime.cpp dbf/files.cpp dbf/filter.cpp dbf/format.cpp
         dbf/index.cpp dbf/sql.cpp dbf/storage.cpp dbf/table.cpp
-        devdata/catalogue.cpp devdata/layouts.cpp devdata/tables.cpp devdata/settings.cpp devdata/error_texts.cpp
+        devdata/catalogue.cpp devdata/layouts.cpp devdata/tables.cpp devdata/settings.cpp devdata/places.cpp devdata/error_texts.cpp
         devdata/reader_support.cpp devdata/state_reader.cpp devdata/archive_reader.cpp devdata/params_reader.cpp
         poll/clock.cpp poll/transport.cpp poll/protocol.cpp
         configurator/frames.cpp report/catalogue.cpp
@@ -64,7 +64,7 @@ link() { # source binary [fuzzer|plain]
         [ "$bin" -nt "$SRC/tests/fuzz/fuzz_support.h" ] && return 0
     local san=-fsanitize=fuzzer
     [ "$kind" = plain ] && san=
-    "${LAUNCH[@]}" "$CXX" "${FLAGS[@]}" $san -o "$bin" "$src" "$WORK/libengine.a" $QT_LIBS -ljpeg -lz
+    "${LAUNCH[@]}" "$CXX" "${FLAGS[@]}" $san -o "$bin" "$src" "$WORK/libengine.a" $QT_LIBS -ljpeg -lz -lnettle
 }
 pids=()
 for t in "$SRC"/tests/fuzz/fuzz_*.cpp; do
