@@ -109,10 +109,13 @@ head -5 "$DEMO/ARCHDB530D236.csv" | cut -c1-160
 echo
 echo "Data directory: $DATA (MAINDB.dbf and the tables the poll wrote); simulator log: $DEMO/calcsim.log"
 
-# The main program on the demo: auto-poll on at start, every minute, the first poll due at once.
+# The main program on the demo: auto-poll on at start, every minute, the first poll due at once. For the
+# pictures every hour: a poll that ends in the minute after its start is not followed by another at once.
+PERIOD=4
+[ "$PICTURES" = 1 ] && PERIOD=3
 cat >> "$MERVO_REGISTRY" <<EOF
 Par2=32
-Period=4
+Period=$PERIOD
 PeriodX=1
 DTConn=0000000000000000
 EOF
