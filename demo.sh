@@ -1,9 +1,22 @@
 #!/usr/bin/env bash
 # Shows the suite at work on its demo: builds what is needed, starts the calculator simulator with a set of
 # devices of every type (UDP, TCP, a direct serial line and a modem line on pseudo-terminals), fills
-# demo-data/DATA with those objects in two groups, runs one poll over them and prints what it stored.
+# demo-data/DATA with those objects in two groups, runs one poll over them and prints what it stored; then
+# starts the main program on them.
+#   ./demo.sh              the main program with a display (offscreen for 40 s without one)
+#   ./demo.sh --pictures   the main program offscreen on a 1280x800 screen until it has made two pictures,
+#                          the main window after its poll and the object window of calculator 530 with the
+#                          polled values; both are copied into docs/pictures/
 set -euo pipefail
 cd "$(dirname "$0")"
+
+PICTURES=0
+for arg in "$@"; do
+    case "$arg" in
+    --pictures) PICTURES=1 ;;
+    *) echo "usage: $0 [--pictures]" >&2; exit 2 ;;
+    esac
+done
 
 BUILD_DIR=${BUILD_DIR:-build}
 DEMO=demo-data
@@ -64,7 +77,7 @@ add DEVTYPE=230 SCHTYPE=1 SERIALNUM=1315 "ADDRES=Детский сад №7, у�
 add DEVTYPE=231 SCHTYPE=1 SERIALNUM=2048 "ADDRES=Насосная станция, пр. Мира, 12" NETTYPE=3 NETADR=localhost IPPORT="$(port 4)" "DESKRIPTION=Жилой фонд"
 add DEVTYPE=234 SCHTYPE=1 SERIALNUM=4410 "ADDRES=Городская больница, корпус 2" NETTYPE=1 COMPORT="$MODEM" PHONE=89031112233 "DESKRIPTION=Школы"
 add DEVTYPE=235 SCHTYPE=1 SERIALNUM=4520 "ADDRES=Бассейн, ул. Спортивная, 2" NETTYPE=2 NETADR=127.0.0.1 IPPORT="$(port 6)" "DESKRIPTION=Жилой фонд"
-add DEVTYPE=236 SCHTYPE=1 SERIALNUM=530 "ADDRES=Котельная №1, ул. Заводская, 1" NETTYPE=3 NETADR=127.0.0.1 IPPORT="$(port 7)" "DESKRIPTION=Жилой фонд"
+NUM530=$("$CTL" add "$DATA" DEVTYPE=236 SCHTYPE=1 SERIALNUM=530 "ADDRES=Котельная №1, ул. Заводская, 1" NETTYPE=3 NETADR=127.0.0.1 IPPORT="$(port 7)" "DESKRIPTION=Жилой фонд")
 add DEVTYPE=237 SCHTYPE=1 SERIALNUM=5200 "ADDRES=Баня, ул. Речная, 9" NETTYPE=2 NETADR=127.0.0.1 IPPORT="$(port 8)" "DESKRIPTION=Школы"
 add DEVTYPE=238 SCHTYPE=1 SERIALNUM=77 "ADDRES=Администрация, пл. Победы, 1" NETTYPE=3 NETADR=127.0.0.1 IPPORT="$(port 9)" "DESKRIPTION=Жилой фонд"
 
@@ -96,16 +109,50 @@ head -5 "$DEMO/ARCHDB530D236.csv" | cut -c1-160
 echo
 echo "Data directory: $DATA (MAINDB.dbf and the tables the poll wrote); simulator log: $DEMO/calcsim.log"
 
-# The main program on the demo: auto-poll on at start, every minute, the first poll due at once.
+# The main program on the demo: auto-poll on at start, every minute, the first poll due at once. For the
+# pictures every hour: a poll that ends in the minute after its start is not followed by another at once.
+PERIOD=4
+[ "$PICTURES" = 1 ] && PERIOD=3
 cat >> "$MERVO_REGISTRY" <<EOF
 Par2=32
-Period=4
+Period=$PERIOD
 PeriodX=1
 DTConn=0000000000000000
 EOF
 SHOT="$PWD/$DEMO/mervo.png"
 echo
-if [ -n "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ]; then
+if [ "$PICTURES" = 1 ]; then
+    SCHEME_SHOT="$PWD/$DEMO/scheme_530.png"
+    echo "== Mervo on the demo offscreen (1280x800) until it has made its pictures"
+    cat > "$DEMO/screen.json" <<EOF
+{"screens": [{"name": "demo", "x": 0, "y": 0, "width": 1280, "height": 800,
+              "logicalDpi": 96, "logicalBaseDpi": 96, "dpr": 1}]}
+EOF
+    # a runtime folder of its own: a copy of Mervo running elsewhere does not stop this one
+    mkdir -m 700 "$DEMO/run"
+    START=$SECONDS
+    XDG_RUNTIME_DIR="$PWD/$DEMO/run" QT_QPA_PLATFORM="offscreen:configfile=$PWD/$DEMO/screen.json" \
+        MERVO_SCREENSHOT="$SHOT" MERVO_SCREENSHOT_SCHEME="$NUM530:$SCHEME_SHOT" \
+        timeout 120 "$BUILD_DIR/bin/Mervo" &
+    MERVO_PID=$!
+    # the object window is pictured 1.5 s after the main window, both after the first poll
+    for _ in $(seq 1100); do
+        [ -s "$SCHEME_SHOT" ] && [ -s "$SHOT" ] && break
+        kill -0 $MERVO_PID 2>/dev/null || break
+        sleep 0.1
+    done
+    sleep 0.5
+    kill $MERVO_PID 2>/dev/null || true
+    wait $MERVO_PID 2>/dev/null || true
+    if [ ! -s "$SHOT" ] || [ ! -s "$SCHEME_SHOT" ]; then
+        echo "Mervo made no pictures (see $DEMO/)" >&2
+        exit 1
+    fi
+    mkdir -p docs/pictures
+    cp "$SHOT" docs/pictures/demo_main_window.png
+    cp "$SCHEME_SHOT" docs/pictures/demo_scheme_530.png
+    echo "Pictures in $((SECONDS - START)) s: docs/pictures/demo_main_window.png, docs/pictures/demo_scheme_530.png"
+elif [ -n "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ]; then
     echo "== Mervo on the demo (close it with Выход; a picture after every poll: $SHOT)"
     MERVO_SCREENSHOT="$SHOT" "$BUILD_DIR/bin/Mervo"
 else

@@ -80,7 +80,9 @@ int main(int argc, char** argv) {
     });
     // with the tray-at-start setting the icon alone shows, but only where there is a tray to come back from
     if (!(settings.par2 & 64) || !form.trayAvailable()) form.showMaximized();
-    // The demo and set-up checks without a display: a picture of the main window after every poll.
+    // The demo and set-up checks without a display: MERVO_SCREENSHOT=FILE, a picture of the main window after
+    // every poll; MERVO_SCREENSHOT_SCHEME=NUM:FILE, after the first poll the object window of object NUM
+    // opened as a click on its button opens it, a picture of it, and the window closed again.
     if (const QByteArray shot = qgetenv("MERVO_SCREENSHOT"); !shot.isEmpty()) {
         QObject::connect(&form.bridge(), &shell::PollBridge::ended, &form, [&form, shot] {
             QTimer::singleShot(1500, &form, [&form, shot] {
@@ -88,6 +90,25 @@ int main(int argc, char** argv) {
                 form.grab().save(QString::fromLocal8Bit(shot));
             });
         });
+    }
+    if (const QByteArray scheme = qgetenv("MERVO_SCREENSHOT_SCHEME"); scheme.indexOf(':') > 0) {
+        const int num = scheme.left(scheme.indexOf(':')).toInt();
+        const QString file = QString::fromLocal8Bit(scheme.mid(scheme.indexOf(':') + 1));
+        auto first = std::make_shared<QMetaObject::Connection>();
+        *first =
+            QObject::connect(&form.bridge(), &shell::PollBridge::ended, &form, [&form, num, file, first] {
+                QObject::disconnect(*first);
+                QTimer::singleShot(2000, &form, [&form, num, file] {
+                    // the object window runs modally: the picture is taken from inside its event loop
+                    QTimer::singleShot(1000, &form, [file] {
+                        QWidget* window = QApplication::activeModalWidget();
+                        if (!window) return;
+                        if (window->inherits("schemes::TOBJECTFORM")) window->grab().save(file);
+                        window->close();
+                    });
+                    emit form.objectWindowRequested(num);
+                });
+            });
     }
     form.ClockTimer->start();
     form.clockTick();
