@@ -131,7 +131,8 @@ std::map<std::string, std::string> toValues(const Settings& s) {
             {"Par1_225", std::to_string(s.par1_225)},
             {"Par1_234", std::to_string(s.par1_234)},
             {"Par1_128", std::to_string(s.par1_128)},
-            {"Par2", std::to_string(s.par2)}};
+            {"Par2", std::to_string(s.par2)},
+            {"ScheduleBy", std::to_string(s.scheduleBy)}};
 }
 
 int intOf(const std::map<std::string, std::string>& v, const char* key, int fallback) {
@@ -177,6 +178,7 @@ Settings SettingsStore::load() {
     s.par1_234 = intOf(values, "Par1_234", 23);
     s.par1_128 = intOf(values, "Par1_128", 7);
     s.par2 = intOf(values, "Par2", 0);
+    s.scheduleBy = std::clamp(intOf(values, "ScheduleBy", kScheduleByMervo), 0, 1);
     // the window's spin fields keep these in range
     s.repeat = std::clamp(s.repeat, 1, 10);
     s.periodX = std::clamp(s.periodX, 1, 9999);

@@ -23,6 +23,9 @@ enum FamilyBit : int {
     kBitNoDtrCheck = 128,
 };
 
+inline constexpr int kScheduleByMervo = 0;
+inline constexpr int kScheduleByService = 1;
+
 struct Settings {
     std::string dpath = "..\\DATA";
     dbf::DateTime dtconn;
@@ -36,6 +39,9 @@ struct Settings {
     int par1_234 = 23;
     int par1_128 = 7;
     int par2 = 0;
+    // Who runs the auto-poll schedule of the data folder: the main program's window, or the service
+    // ("mervoctl schedule"); one schedule per data folder.
+    int scheduleBy = 0;
 
     // The Par1_ value of a device type's family (0 for a type without one).
     int familyBits(int deviceType) const;
