@@ -62,8 +62,17 @@ RUN=$SCRATCH/run
 SITE=$RUN/site
 RESULTS=$BUILD_DIR/package-test
 MERVO_PID=
+# processes of the programs of the unpacked tree still running, as "pid:exe"
+leftovers() {
+    local p exe
+    for p in /proc/[0-9]*; do
+        exe=$(readlink "$p/exe" 2>/dev/null) || continue
+        case "$exe" in "$ROOT"/*) echo "${p#/proc/}:$exe" ;; esac
+    done
+}
 cleanup() {
     [ -n "$MERVO_PID" ] && kill -KILL "$MERVO_PID" 2>/dev/null
+    for p in $(leftovers); do kill -KILL "${p%%:*}" 2>/dev/null; done
     chmod -R u+w "$SCRATCH" 2>/dev/null
     rm -rf "$SCRATCH"
 }
@@ -266,13 +275,13 @@ if [ "$(id -u)" -eq 0 ]; then
     echo "running the programs as nobody:nogroup"
 fi
 SHOT=$RUN/shot/mervo.png
-run_installed() {
-    (
-        umask 022
-        exec "${AS[@]}" env -i PATH=/usr/bin:/bin HOME="$RUN/home" LANG=C.UTF-8 QT_QPA_PLATFORM=offscreen \
-            MERVO_HOME="$SITE" XDG_CONFIG_HOME="$RUN/config" XDG_RUNTIME_DIR="$RUN/runtime" TMPDIR="$RUN/tmp" \
-            MERVO_SCREENSHOT="$SHOT" "$@"
-    )
+# Replaces the calling shell: call it in a subshell, "(launch ...)", or in the background, "launch ... &",
+# so that $! is the program's own process id.
+launch() {
+    umask 022
+    exec "${AS[@]}" env -i PATH=/usr/bin:/bin HOME="$RUN/home" LANG=C.UTF-8 QT_QPA_PLATFORM=offscreen \
+        MERVO_HOME="$SITE" XDG_CONFIG_HOME="$RUN/config" XDG_RUNTIME_DIR="$RUN/runtime" TMPDIR="$RUN/tmp" \
+        MERVO_SCREENSHOT="$SHOT" "$@"
 }
 settings_dpath() {
     local dpath
@@ -288,9 +297,14 @@ site_lacks() {
     echo "$missing"
 }
 # every file and folder in the site must be writable for the group (the suite's umask 002)
+# (each path is reported once: a later step names only what it made)
 check_group_writable() { # $1: what ran
     local bad
-    bad=$(find "$SITE" -mindepth 1 \( -type f -o -type d \) ! -perm -g=w -printf '  %m %P\n' | head -20)
+    touch "$SCRATCH/reported"
+    bad=$(find "$SITE" -mindepth 1 \( -type f -o -type d \) ! -perm -g=w -printf '  %m %P\n' | LC_ALL=C sort |
+        LC_ALL=C comm -23 - <(LC_ALL=C sort "$SCRATCH/reported"))
+    printf '%s\n' "$bad" >>"$SCRATCH/reported"
+    bad=$(head -20 <<<"$bad")
     if [ -z "$bad" ]; then
         ok "what $1 made in the site is group-writable"
     else
@@ -301,8 +315,13 @@ $bad"
 }
 
 step "5. Mervo from the unpacked tree (usr/bin/mervo), site $SITE"
-run_installed "$ROOT/usr/bin/mervo" >"$RUN/mervo.log" 2>&1 &
+launch "$ROOT/usr/bin/mervo" >"$RUN/mervo.log" 2>&1 &
 MERVO_PID=$!
+# the process must be Mervo itself, not a shell above it, for SIGTERM to reach it
+sleep 0.5
+if [ "$(readlink "/proc/$MERVO_PID/exe" 2>/dev/null)" != "$PROG/Mervo" ] && kill -0 "$MERVO_PID" 2>/dev/null; then
+    fail "the started process $MERVO_PID is $(readlink "/proc/$MERVO_PID/exe"), not $PROG/Mervo"
+fi
 ready=0
 ended=
 for ((i = 0; i < 60; i++)); do
@@ -352,6 +371,8 @@ if [ -n "$MERVO_PID" ]; then
     fi
     MERVO_PID=
 fi
+left=$(leftovers)
+[ -z "$left" ] || fail "programs of the unpacked tree still run after Mervo ended (pid:exe): $left"
 if [ -s "$RUN/mervo.log" ]; then
     echo "Mervo's output (last 20 lines):"
     tail -20 "$RUN/mervo.log" | sed 's/^/  /'
@@ -382,7 +403,7 @@ echo "site after Mervo:"
 
 # ---------------------------------------------------------------------------------------------------------
 step "7. mervoctl from the unpacked tree (usr/bin/mervoctl)"
-run_installed "$ROOT/usr/bin/mervoctl" >"$RUN/usage.out" 2>"$RUN/usage.err"
+(launch "$ROOT/usr/bin/mervoctl") >"$RUN/usage.out" 2>"$RUN/usage.err"
 status=$?
 if [ "$status" -ne 2 ]; then
     fail "mervoctl without arguments exited with $status, expected 2 (wrong arguments)"
@@ -391,7 +412,7 @@ elif ! grep -q '^usage: mervoctl init DIR' "$RUN/usage.err" || [ -s "$RUN/usage.
 else
     ok "mervoctl without arguments: usage on standard error, exit status 2"
 fi
-run_installed "$ROOT/usr/bin/mervoctl" init "$SITE/DATA2" >"$RUN/init.out" 2>&1
+(launch "$ROOT/usr/bin/mervoctl" init "$SITE/DATA2") >"$RUN/init.out" 2>&1
 status=$?
 if [ "$status" -ne 0 ]; then
     fail "mervoctl init $SITE/DATA2 exited with $status: $(cat "$RUN/init.out")"
