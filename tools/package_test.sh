@@ -259,7 +259,7 @@ $(diff "$SCRATCH/snapshot.before" "$SCRATCH/snapshot.after" | grep '^[<>]' | hea
 
 # ---------------------------------------------------------------------------------------------------------
 # The programs run as an unprivileged user with a clean environment: the scratch site as MERVO_HOME, no
-# MERVO_REGISTRY (the settings store is the default one under the scratch XDG_CONFIG_HOME), umask 022 (the
+# MERVO_REGISTRY (the settings store is the one of the site folder), umask 022 (the
 # suite sets its own umask 002).
 mkdir -p "$SITE" "$RUN/config/Mervo" "$RUN/runtime" "$RUN/home" "$RUN/tmp" "$RUN/shot"
 # the site as postinst makes it, setgid; the first start must fill it
@@ -267,7 +267,7 @@ chmod 2775 "$SITE"
 chmod 700 "$RUN/runtime"
 # Auto-poll on with the first poll due at once, so that a poll runs (over no objects) and the window's
 # picture is written after it.
-printf '[PAR]\nPar2=32\nPeriod=4\nPeriodX=1\nDTConn=0000000000000000\n' >"$RUN/config/Mervo/registry.ini"
+printf '[PAR]\nPar2=32\nPeriod=4\nPeriodX=1\nDTConn=0000000000000000\n' >"$SITE/registry.ini"
 AS=()
 if [ "$(id -u)" -eq 0 ]; then
     chown -R nobody:nogroup "$RUN"
@@ -285,7 +285,7 @@ launch() {
 }
 settings_dpath() {
     local dpath
-    dpath=$(grep '^DPath=' "$RUN/config/Mervo/registry.ini" 2>/dev/null)
+    dpath=$(grep '^DPath=' "$SITE/registry.ini" 2>/dev/null)
     echo "the settings store has ${dpath:-no DPath}"
 }
 site_lacks() {
@@ -391,11 +391,13 @@ for d in Circuits Patterns; do
         <(cd "$SITE/$d" && find . -type f | LC_ALL=C sort) | head -10 | tr '\n' ' ')
     [ -z "$missing" ] || fail "the site's $d lacks delivered files: $missing"
 done
-if grep -q '^DPath=' "$RUN/config/Mervo/registry.ini" 2>/dev/null; then
-    echo "\$XDG_CONFIG_HOME/Mervo/registry.ini: $(settings_dpath)"
+if grep -q '^DPath=' "$SITE/registry.ini" 2>/dev/null; then
+    echo "the site's registry.ini: $(settings_dpath)"
 else
-    fail "Mervo did not complete the settings store \$XDG_CONFIG_HOME/Mervo/registry.ini (no DPath in it)"
+    fail "Mervo did not complete the settings store the site's registry.ini (no DPath in it)"
 fi
+[ ! -e "$RUN/config/Mervo/registry.ini" ] ||
+    fail "Mervo made a settings store of its own user (\$XDG_CONFIG_HOME/Mervo/registry.ini) instead of the site's"
 check_snapshot "Mervo"
 check_group_writable "Mervo"
 echo "site after Mervo:"
