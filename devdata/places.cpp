@@ -89,8 +89,7 @@ std::string siteDir() {
     return places().site;
 }
 
-std::string programFile(const std::string& folder, const std::string& name) {
-    const Places& p = places();
+std::string programFile(const std::string& folder, const std::string& name, const Places& p) {
     if (p.installed) {
         const std::string beside = joinPath(p.programs, name);
         std::error_code ec;
@@ -99,8 +98,7 @@ std::string programFile(const std::string& folder, const std::string& name) {
     return joinPath(folder, name);
 }
 
-std::string deliveredFile(const std::string& folder, const std::string& relative) {
-    const Places& p = places();
+std::string deliveredFile(const std::string& folder, const std::string& relative, const Places& p) {
     return joinPath(p.installed ? p.share : folder, relative);
 }
 

@@ -44,11 +44,11 @@ std::string siteDir();
 // A program started by path: beside the executable of an installed suite and then in `folder` (a site may add
 // one of its own there); in `folder` alone otherwise, as it always was. The first path that exists, else the
 // path in `folder`.
-std::string programFile(const std::string& folder, const std::string& name);
+std::string programFile(const std::string& folder, const std::string& name, const Places& p = places());
 
 // A delivered read-only file or folder (relative path): in the share folder of an installed suite, in
 // `folder` otherwise.
-std::string deliveredFile(const std::string& folder, const std::string& relative);
+std::string deliveredFile(const std::string& folder, const std::string& relative, const Places& p = places());
 
 // Prepares the site folder of an installed suite for this process: sets the umask to 002 so the next shift
 // can write what this one makes, creates the folder when $MERVO_HOME names a missing one, and checks that

@@ -110,6 +110,32 @@ TEST(Places, TheMarkerBesideTheExecutableMakesAnInstalledSuite) {
     }
 }
 
+// Which copy of a program is started, and where a delivered file is read.
+TEST(Places, ProgramsBesideTheExecutableFirstThenTheSiteAndDeliveredFilesFromTheShare) {
+    TempDir t;
+    const devdata::Places installed{true, t.file("lib"), t.file("share"), t.file("site")};
+    const devdata::Places build{false, t.file("bin"), t.file("bin"), t.file("bin")};
+    writeText(t.file("lib/Zorbel.dll"), "");
+    writeText(t.file("site/Zorbel.dll"), "");  // planted in the site: never started
+    writeText(t.file("site/SReport.dll"), ""); // added by the site
+    struct Case {
+        const devdata::Places& places;
+        std::string folder, name, expected;
+    };
+    const std::vector<Case> cases = {
+        {installed, t.file("site"), "Zorbel.dll", t.file("lib/Zorbel.dll")},
+        {installed, t.file("site"), "SReport.dll", t.file("site/SReport.dll")},
+        {installed, t.file("site"), "LevelTest.dll",
+         t.file("site/LevelTest.dll")},                                     // nowhere: the site's path
+        {build, t.file("tests"), "Zorbel.dll", t.file("tests/Zorbel.dll")}, // as it always was
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(devdata::programFile(c.folder, c.name, c.places), c.expected) << c.name;
+    EXPECT_EQ(devdata::deliveredFile(t.file("site"), "wallpaper.jpg", installed),
+              t.file("share/wallpaper.jpg"));
+    EXPECT_EQ(devdata::deliveredFile(t.file("tests"), "wallpaper.jpg", build), t.file("tests/wallpaper.jpg"));
+}
+
 // Two versions of the delivered files seeded one after the other into one site folder, with what operators do
 // in between: edit a copy, remove one, keep a file of their own under a delivered name.
 TEST(Places, SeedingCopiesOnceReplacesUneditedCopiesAndNeverTouchesEditedOnes) {
