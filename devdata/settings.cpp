@@ -132,7 +132,8 @@ std::map<std::string, std::string> toValues(const Settings& s) {
             {"Par1_234", std::to_string(s.par1_234)},
             {"Par1_128", std::to_string(s.par1_128)},
             {"Par2", std::to_string(s.par2)},
-            {"ScheduleBy", std::to_string(s.scheduleBy)}};
+            {"ScheduleBy", std::to_string(s.scheduleBy)},
+            {"OnChange", s.onChange}};
 }
 
 int intOf(const std::map<std::string, std::string>& v, const char* key, int fallback) {
@@ -179,10 +180,18 @@ Settings SettingsStore::load() {
     s.par1_128 = intOf(values, "Par1_128", 7);
     s.par2 = intOf(values, "Par2", 0);
     s.scheduleBy = std::clamp(intOf(values, "ScheduleBy", kScheduleByMervo), 0, 1);
+    s.onChange = values["OnChange"];
     // the window's spin fields keep these in range
     s.repeat = std::clamp(s.repeat, 1, 10);
     s.periodX = std::clamp(s.periodX, 1, 9999);
     return s;
+}
+
+void SettingsStore::storeNextPollTime(dbf::DateTime t) {
+    bool exists = false;
+    auto values = read(exists);
+    values["DTConn"] = encodeDateTimeRaw(t);
+    write(values);
 }
 
 void SettingsStore::save(const Settings& s) {

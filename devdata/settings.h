@@ -42,6 +42,9 @@ struct Settings {
     // Who runs the auto-poll schedule of the data folder: the main program's window, or the service
     // ("mervoctl schedule"); one schedule per data folder.
     int scheduleBy = 0;
+    // The command the service starts after a run in which an object's outcome changed ("OnChange", a
+    // command line split on spaces; empty for none).
+    std::string onChange;
 
     // The Par1_ value of a device type's family (0 for a type without one).
     int familyBits(int deviceType) const;
@@ -62,6 +65,9 @@ public:
     Settings load();
     // Writes every value. Throws dbf::Error when the store cannot be written.
     void save(const Settings& s);
+    // Writes the next poll time DTConn alone into the store as it is now: every other value stays as the
+    // file holds it. Throws dbf::Error when the store cannot be written.
+    void storeNextPollTime(dbf::DateTime t);
     // Whether the store can be written (its folder created if need be): a store that cannot is treated as a
     // key that cannot be opened with full access.
     bool writable() const;
@@ -136,8 +142,9 @@ std::string programPath();
 // removed when the process ends. Empty when neither can be had.
 std::string privateTempDir();
 // Replaces the file at path with the bytes without ever opening what is there: a new file (mode 0666 less the
-// umask) is written beside it under a unique name and renamed over it, so a link or any other file planted under the
-// name is replaced, never written through. False when it cannot be written (nothing is left behind).
+// umask) is written beside it under a unique name and renamed over it, so a link or any other file planted
+// under the name is replaced, never written through. False when it cannot be written (nothing is left
+// behind).
 bool replaceFile(const std::string& path, std::string_view bytes);
 
 } // namespace devdata

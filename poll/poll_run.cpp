@@ -12,6 +12,7 @@
 #include <fstream>
 #include <sys/resource.h>
 #include <sys/syscall.h>
+#include <tuple>
 #include <unistd.h>
 
 namespace polling {
@@ -197,6 +198,9 @@ bool PollRun::markObject(dbf::Table& objects, const char* state) {
 void PollRun::body() {
     repeat_ = std::clamp(config_.settings().repeat, 1, 10);
     progress_ = 0;
+    startedAt_ = config_.now();
+    before_.clear();
+    outcomes_.clear();
     // "log.txt": emptied at the start and held open for the run; a program folder that cannot be written
     // shows when the log is stored
     std::error_code ec;
@@ -209,6 +213,9 @@ void PollRun::body() {
     try {
         objects.open(config_.dataDir, "MAINDB");
         objects.setIndexFieldNames("NUM");
+        for (objects.first(); !objects.eof(); objects.next())
+            before_[objects.asInt("NUM")] = {objects.isNull("STATE") ? "" : objects.asString("STATE"),
+                                             objects.isNull("ERRCODE") ? 0 : int(objects.asInt("ERRCODE"))};
         if (single_) {
             n = 1;
             objects.setFilter("NUM=" + std::to_string(*single_));
@@ -244,6 +251,12 @@ void PollRun::handleRecord(dbf::Table& objects, int& n, int& p, int& e) {
     status(3, counters(p, n, e));
     postEventLine(eventLinePrefix(address_), true);
 
+    ObjectOutcome outcome;
+    outcome.num = objects.asInt("NUM");
+    outcome.address = address_;
+    if (auto b = before_.find(outcome.num); b != before_.end())
+        std::tie(outcome.stateBefore, outcome.errcodeBefore) = b->second;
+
     Protocol::CurrentObject current;
     current.serial = int(objects.asInt("SERIALNUM") & 0xFFFF);
     current.deviceType = int(objects.asInt("DEVTYPE") & 0xFF);
@@ -255,6 +268,7 @@ void PollRun::handleRecord(dbf::Table& objects, int& n, int& p, int& e) {
         } else {
             postEventLine(padLeft(timeText(), 10) + " Ошибка записи MAINDB.dbf", true);
         }
+        noteOutcome(objects, outcome, false);
         return;
     }
 
@@ -274,6 +288,7 @@ void PollRun::handleRecord(dbf::Table& objects, int& n, int& p, int& e) {
             verdict(prefix() + " " + what + "... Нет связи");
             postEventLine("", true);
             err |= bit;
+            if (outcome.failedStep.empty()) outcome.failedStep = what;
         }
     };
 
@@ -296,6 +311,7 @@ void PollRun::handleRecord(dbf::Table& objects, int& n, int& p, int& e) {
         postEventLine(prefix() + " Подключение... Ошибка подключения", false);
         postEventLine("", true);
         err = 0x80;
+        outcome.failedStep = "Подключение";
     }
 
     devdata::ReaderContext ctx{protocol_,      objects, config_.dataDir, config_.tempDir, current.deviceType,
@@ -356,7 +372,10 @@ void PollRun::handleRecord(dbf::Table& objects, int& n, int& p, int& e) {
     }
     task(devdata::Task::Parameters, "Чтение параметров", "Чтение параметров...", "Чтение параметров", 0x05,
          [&] { return devdata::readParameters(ctx); });
-    if (leave) return; // the end of the run hangs up
+    if (leave) { // the end of the run hangs up
+        noteOutcome(objects, outcome, false);
+        return;
+    }
 
     // hang-up
     status(2, "Отключение");
@@ -386,6 +405,14 @@ void PollRun::handleRecord(dbf::Table& objects, int& n, int& p, int& e) {
     }
     ++p;
     status(3, counters(p, n, e));
+    noteOutcome(objects, outcome, true);
+}
+
+void PollRun::noteOutcome(dbf::Table& objects, ObjectOutcome o, bool polled) {
+    o.polled = polled;
+    o.state = objects.isNull("STATE") ? "" : objects.asString("STATE");
+    o.errcode = objects.isNull("ERRCODE") ? 0 : int(objects.asInt("ERRCODE"));
+    outcomes_.push_back(std::move(o));
 }
 
 void PollRun::endOfRun(dbf::Table& objects, bool single, int n, int p, int e, int t,
@@ -415,6 +442,8 @@ void PollRun::endOfRun(dbf::Table& objects, bool single, int n, int p, int e, in
     result.errors = e;
     result.records = t;
     result.failure = failure;
+    result.startedAt = startedAt_;
+    result.objects = outcomes_;
     if (!single) {
         postEventLine(kStars, true);
         const dbf::DateTime at = config_.now();
@@ -447,6 +476,7 @@ void PollRun::endOfRun(dbf::Table& objects, bool single, int n, int p, int e, in
 // appends its lines to the file of the first.
 void PollRun::storeLog(RunResult& result) {
     const dbf::DateTime end = config_.now();
+    result.endedAt = end;
     char name[64];
     std::snprintf(name, sizeof name, "Store%02d-%02d-%02d_%02d.%02d.%04d.log", end.hour(), end.minute(),
                   end.second(), end.day(), end.month(), end.year());

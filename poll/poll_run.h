@@ -13,6 +13,7 @@
 
 #include <atomic>
 #include <functional>
+#include <map>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -22,6 +23,18 @@
 namespace polling {
 
 inline constexpr const char* kAlreadyRunning = "Опрос уже запущен";
+
+// What one object walked by a run came to: what MAINDB held for it when the run began, and what the run left.
+struct ObjectOutcome {
+    int64_t num = 0;
+    std::string address;
+    std::string stateBefore; // STATE when the run began
+    int errcodeBefore = 0;   // ERRCODE when the run began
+    std::string state; // STATE the run left ("Норма", "Нет связи", "Опрос выкл.", ...)
+    int errcode = 0;   // ERRCODE the run left: the device's error bits
+    bool polled = false;    // the run went through the object to its hang-up (counted in P)
+    std::string failedStep; // the step that failed ("Подключение", "Соединение", "Чтение состояния", ...)
+};
 
 struct RunResult {
     bool singleObject = false;
@@ -34,6 +47,8 @@ struct RunResult {
     std::string logFile; // the stored event list
     // Why the run could not walk the objects or could not store its log (empty when it did both).
     std::string failure;
+    dbf::DateTime startedAt, endedAt;   // the local time of the run's start and of its stored log
+    std::vector<ObjectOutcome> objects; // the objects the run walked, in NUM order
 };
 
 // What a start request came to.
@@ -107,6 +122,8 @@ public:
 private:
     void body();
     void handleRecord(dbf::Table& objects, int& n, int& p, int& e);
+    // The outcome of the current object as the run leaves it in MAINDB.
+    void noteOutcome(dbf::Table& objects, ObjectOutcome o, bool polled);
     void endOfRun(dbf::Table& objects, bool single, int n, int p, int e, int t, const std::string& failure);
     std::string counters(int p, int n, int e) const;
     std::string timeText() const;
@@ -147,6 +164,10 @@ private:
     std::string address_;
     int progress_ = 0;
     int repeat_ = 6; // attempts per command, read at the start of the run
+    dbf::DateTime startedAt_;
+    // STATE and ERRCODE of every object when the run began, by NUM
+    std::map<int64_t, std::pair<std::string, int>> before_;
+    std::vector<ObjectOutcome> outcomes_;
 };
 
 } // namespace polling

@@ -84,6 +84,30 @@ TEST(Settings, RoundTripAndRawDateTime) {
     EXPECT_EQ(store.load().repeat, 1);
 }
 
+// The schedule's store of the next poll time changes DTConn alone: a value out of the window's range, a key
+// this version does not know and the operator's command line stay as the file holds them.
+TEST(Settings, StoringTheNextPollTimeLeavesEveryOtherValue) {
+    TempDir dir;
+    {
+        std::ofstream f(dir.file("r.ini"));
+        f << "[PAR]\nRepeat=0\nPeriod=3\nOnChange=/usr/local/bin/tell -x\nFuture=1\n";
+    }
+    SettingsStore store(dir.file("r.ini"));
+    EXPECT_EQ(store.load().onChange, "/usr/local/bin/tell -x");
+    const std::string before = slurp(store.path());
+    const dbf::DateTime t = dbf::DateTime::fromParts(2025, 3, 3);
+    store.storeNextPollTime(t);
+    const std::string after = slurp(store.path());
+    EXPECT_EQ(store.load().dtconn, t);
+    std::string expected = before;
+    const size_t at = before.find("DTConn=");
+    ASSERT_NE(at, std::string::npos);
+    expected.replace(at, before.find('\n', at) - at, "DTConn=" + encodeDateTimeRaw(t));
+    EXPECT_EQ(after, expected);
+    EXPECT_NE(after.find("Repeat=0\n"), std::string::npos);
+    EXPECT_NE(after.find("Future=1\n"), std::string::npos);
+}
+
 TEST(Settings, AStoreThatCannotBeWrittenStillLoads) {
     TempDir dir;
     // a regular file where the store's folder should be: not writable even for root

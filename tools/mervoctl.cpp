@@ -8,10 +8,11 @@
 //   mervoctl create DIR params
 //   mervoctl create DIR archive SERIAL KIND TYPE
 //   mervoctl poll DIR [--object NUM]        one poll run over the objects of DIR
+//   mervoctl schedule [DIR] ...            the auto-poll schedule of DIR without the main program
 //
-// Exit codes: 0 done (a poll also when objects had errors: the log and MAINDB say which), 1 failure,
-// 2 wrong arguments, 3 the data folder is being polled already (by the main program or another mervoctl),
-// 130 / 143 a poll stopped by SIGINT / SIGTERM.
+// Exit codes: 0 done (a poll also when objects had errors: the log and MAINDB say which; the schedule after
+// SIGTERM), 1 failure, 2 wrong arguments, 3 the data folder is being polled already (by the main program or
+// another mervoctl), 130 / 143 a poll (130: also the schedule) stopped by SIGINT / SIGTERM.
 
 #include "dbf/table.h"
 #include "devdata/catalogue.h"
@@ -20,6 +21,7 @@
 #include "devdata/settings.h"
 #include "devdata/tables.h"
 #include "poll/poll_run.h"
+#include "shell/schedule.h"
 
 #include <algorithm>
 #include <atomic>
@@ -27,17 +29,27 @@
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
 #include <exception>
+#include <fcntl.h>
 #include <filesystem>
+#include <iomanip>
 #include <iostream>
+#include <locale>
 #include <map>
+#include <mutex>
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <pthread.h>
 #include <signal.h>
 #include <sstream>
 #include <stdexcept>
 #include <string>
+#include <sys/wait.h>
 #include <thread>
+#include <unistd.h>
 #include <vector>
 
 namespace fs = std::filesystem;
@@ -52,13 +64,27 @@ const char* const kUsage =
     "       mervoctl create DIR state TYPE\n"
     "       mervoctl create DIR params\n"
     "       mervoctl create DIR archive SERIAL KIND TYPE   (KIND: H, D or M)\n"
-    "       mervoctl poll DIR [--object NUM]\n"
+    "       mervoctl poll DIR [--object NUM] [--metrics FILE]\n"
+    "       mervoctl schedule [DIR] [--metrics FILE] [--on-change CMD [ARG...] [--]]\n"
     "\n"
-    "exit status: 0 done (a poll also when objects had errors: see the log and MAINDB)\n"
+    "poll      one poll run; besides its log in Log/ it writes Log/last-run.json, and with --metrics the\n"
+    "          Prometheus text file FILE (for node_exporter's textfile collector)\n"
+    "schedule  runs the auto-poll schedule of the settings store (Period, PeriodX, DTConn) while its\n"
+    "          ScheduleBy is 1 (the service); DIR defaults to the store's DPath. --on-change: the command,\n"
+    "          its arguments up to \"--\" or the end, started (no shell) after a run in which an object's\n"
+    "          outcome changed, with the paths of Log/last-run.json and Log/last-changes.json appended; "
+    "without\n"
+    "          it the store's OnChange (split on spaces)\n"
+    "test facility: --clock \"YYYY-MM-DD hh:mm:ss\" (poll, schedule) runs on a virtual clock from there, on\n"
+    "          which waits take no real time; --clock-until \"YYYY-MM-DD hh:mm:ss\" (schedule) holds it "
+    "there\n"
+    "\n"
+    "exit status: 0 done (a poll also when objects had errors: see the log and MAINDB);\n"
+    "               the schedule ended by SIGTERM\n"
     "             1 failure (the reason on standard error)\n"
     "             2 wrong arguments\n"
     "             3 the data folder is being polled already (Mervo or another mervoctl poll)\n"
-    "             130, 143 the poll was stopped by SIGINT, SIGTERM\n";
+    "             130, 143 the poll was stopped by SIGINT, SIGTERM; 130 the schedule ended by SIGINT\n";
 
 // Exit status of a poll refused because another run holds the data folder.
 constexpr int kExitBusy = 3;
@@ -408,7 +434,8 @@ int cmdCreate(const std::vector<std::string>& args) {
     return 0;
 }
 
-// Prints each event line once it is final, that is when the next line starts or the run ends.
+// Prints each event line once it is final, that is when the next line starts or the run ends. Every line is
+// flushed at once: under a service manager standard output is the journal, read line by line.
 class PrintingObserver : public polling::PollObserver {
 public:
     void eventLine(const std::string& text, bool replaceLast) override {
@@ -436,9 +463,14 @@ private:
     std::string last_;
 };
 
-// SIGINT and SIGTERM during a poll: blocked in every thread from the start of the command on, and taken by
-// a thread of their own with sigwait, which asks the run to stop as the STOP button does. The run then ends
-// at its next stop check and stores its log; the signal decides the exit status.
+// A line of the tool's own on standard output, flushed at once.
+void say(const std::string& line) {
+    std::cout << line << "\n" << std::flush;
+}
+
+// SIGINT and SIGTERM: blocked in every thread from the start of the command on, and taken by a thread of
+// their own with sigwait. A signal asks the poll run in progress (if any) to stop as the STOP button does and
+// wakes the pauses of the schedule; the run then ends at its next stop check and stores its log.
 class StopOnSignals {
 public:
     StopOnSignals() {
@@ -447,103 +479,546 @@ public:
         sigaddset(&set_, SIGTERM);
         // before any other thread exists, so that all of them inherit the mask
         ::pthread_sigmask(SIG_BLOCK, &set_, nullptr);
-    }
-    ~StopOnSignals() { finish(); }
-    StopOnSignals(const StopOnSignals&) = delete;
-    StopOnSignals& operator=(const StopOnSignals&) = delete;
-
-    // From here on a signal stops the run (one that came since the mask was set included).
-    void watch(polling::PollRun& run) {
-        watcher_ = std::thread([this, &run] {
+        watcher_ = std::thread([this] {
             for (;;) {
                 int sig = 0;
                 if (::sigwait(&set_, &sig) != 0) continue;
                 if (done_) return;
                 int expected = 0;
                 received_.compare_exchange_strong(expected, sig);
-                run.requestStop();
+                std::lock_guard<std::mutex> g(mutex_);
+                if (run_) run_->requestStop();
+                wake_.request();
             }
         });
     }
-    // Ends the watching thread once the run is over.
+    ~StopOnSignals() { finish(); }
+    StopOnSignals(const StopOnSignals&) = delete;
+    StopOnSignals& operator=(const StopOnSignals&) = delete;
+
+    // From here on a signal stops the run; one that came before stops it at once.
+    void attach(polling::PollRun& run) {
+        std::lock_guard<std::mutex> g(mutex_);
+        run_ = &run;
+        if (received_) run.requestStop();
+    }
+    void detach() {
+        std::lock_guard<std::mutex> g(mutex_);
+        run_ = nullptr;
+    }
+    // Ends the watching thread.
     void finish() {
         if (!watcher_.joinable()) return;
         done_ = true;
         ::pthread_kill(watcher_.native_handle(), SIGTERM);
         watcher_.join();
     }
-    // The first signal taken during the run, 0 for none.
+    // The first signal taken, 0 for none.
     int received() const { return received_; }
+    // Readable once a signal came: the pauses of the schedule wait on it.
+    const polling::StopSignal& wake() const { return wake_; }
 
 private:
     sigset_t set_;
     std::thread watcher_;
+    std::mutex mutex_;
+    polling::PollRun* run_ = nullptr;
+    polling::StopSignal wake_;
     std::atomic<bool> done_{false};
     std::atomic<int> received_{0};
 };
 
+// ---- the clock of the schedule and of its runs
+
+// The local date and time a run and the schedule go by, the clock of the run's waits, and the pauses of the
+// schedule. The real one is the machine's clock. The virtual one (the test facility --clock) starts at a
+// given time and moves only by the run's waits and the schedule's pauses, which take no real time; a pause
+// that waits for something outside the program (the store, the poll lock) still waits a short real slice.
+class WallClock {
+public:
+    virtual ~WallClock() = default;
+    virtual dbf::DateTime now() = 0;
+    virtual polling::Clock& runClock() = 0;
+    // Sleeps until t, for at most maxWait; false when woken.
+    virtual bool sleepUntil(dbf::DateTime t, polling::Duration maxWait, const polling::StopSignal& wake) = 0;
+    // A pause that waits for something outside the program; false when woken.
+    virtual bool pause(polling::Duration d, const polling::StopSignal& wake) = 0;
+};
+
+class RealWallClock : public WallClock {
+public:
+    dbf::DateTime now() override { return dbf::DateTime::now(); }
+    polling::Clock& runClock() override { return polling::systemClock(); }
+    bool sleepUntil(dbf::DateTime t, polling::Duration maxWait, const polling::StopSignal& wake) override {
+        const polling::Duration left(std::max<int64_t>(1, t.ms() - now().ms()));
+        return polling::systemClock().sleepFor(std::min(left, maxWait), &wake);
+    }
+    bool pause(polling::Duration d, const polling::StopSignal& wake) override {
+        return polling::systemClock().sleepFor(d, &wake);
+    }
+};
+
+class VirtualWallClock : public WallClock {
+public:
+    // until: the virtual time goes no further (a test's last due time); later pauses wait in real time.
+    VirtualWallClock(dbf::DateTime start, std::optional<dbf::DateTime> until)
+        : start_(start), until_(until) {}
+    dbf::DateTime now() override { return start_.addMs(clock_.elapsed().count()); }
+    polling::Clock& runClock() override { return clock_; }
+    bool sleepUntil(dbf::DateTime t, polling::Duration maxWait, const polling::StopSignal& wake) override {
+        if (wake.requested()) return false;
+        if (until_ && t > *until_) t = *until_;
+        if (t > now()) {
+            clock_.advance(polling::Duration(t.ms() - now().ms()));
+            return true;
+        }
+        return pause(maxWait, wake);
+    }
+    bool pause(polling::Duration d, const polling::StopSignal& wake) override {
+        if (!polling::systemClock().sleepFor(std::min(d, kRealSlice), &wake)) return false;
+        dbf::DateTime t = now().addMs(d.count());
+        if (until_ && t > *until_) t = std::max(*until_, now());
+        clock_.advance(polling::Duration(t.ms() - now().ms()));
+        return true;
+    }
+
+private:
+    static constexpr polling::Duration kRealSlice{200};
+    polling::VirtualClock clock_;
+    dbf::DateTime start_;
+    std::optional<dbf::DateTime> until_;
+};
+
+dbf::DateTime clockArg(const std::string& text, const std::string& option) {
+    auto t = dbf::DateTime::parse(text);
+    if (!t) throw UsageError(option + " takes \"YYYY-MM-DD hh:mm:ss\", not \"" + text + "\"");
+    return *t;
+}
+
+// ---- the run summary: Log/last-run.json, the metrics file, the changes
+
+// ISO 8601 local time with the offset of the machine's time zone at that moment: 2025-01-31T00:00:00+03:00.
+std::string isoLocal(dbf::DateTime t, time_t* epoch = nullptr) {
+    std::tm tm{};
+    tm.tm_year = t.year() - 1900;
+    tm.tm_mon = t.month() - 1;
+    tm.tm_mday = t.day();
+    tm.tm_hour = t.hour();
+    tm.tm_min = t.minute();
+    tm.tm_sec = t.second();
+    tm.tm_isdst = -1;
+    const time_t e = std::mktime(&tm);
+    if (epoch) *epoch = e;
+    std::tm local{};
+    ::localtime_r(&e, &local);
+    const long off = local.tm_gmtoff;
+    char buf[48];
+    std::snprintf(buf, sizeof buf, "%04d-%02d-%02dT%02d:%02d:%02d%c%02ld:%02ld", t.year(), t.month(), t.day(),
+                  t.hour(), t.minute(), t.second(), off < 0 ? '-' : '+', std::labs(off) / 3600,
+                  std::labs(off) % 3600 / 60);
+    return buf;
+}
+
+constexpr const char* kNormal = "Норма";
+constexpr const char* kNoConnection = "Нет связи";
+
+// What an object came to in the metrics: polled without error bits, polled with the device's error bits,
+// a failed step (the run's errors, E), or not reached (a stopped run).
+std::string metricOutcome(const polling::ObjectOutcome& o) {
+    if (!o.polled) return "not_polled";
+    if (!o.failedStep.empty()) return "no_connection";
+    return o.errcode != 0 ? "device_error" : "polled";
+}
+
+// Whether the operator is told about the object: a new "Нет связи", a new device or system error bit, an
+// object back to "Норма". What was no poll outcome before (an object never polled, "---", or switched off)
+// is no change.
+bool outcomeChanged(const polling::ObjectOutcome& o) {
+    auto outcome = [](const std::string& s) { return s == kNormal || s == kNoConnection; };
+    if (!o.polled || !outcome(o.stateBefore) || !outcome(o.state)) return false;
+    if (o.state == kNoConnection) return o.stateBefore != kNoConnection;
+    if (o.stateBefore == kNoConnection) return true;
+    if ((o.errcode & ~o.errcodeBefore) != 0) return true;
+    return o.errcodeBefore != 0 && o.errcode == 0;
+}
+
+std::string jsonText(const nlohmann::ordered_json& j) {
+    return j.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
+}
+
+// The files a run leaves besides its stored event list.
+struct RunFiles {
+    std::string summary; // Log/last-run.json
+    std::string changes; // Log/last-changes.json, when an outcome changed
+};
+
+RunFiles writeRunFiles(const std::string& programDir, const std::string& dataDir, const polling::RunResult& r,
+                       const std::string& metricsFile) {
+    RunFiles files;
+    const std::string logDir = programDir + "/Log";
+    std::error_code ec;
+    fs::create_directories(logDir, ec);
+
+    using nlohmann::ordered_json;
+    ordered_json objects = ordered_json::array();
+    ordered_json changes = ordered_json::array();
+    // the objects of P by outcome, and those of N that a stopped run did not reach
+    std::map<std::string, int> byOutcome = {{"polled", 0}, {"device_error", 0}, {"no_connection", 0}};
+    for (const polling::ObjectOutcome& o : r.objects) {
+        ordered_json j;
+        j["NUM"] = o.num;
+        j["address"] = o.address;
+        j["polled"] = o.polled;
+        j["outcome"] = o.state;
+        j["error_bits"] = o.errcode;
+        j["failed_step"] = o.failedStep.empty() ? ordered_json(nullptr) : ordered_json(o.failedStep);
+        j["before"] = {{"outcome", o.stateBefore}, {"error_bits", o.errcodeBefore}};
+        objects.push_back(j);
+        if (o.polled) ++byOutcome[metricOutcome(o)];
+        if (outcomeChanged(o))
+            changes.push_back({{"NUM", o.num},
+                               {"address", o.address},
+                               {"before", o.stateBefore},
+                               {"after", o.state},
+                               {"before_error_bits", o.errcodeBefore},
+                               {"after_error_bits", o.errcode}});
+    }
+    byOutcome["not_polled"] = std::max(0, r.toPoll - r.polled);
+
+    time_t startEpoch = 0, endEpoch = 0;
+    ordered_json summary;
+    summary["start"] = isoLocal(r.startedAt, &startEpoch);
+    summary["end"] = isoLocal(r.endedAt, &endEpoch);
+    summary["data_dir"] = dataDir;
+    summary["log"] = r.logFile;
+    summary["single_object"] = r.singleObject;
+    summary["stopped"] = r.stopped;
+    summary["failure"] = r.failure;
+    // as the run's report counts them
+    summary["P"] = r.polled;
+    summary["N"] = r.toPoll;
+    summary["E"] = r.errors;
+    summary["T"] = r.records;
+    summary["objects"] = objects;
+    files.summary = logDir + "/last-run.json";
+    if (!devdata::replaceFile(files.summary, jsonText(summary)))
+        std::cerr << "mervoctl: cannot write " << files.summary << "\n";
+
+    if (!changes.empty()) {
+        files.changes = logDir + "/last-changes.json";
+        ordered_json c;
+        c["end"] = summary["end"];
+        c["data_dir"] = dataDir;
+        c["changes"] = changes;
+        if (!devdata::replaceFile(files.changes, jsonText(c))) {
+            std::cerr << "mervoctl: cannot write " << files.changes << "\n";
+            files.changes.clear();
+        }
+    }
+
+    if (!metricsFile.empty()) {
+        const double duration = double(r.endedAt.ms() - r.startedAt.ms()) / 1000.0;
+        const double end = double(endEpoch) + r.endedAt.msec() / 1000.0;
+        std::ostringstream m;
+        m.imbue(std::locale::classic());
+        m << "# HELP mervo_poll_objects_total Objects of the last poll run by outcome.\n"
+             "# TYPE mervo_poll_objects_total gauge\n";
+        for (const char* k : {"polled", "device_error", "no_connection", "not_polled"})
+            m << "mervo_poll_objects_total{outcome=\"" << k << "\"} " << byOutcome[k] << "\n";
+        m << "# HELP mervo_poll_duration_seconds Duration of the last poll run.\n"
+             "# TYPE mervo_poll_duration_seconds gauge\n"
+             "mervo_poll_duration_seconds "
+          << duration << "\n"
+          << "# HELP mervo_poll_last_end_timestamp End of the last poll run, seconds since the epoch.\n"
+             "# TYPE mervo_poll_last_end_timestamp gauge\n"
+             "mervo_poll_last_end_timestamp "
+          << std::fixed << std::setprecision(3) << end << "\n";
+        if (!devdata::replaceFile(metricsFile, m.str()))
+            std::cerr << "mervoctl: cannot write " << metricsFile << "\n";
+    }
+    return files;
+}
+
+// Starts the command with the two files as its last arguments, by argument vector (no shell). It is not
+// waited for: a child of a child runs it, so that it is nobody's zombie. A command that cannot be started
+// is one line on standard error.
+void startCommand(const std::vector<std::string>& command, const std::string& summary,
+                  const std::string& changes) {
+    // everything the children need is made before the fork: another thread may hold the allocator's lock
+    std::vector<std::string> text = command;
+    text.push_back(summary);
+    text.push_back(changes);
+    std::vector<char*> argv;
+    for (auto& a : text)
+        argv.push_back(a.data());
+    argv.push_back(nullptr);
+    int report[2];
+    if (::pipe2(report, O_CLOEXEC) != 0) {
+        std::cerr << "mervoctl: cannot start " << command[0] << ": " << std::strerror(errno) << "\n";
+        return;
+    }
+    const pid_t child = ::fork();
+    if (child == 0) {
+        const pid_t grandchild = ::fork();
+        if (grandchild != 0) {
+            if (grandchild < 0) {
+                const int e = errno;
+                [[maybe_unused]] ssize_t n = ::write(report[1], &e, sizeof e);
+            }
+            ::_exit(0);
+        }
+        // the command gets the signals this program blocks or ignores
+        sigset_t none;
+        sigemptyset(&none);
+        ::pthread_sigmask(SIG_SETMASK, &none, nullptr);
+        ::signal(SIGXFSZ, SIG_DFL);
+        const int in = ::open("/dev/null", O_RDONLY);
+        if (in >= 0) ::dup2(in, 0);
+        ::execvp(argv[0], argv.data());
+        const int e = errno;
+        [[maybe_unused]] ssize_t n = ::write(report[1], &e, sizeof e);
+        ::_exit(127);
+    }
+    ::close(report[1]);
+    int e = 0;
+    if (child < 0) {
+        e = errno;
+    } else {
+        ::waitpid(child, nullptr, 0);
+        // end of file once the command is started; its errno when it could not be
+        ssize_t n;
+        do {
+            n = ::read(report[0], &e, sizeof e);
+        } while (n < 0 && errno == EINTR);
+        if (n != ssize_t(sizeof e)) e = 0;
+    }
+    ::close(report[0]);
+    if (e != 0) std::cerr << "mervoctl: cannot start " << command[0] << ": " << std::strerror(e) << "\n";
+}
+
+// The words of a command line split on spaces.
+std::vector<std::string> splitOnSpaces(const std::string& line) {
+    std::vector<std::string> words;
+    std::istringstream in(line);
+    for (std::string w; in >> w;)
+        words.push_back(w);
+    return words;
+}
+
+// ---- one poll run, as `poll` and the schedule make it
+
+struct PollSetup {
+    std::string dir;
+    devdata::SettingsStore* store = nullptr;
+    WallClock* clock = nullptr;
+    std::string metricsFile;
+    std::vector<std::string> onChange; // the option; empty: the store's OnChange
+    bool useStoreOnChange = false;
+};
+
+struct PollOutcome {
+    polling::StartResult started;
+    bool ended = false;
+    polling::RunResult result;
+    std::string failure; // why the run could not go through (empty when it did)
+};
+
+PollOutcome pollOnce(const PollSetup& setup, StopOnSignals& signals, std::optional<int> single) {
+    PollOutcome outcome;
+    polling::PollConfig config;
+    config.programDir = devdata::siteDir();
+    config.dataDir = setup.dir;
+    config.tempDir = devdata::tempDirOf(setup.dir);
+    // the settings of the store as they are when the run starts
+    const devdata::Settings settings = setup.store->load();
+    config.settings = [settings] { return settings; };
+    WallClock* clock = setup.clock;
+    config.now = [clock] { return clock->now(); };
+    PrintingObserver out;
+    polling::PollRun run(clock->runClock(), &out);
+    outcome.started = run.start(config, single);
+    if (!outcome.started) return outcome;
+    signals.attach(run);
+    run.wait();
+    signals.detach();
+
+    outcome.ended = out.ended;
+    outcome.result = out.result;
+    if (out.ended) {
+        outcome.failure = out.result.failure;
+    } else {
+        // the run broke off before its end: its last line says why
+        out.flush();
+        outcome.failure = out.lastLine().empty() ? "the poll ended without its result" : out.lastLine();
+        while (!outcome.failure.empty() && outcome.failure.front() == ' ')
+            outcome.failure.erase(0, 1);
+    }
+    if (!out.result.logFile.empty()) std::cerr << "log: " << out.result.logFile << "\n";
+    if (!outcome.failure.empty()) std::cerr << "mervoctl: " << outcome.failure << "\n";
+    // objects that could not be polled leave the exit status 0: the run itself went through
+    if (out.ended && out.result.errors > 0)
+        std::cerr << "mervoctl: objects with errors: " << out.result.errors << " (see the log)\n";
+    if (out.ended) {
+        const RunFiles files = writeRunFiles(config.programDir, setup.dir, out.result, setup.metricsFile);
+        const std::vector<std::string> command = !setup.onChange.empty() || !setup.useStoreOnChange
+                                                     ? setup.onChange
+                                                     : splitOnSpaces(settings.onChange);
+        if (!files.changes.empty() && !command.empty()) startCommand(command, files.summary, files.changes);
+    }
+    return outcome;
+}
+
 int cmdPoll(const std::vector<std::string>& args) {
     if (args.empty()) throw UsageError("poll needs a data directory");
     std::optional<int> single;
+    std::optional<dbf::DateTime> clockStart;
+    PollSetup setup;
     for (size_t i = 1; i < args.size(); ++i) {
         if (args[i] == "--object" && i + 1 < args.size()) {
             single = int(integerArg(args[++i], "--object"));
+        } else if (args[i] == "--metrics" && i + 1 < args.size()) {
+            setup.metricsFile = args[++i];
+        } else if (args[i] == "--clock" && i + 1 < args.size()) {
+            clockStart = clockArg(args[++i], "--clock");
         } else {
             throw UsageError("unexpected argument \"" + args[i] + "\"");
         }
     }
     StopOnSignals signals;
-    const std::string dir = args[0];
-    requireObjectsTable(dir);
+    setup.dir = args[0];
+    requireObjectsTable(setup.dir);
     if (single) {
         dbf::Table t;
-        openObjects(t, dir, dbf::Table::OpenMode::ReadOnly);
+        openObjects(t, setup.dir, dbf::Table::OpenMode::ReadOnly);
         if (!t.locate("NUM", int64_t(*single)))
             throw std::runtime_error("no object with NUM " + std::to_string(*single));
     }
-    devdata::SettingsStore store;
-    polling::PollConfig config;
     if (const auto problem = devdata::prepareSite()) throw std::runtime_error(*problem);
-    config.programDir = devdata::siteDir();
-    config.dataDir = dir;
-    config.tempDir = devdata::tempDirOf(dir);
-    // the settings of the store as they are when the run starts
-    const devdata::Settings settings = store.load();
-    config.settings = [settings] { return settings; };
-    PrintingObserver out;
-    polling::PollRun run(polling::systemClock(), &out);
-    const polling::StartResult started = run.start(config, single);
-    switch (started.outcome) {
+    devdata::SettingsStore store;
+    setup.store = &store;
+    RealWallClock realClock;
+    std::optional<VirtualWallClock> virtualClock;
+    if (clockStart) virtualClock.emplace(*clockStart, std::nullopt);
+    setup.clock = virtualClock ? static_cast<WallClock*>(&*virtualClock) : &realClock;
+
+    const PollOutcome outcome = pollOnce(setup, signals, single);
+    switch (outcome.started.outcome) {
     case polling::StartResult::Started:
         break;
     case polling::StartResult::Running:
     case polling::StartResult::Locked:
-        std::cerr << "mervoctl: " << polling::kAlreadyRunning << ": " << dir << "\n";
+        std::cerr << "mervoctl: " << polling::kAlreadyRunning << ": " << setup.dir << "\n";
         return kExitBusy;
     case polling::StartResult::Failed:
-        throw std::runtime_error(started.error);
+        throw std::runtime_error(outcome.started.error);
     }
-    signals.watch(run);
-    run.wait();
     signals.finish();
-
-    std::string failure;
-    if (out.ended) {
-        failure = out.result.failure;
-    } else {
-        // the run broke off before its end: its last line says why
-        out.flush();
-        failure = out.lastLine().empty() ? "the poll ended without its result" : out.lastLine();
-        while (!failure.empty() && failure.front() == ' ')
-            failure.erase(0, 1);
-    }
-    if (!out.result.logFile.empty()) std::cerr << "log: " << out.result.logFile << "\n";
-    if (!failure.empty()) std::cerr << "mervoctl: " << failure << "\n";
-    // objects that could not be polled leave the exit status 0: the run itself went through
-    if (out.ended && out.result.errors > 0)
-        std::cerr << "mervoctl: objects with errors: " << out.result.errors << " (see the log)\n";
     if (const int sig = signals.received()) return 128 + sig;
-    return failure.empty() ? 0 : 1;
+    return outcome.failure.empty() ? 0 : 1;
+}
+
+// ---- schedule
+
+// How long the schedule sleeps at most before it reads the store again, and the pause between two tries of a
+// due poll that found the data folder locked.
+constexpr polling::Duration kRereadPause{2000};
+constexpr polling::Duration kLockedPause{1000};
+
+std::string minuteText(dbf::DateTime t) {
+    char buf[16];
+    std::snprintf(buf, sizeof buf, " %02d:%02d", t.hour(), t.minute());
+    return t.dateText() + buf;
+}
+
+int cmdSchedule(const std::vector<std::string>& args) {
+    std::optional<std::string> dirArg;
+    std::optional<dbf::DateTime> clockStart, clockUntil;
+    PollSetup setup;
+    for (size_t i = 0; i < args.size(); ++i) {
+        const std::string& a = args[i];
+        if (a == "--metrics" && i + 1 < args.size()) {
+            setup.metricsFile = args[++i];
+        } else if (a == "--clock" && i + 1 < args.size()) {
+            clockStart = clockArg(args[++i], "--clock");
+        } else if (a == "--clock-until" && i + 1 < args.size()) {
+            clockUntil = clockArg(args[++i], "--clock-until");
+        } else if (a == "--on-change") {
+            // the command and its arguments: the rest, up to "--"
+            for (++i; i < args.size() && args[i] != "--"; ++i)
+                setup.onChange.push_back(args[i]);
+            if (setup.onChange.empty()) throw UsageError("--on-change needs a command");
+        } else if (!a.starts_with("--") && !dirArg) {
+            dirArg = a;
+        } else {
+            throw UsageError("unexpected argument \"" + a + "\"");
+        }
+    }
+    if (clockUntil && !clockStart) throw UsageError("--clock-until goes with --clock");
+    StopOnSignals signals;
+    if (const auto problem = devdata::prepareSite()) throw std::runtime_error(*problem);
+    devdata::SettingsStore store;
+    setup.store = &store;
+    setup.useStoreOnChange = true;
+    setup.dir = dirArg ? *dirArg : devdata::dataDirFromSetting(store.load().dpath, devdata::siteDir());
+    requireObjectsTable(setup.dir);
+    RealWallClock realClock;
+    std::optional<VirtualWallClock> virtualClock;
+    if (clockStart) virtualClock.emplace(*clockStart, clockUntil);
+    WallClock& clock = virtualClock ? static_cast<WallClock&>(*virtualClock) : realClock;
+    setup.clock = &clock;
+    const polling::StopSignal& wake = signals.wake();
+
+    say("schedule: data folder " + setup.dir + ", settings " + store.path());
+    std::optional<bool> ours;
+    while (!signals.received()) {
+        const devdata::Settings s = store.load();
+        const bool byService = s.scheduleBy == devdata::kScheduleByService;
+        if (ours != byService) {
+            say(byService ? "schedule: the auto-poll schedule is run here (ScheduleBy=1)"
+                          : "schedule: the auto-poll schedule belongs to the main program (ScheduleBy=0); "
+                            "waiting");
+            ours = byService;
+        }
+        if (!byService) {
+            clock.pause(kRereadPause, wake);
+            continue;
+        }
+        const dbf::DateTime now = clock.now();
+        const auto next = shell::scheduleDecision(false, true, now, s.dtconn, s.period, s.periodX);
+        if (!next) {
+            clock.sleepUntil(s.dtconn, kRereadPause, wake);
+            continue;
+        }
+        // stored first, as the main program's tick does: a poll that cannot run waits for the next due time
+        store.storeNextPollTime(*next);
+        say("schedule: poll due at " + minuteText(s.dtconn) + ", next poll " + minuteText(*next));
+        bool toldLocked = false;
+        while (!signals.received()) {
+            const PollOutcome outcome = pollOnce(setup, signals, std::nullopt);
+            if (outcome.started.outcome == polling::StartResult::Started) {
+                say("schedule: poll ended" +
+                    (outcome.result.logFile.empty() ? std::string() : ", log " + outcome.result.logFile));
+                break;
+            }
+            if (outcome.started.outcome == polling::StartResult::Failed) {
+                say("schedule: " + outcome.started.error);
+                break;
+            }
+            if (!toldLocked) {
+                say(std::string("schedule: ") + polling::kAlreadyRunning + ": " + setup.dir +
+                    "; trying again every second");
+                toldLocked = true;
+            }
+            if (!clock.pause(kLockedPause, wake)) break;
+            // the operator may have taken the schedule back meanwhile
+            if (store.load().scheduleBy != devdata::kScheduleByService) break;
+        }
+    }
+    signals.finish();
+    const int sig = signals.received();
+    say(std::string("schedule: stopped by ") + (sig == SIGINT ? "SIGINT" : "SIGTERM"));
+    // the service manager's SIGTERM is the ordinary end of the service
+    return sig == SIGINT ? 128 + SIGINT : 0;
 }
 
 } // namespace
@@ -571,6 +1046,7 @@ int main(int argc, char** argv) {
         if (cmd == "dump") return cmdDump(args);
         if (cmd == "create") return cmdCreate(args);
         if (cmd == "poll") return cmdPoll(args);
+        if (cmd == "schedule") return cmdSchedule(args);
         throw UsageError("unknown command \"" + cmd + "\"");
     } catch (const UsageError& e) {
         std::cerr << "mervoctl: " << e.what() << "\n" << kUsage;
