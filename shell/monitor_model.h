@@ -10,8 +10,10 @@
 
 #include "dbf/table.h"
 
+#include <cstdint>
 #include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace shell {
@@ -114,8 +116,12 @@ public:
     void requestRebuild() { RebuildMonitor = true; }
     void requestRefresh() { RefreshMonitor = true; }
     // The one-second tick: nothing while the main window is hidden; a pending rebuild clears both flags and
-    // wins over a refresh.
+    // wins over a refresh. A table file that changed since the rows were last read (another program's poll
+    // stored its outcome in MAINDB) requests a refresh.
     TickAction tick(bool windowVisible);
+    // Whether the file of the objects table changed (time of its last write, size) since readRows() last
+    // read it.
+    bool tableFileChanged() const;
 
     // ---- rows and layout
     // The rows of the current selection in the current order, read through a private cursor. When the main
@@ -167,6 +173,8 @@ public:
 
 private:
     void applyTopBarFilter();
+    // The time of the last write and the size of the table file, as a change stamp; zero when it is gone.
+    std::pair<int64_t, uintmax_t> tableFileStamp() const;
 
     dbf::Table& objects_;
     std::vector<std::string> groups_{kAllGroupsText};
@@ -176,6 +184,7 @@ private:
     std::string searchText_;
     bool held_ = false;
     std::string heldIndexName_, heldFields_;
+    std::pair<int64_t, uintmax_t> readStamp_{0, 0};
 };
 
 } // namespace shell
