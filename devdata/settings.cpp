@@ -154,8 +154,11 @@ public:
         std::error_code ec;
         fs::path p(storePath);
         if (p.has_parent_path()) fs::create_directories(p.parent_path(), ec);
-        // a folder where the lock file cannot be made cannot take the store either: the write says so
-        fd_ = ::open((storePath + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+        // the folder of the store carries the lock: nothing is made beside the store, and whoever may read
+        // the folder may take it; a folder that cannot be opened cannot take the store either (the write
+        // says so)
+        const std::string folder = p.has_parent_path() ? p.parent_path().string() : std::string(".");
+        fd_ = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
         while (fd_ >= 0 && ::flock(fd_, LOCK_EX) != 0 && errno == EINTR) {
         }
     }

@@ -78,8 +78,8 @@ public:
 
 private:
     std::map<std::string, std::string> read(bool& exists) const;
-    // Writers of the store exclude each other from reading it to replacing it: an flock on the file
-    // "<store>.lock" beside it (the store itself is replaced by a rename, so it cannot carry the lock).
+    // Writers of the store exclude each other from reading it to replacing it: an flock on the store's
+    // folder (the store itself is replaced by a rename, so it cannot carry the lock).
     class WriteLock;
     void write(const std::map<std::string, std::string>& values) const;
     std::string path_;
