@@ -147,8 +147,9 @@ std::string programPath();
 // removed when the process ends. Empty when neither can be had.
 std::string privateTempDir();
 // Replaces the file at path with the bytes without ever opening what is there: a new file (mode 0666 less the
-// umask) is written beside it under a unique name and renamed over it, so a link or any other file planted under the
-// name is replaced, never written through. False when it cannot be written (nothing is left behind).
+// umask) is written beside it under a unique name and renamed over it, so a link or any other file planted
+// under the name is replaced, never written through. False when it cannot be written (nothing is left
+// behind).
 bool replaceFile(const std::string& path, std::string_view bytes);
 
 } // namespace devdata

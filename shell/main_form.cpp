@@ -2,9 +2,9 @@
 
 #include "dbf/codec.h"
 #include "devdata/places.h"
-#include "poll/poll_lock.h"
 #include "devdata/state_windows.h"
 #include "devdata/tables.h"
+#include "poll/poll_lock.h"
 #include "schemes/object_form.h"
 #include "schemes/object_form_host.h"
 #include "schemes/scheme.h"

@@ -127,7 +127,8 @@ public:
     // another program polls the data folder.
     void clockTick();
     // Whether the service runs the schedule of the data folder (ScheduleBy of the settings in force): the
-    // schedule tick starts no poll and the "Автоопрос" button stays down and disabled with its hint saying so.
+    // schedule tick starts no poll and the "Автоопрос" button stays down and disabled with its hint saying
+    // so.
     bool scheduledByService() const;
     // Whether another program's poll of the data folder is being seen (its start was written to the event
     // list, its end not yet).

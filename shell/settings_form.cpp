@@ -315,7 +315,7 @@ devdata::Settings TSetupForm::recordFromControls(dbf::DateTime dtconn) const {
     s.par1_128 = collect(bits128());
     s.par2 = collect(bitsPar2());
     s.scheduleBy = ComboBox4->currentIndex() == devdata::kScheduleByService ? devdata::kScheduleByService
-                                                                              : devdata::kScheduleByMervo;
+                                                                            : devdata::kScheduleByMervo;
     return s;
 }
 

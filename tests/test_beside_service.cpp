@@ -77,9 +77,9 @@ struct Beside {
     Beside() {
         std::filesystem::create_directories(prog);
         folder.addDevice(sim.port());
-        const mervo::test::Result added = mervo::test::run(
-            {"add", folder.data, "ADDRES=Школа №3", "SERIALNUM=531", "DEVTYPE=236", "NETTYPE=3",
-             "NETADR=127.0.0.1", "IPPORT=" + std::to_string(closedTcpPort())});
+        const mervo::test::Result added =
+            mervo::test::run({"add", folder.data, "ADDRES=Школа №3", "SERIALNUM=531", "DEVTYPE=236",
+                              "NETTYPE=3", "NETADR=127.0.0.1", "IPPORT=" + std::to_string(closedTcpPort())});
         if (added.code != 0) throw std::runtime_error("mervoctl add failed: " + added.err);
         {
             dbf::Table t;
@@ -164,7 +164,8 @@ TEST(BesideService, AnotherProgramsPollIsSeenOnceAndWhatItStoredShowsWithoutOver
         << b.stateShown(b.answering).toStdString();
     EXPECT_TRUE(waitFor([&] { return b.stateShown(b.silent) == "Нет связи"; }, 2500 - int(after.elapsed())))
         << b.stateShown(b.silent).toStdString();
-    EXPECT_FALSE(b.button(b.answering)->Clock.text().startsWith("/")) << b.button(b.answering)->Clock.text().toStdString();
+    EXPECT_FALSE(b.button(b.answering)->Clock.text().startsWith("/"))
+        << b.button(b.answering)->Clock.text().toStdString();
     EXPECT_EQ(b.button(b.silent)->palette().color(QPalette::Window), QColor(255, 255, 0));
     {
         dbf::Table t;
@@ -179,10 +180,12 @@ TEST(BesideService, AnotherProgramsPollIsSeenOnceAndWhatItStoredShowsWithoutOver
     // the event list said it once each: its start and its end
     ASSERT_TRUE(waitFor([&] { return !b.form.otherPollSeen(); }, 3000));
     const QStringList lines = linesOf(b.form.WindowStateL);
-    EXPECT_EQ(lines.filter(QRegularExpression("^  \\d\\d:\\d\\d:\\d\\d Идет опрос другой программой$")).size(), 1)
+    EXPECT_EQ(
+        lines.filter(QRegularExpression("^  \\d\\d:\\d\\d:\\d\\d Идет опрос другой программой$")).size(), 1)
         << lines.join("\n").toStdString();
-    EXPECT_EQ(lines.filter(QRegularExpression("^  \\d\\d:\\d\\d:\\d\\d Опрос другой программой завершен$")).size(),
-              1)
+    EXPECT_EQ(
+        lines.filter(QRegularExpression("^  \\d\\d:\\d\\d:\\d\\d Опрос другой программой завершен$")).size(),
+        1)
         << lines.join("\n").toStdString();
     EXPECT_LT(lines.indexOf(QRegularExpression(".*Идет опрос другой программой$")),
               lines.indexOf(QRegularExpression(".*Опрос другой программой завершен$")));
@@ -218,8 +221,8 @@ TEST(BesideService, WhileTheServiceRunsTheScheduleTheButtonAndStatusSaySoWithIts
         s.dtconn = serviceNext;
         service.save(s);
     }
-    EXPECT_TRUE(waitFor([&] { return b.form.StatusPanel[4]->text() == "Дата очередного опроса: 17.05.2031 08:45"; },
-                        3000))
+    EXPECT_TRUE(waitFor(
+        [&] { return b.form.StatusPanel[4]->text() == "Дата очередного опроса: 17.05.2031 08:45"; }, 3000))
         << b.form.StatusPanel[4]->text().toStdString();
     TSetupForm& setup = *b.form.setupForm();
     EXPECT_EQ(setup.MaskEdit1->text(), "17.05.31 08:45");
@@ -232,7 +235,8 @@ TEST(BesideService, WhileTheServiceRunsTheScheduleTheButtonAndStatusSaySoWithIts
     EXPECT_EQ(devdata::SettingsStore(b.folder.how.registry).peek()->scheduleBy, devdata::kScheduleByMervo);
     EXPECT_FALSE(b.form.scheduledByService());
     EXPECT_TRUE(b.form.SpeedButtonAuto->isEnabled());
-    EXPECT_EQ(b.form.SpeedButtonAuto->toolTip(), "Включение/отключение режима автоопроса объектов по расписанию.");
+    EXPECT_EQ(b.form.SpeedButtonAuto->toolTip(),
+              "Включение/отключение режима автоопроса объектов по расписанию.");
     b.form.clockTick();
     EXPECT_EQ(b.form.StatusPanel[0]->text(), "Авто");
     b.form.scheduleTick();
@@ -331,4 +335,57 @@ TEST(BesideService, TheSettingsWindowKeepsAnotherWritersValuesItDidNotChange) {
     EXPECT_EQ(stored.dtconn, next);
     EXPECT_EQ(stored.par2 & kPar2ObjectEdit, kPar2ObjectEdit);
     EXPECT_EQ(stored.scheduleBy, devdata::kScheduleByService);
+}
+
+// The poll lock seen without taking it: a folder nobody polled, a lock held by another process (seeing it
+// does not take it: that process keeps it), one held by this process, and a lock let go.
+TEST(BesideService, ThePollLockIsSeenWithoutTakingIt) {
+    mervo::test::TempDir tmp;
+    const std::string data = tmp.path();
+    std::optional<polling::LockSight> sight = polling::seeLock(data);
+    ASSERT_TRUE(sight.has_value()) << "/proc/locks cannot be read";
+    EXPECT_FALSE(sight->held);
+    EXPECT_FALSE(std::filesystem::exists(polling::pollLockPath(data))); // looking makes no lock file
+
+    int toChild[2], fromChild[2];
+    ASSERT_EQ(::pipe(toChild), 0);
+    ASSERT_EQ(::pipe(fromChild), 0);
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        polling::DataFolderLock other;
+        char c = other.tryLock(data) ? 'L' : 'F';
+        (void)!::write(fromChild[1], &c, 1);
+        (void)!::read(toChild[0], &c, 1); // holds it until told
+        c = other.held() ? 'H' : 'G';
+        (void)!::write(fromChild[1], &c, 1);
+        ::_exit(0);
+    }
+    char c = 0;
+    ASSERT_EQ(::read(fromChild[0], &c, 1), 1);
+    ASSERT_EQ(c, 'L');
+    sight = polling::seeLock(data);
+    ASSERT_TRUE(sight.has_value());
+    EXPECT_TRUE(sight->held);
+    EXPECT_FALSE(sight->byThisProcess);
+    polling::DataFolderLock mine;
+    EXPECT_FALSE(mine.tryLock(data)); // the other holds it still
+    (void)!::write(toChild[1], "x", 1);
+    ASSERT_EQ(::read(fromChild[0], &c, 1), 1);
+    EXPECT_EQ(c, 'H');
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    for (int fd : {toChild[0], toChild[1], fromChild[0], fromChild[1]})
+        ::close(fd);
+
+    sight = polling::seeLock(data);
+    ASSERT_TRUE(sight.has_value());
+    EXPECT_FALSE(sight->held);
+    ASSERT_TRUE(mine.tryLock(data));
+    sight = polling::seeLock(data);
+    ASSERT_TRUE(sight.has_value());
+    EXPECT_TRUE(sight->held);
+    EXPECT_TRUE(sight->byThisProcess);
+    mine.unlock();
+    EXPECT_FALSE(polling::seeLock(data)->held);
 }
