@@ -156,7 +156,7 @@ std::pair<int64_t, uintmax_t> MonitorModel::tableFileStamp() const {
 }
 
 bool MonitorModel::tableFileChanged() const {
-    return objects_.isOpen() && tableFileStamp() != readStamp_;
+    return objects_.isOpen() && readStamp_ && tableFileStamp() != *readStamp_;
 }
 
 TickAction MonitorModel::tick(bool windowVisible) {

@@ -12,6 +12,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -120,7 +121,7 @@ public:
     // stored its outcome in MAINDB) requests a refresh.
     TickAction tick(bool windowVisible);
     // Whether the file of the objects table changed (time of its last write, size) since readRows() last
-    // read it.
+    // read it; false before the first read.
     bool tableFileChanged() const;
 
     // ---- rows and layout
@@ -184,7 +185,9 @@ private:
     std::string searchText_;
     bool held_ = false;
     std::string heldIndexName_, heldFields_;
-    std::pair<int64_t, uintmax_t> readStamp_{0, 0};
+    // The stamp of the file when the rows were last read; none before the first read (the first rows come by
+    // a rebuild that is asked for).
+    std::optional<std::pair<int64_t, uintmax_t>> readStamp_;
 };
 
 } // namespace shell
