@@ -17,6 +17,7 @@
 #include <mutex>
 #include <sstream>
 #include <string_view>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -147,27 +148,42 @@ int intOf(const std::map<std::string, std::string>& v, const char* key, int fall
 
 } // namespace
 
-Settings SettingsStore::load() {
-    bool exists = false;
-    auto values = read(exists);
-    Settings defaults;
-    defaults.dtconn = dbf::DateTime::now().date().addMs(12 * 3'600'000LL);
-    // write the defaults of whatever is missing
-    bool missing = false;
-    for (const auto& [k, v] : toValues(defaults))
-        if (!values.count(k)) {
-            values[k] = v;
-            missing = true;
-        }
-    if (missing || !exists) {
-        try {
-            write(values);
-        } catch (const dbf::Error&) {
-            // a store that cannot be written: what could be read stands, defaults for the rest
+class SettingsStore::WriteLock {
+public:
+    explicit WriteLock(const std::string& storePath) {
+        namespace fs = std::filesystem;
+        std::error_code ec;
+        fs::path p(storePath);
+        if (p.has_parent_path()) fs::create_directories(p.parent_path(), ec);
+        // the folder of the store carries the lock: nothing is made beside the store, and whoever may read
+        // the folder may take it; a folder that cannot be opened cannot take the store either (the write
+        // says so)
+        const std::string folder = p.has_parent_path() ? p.parent_path().string() : std::string(".");
+        fd_ = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        while (fd_ >= 0 && ::flock(fd_, LOCK_EX) != 0 && errno == EINTR) {
         }
     }
+    ~WriteLock() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    WriteLock(const WriteLock&) = delete;
+    WriteLock& operator=(const WriteLock&) = delete;
+
+private:
+    int fd_ = -1;
+};
+
+namespace {
+
+Settings defaultSettings() {
+    Settings defaults;
+    defaults.dtconn = dbf::DateTime::now().date().addMs(12 * 3'600'000LL);
+    return defaults;
+}
+
+Settings fromValues(std::map<std::string, std::string> values, const Settings& defaults) {
     Settings s;
-    s.dpath = values["DPath"];
+    s.dpath = values.count("DPath") ? values["DPath"] : defaults.dpath;
     s.dtconn = decodeDateTimeRaw(values["DTConn"]).value_or(defaults.dtconn);
     s.period = intOf(values, "Period", 0);
     s.periodX = intOf(values, "PeriodX", 1);
@@ -187,7 +203,32 @@ Settings SettingsStore::load() {
     return s;
 }
 
+} // namespace
+
+Settings SettingsStore::load() {
+    WriteLock hold(path_);
+    bool exists = false;
+    auto values = read(exists);
+    const Settings defaults = defaultSettings();
+    // write the defaults of whatever is missing
+    bool missing = false;
+    for (const auto& [k, v] : toValues(defaults))
+        if (!values.count(k)) {
+            values[k] = v;
+            missing = true;
+        }
+    if (missing || !exists) {
+        try {
+            write(values);
+        } catch (const dbf::Error&) {
+            // a store that cannot be written: what could be read stands, defaults for the rest
+        }
+    }
+    return fromValues(std::move(values), defaults);
+}
+
 void SettingsStore::storeNextPollTime(dbf::DateTime t) {
+    WriteLock hold(path_);
     bool exists = false;
     auto values = read(exists);
     values["DTConn"] = encodeDateTimeRaw(t);
@@ -195,11 +236,36 @@ void SettingsStore::storeNextPollTime(dbf::DateTime t) {
 }
 
 void SettingsStore::save(const Settings& s) {
+    WriteLock hold(path_);
     bool exists = false;
     auto values = read(exists);
     for (const auto& [k, v] : toValues(s))
         values[k] = v;
     write(values);
+}
+
+Settings SettingsStore::saveChanges(const Settings& loaded, const Settings& changed) {
+    WriteLock hold(path_);
+    bool exists = false;
+    auto values = read(exists);
+    const auto before = toValues(loaded);
+    bool any = !exists;
+    for (const auto& [k, v] : toValues(changed)) {
+        const auto was = before.find(k);
+        // a value the store lacks is written as well, as a load would write its default
+        if ((was != before.end() && was->second == v) && values.count(k)) continue;
+        values[k] = v;
+        any = true;
+    }
+    if (any) write(values);
+    return fromValues(std::move(values), defaultSettings());
+}
+
+std::optional<Settings> SettingsStore::peek() const {
+    bool exists = false;
+    auto values = read(exists);
+    if (!exists) return std::nullopt;
+    return fromValues(std::move(values), defaultSettings());
 }
 
 } // namespace devdata

@@ -68,6 +68,14 @@ public:
     // Writes the next poll time DTConn alone into the store as it is now: every other value stays as the
     // file holds it. Throws dbf::Error when the store cannot be written.
     void storeNextPollTime(dbf::DateTime t);
+    // Writes only the values that differ between `loaded` (the settings as they were read) and `changed`;
+    // every other value stays as the store holds it now, which is read again under the write (another
+    // writer's next poll time is not overwritten by an older one). Returns the settings as stored after the
+    // write. Throws dbf::Error when the store cannot be written.
+    Settings saveChanges(const Settings& loaded, const Settings& changed);
+    // The settings as the store holds them now, defaults for what it lacks; nothing is written. nullopt when
+    // there is no store file or it cannot be read.
+    std::optional<Settings> peek() const;
     // Whether the store can be written (its folder created if need be): a store that cannot is treated as a
     // key that cannot be opened with full access.
     bool writable() const;
@@ -76,6 +84,9 @@ public:
 
 private:
     std::map<std::string, std::string> read(bool& exists) const;
+    // Writers of the store exclude each other from reading it to replacing it: an flock on the store's
+    // folder (the store itself is replaced by a rename, so it cannot carry the lock).
+    class WriteLock;
     void write(const std::map<std::string, std::string>& values) const;
     std::string path_;
 };

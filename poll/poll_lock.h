@@ -3,6 +3,7 @@
 // program, the command-line tool, a scheduled job) sees it; it vanishes with the process that held it.
 #pragma once
 
+#include <optional>
 #include <stdexcept>
 #include <string>
 
@@ -14,6 +15,20 @@ inline constexpr const char* kPollLockFileName = "MERVO_POLL.lock";
 struct PollLockError : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
+
+// Who holds the lock of a data folder, as the kernel's list of file locks tells it.
+struct LockSight {
+    bool held = false;          // some run holds it
+    bool byThisProcess = false; // every holder is this process
+};
+
+// Whether the lock of the folder is held, seen without taking it (the flock entries of /proc/locks for the
+// lock file), so that looking never refuses another program's start. A folder without a lock file is not
+// polled. nullopt when the list cannot be read: then only a try-lock can tell.
+std::optional<LockSight> seeLock(const std::string& dataDir);
+
+// The path of the lock file of the folder.
+std::string pollLockPath(const std::string& dataDir);
 
 class DataFolderLock {
 public:

@@ -4,6 +4,7 @@
 #include "devdata/places.h"
 #include "devdata/state_windows.h"
 #include "devdata/tables.h"
+#include "poll/poll_lock.h"
 #include "schemes/object_form.h"
 #include "schemes/object_form_host.h"
 #include "schemes/scheme.h"
@@ -24,6 +25,7 @@
 #include <QApplication>
 #include <QCloseEvent>
 #include <QComboBox>
+#include <QDateTime>
 #include <QDesktopServices>
 #include <QFile>
 #include <QFileInfo>
@@ -1020,7 +1022,7 @@ void TMainForm::attachWindows(SetupEnvironment env) {
     access_ = std::make_unique<Tseqform>(access, this);
     connect(setup_.get(), &TSetupForm::autoPollOnChanged, this, [this](bool on) {
         autoPollOn = on;
-        SpeedButtonAuto->setChecked(on);
+        showScheduleOwner();
     });
     connect(setup_.get(), &TSetupForm::showMainWindowRequested, this, [this] {
         showMaximized();
@@ -1070,18 +1072,74 @@ void TMainForm::attachWindows(SetupEnvironment env) {
 
 void TMainForm::applyWindowRestrictions() {
     const Enabled e = applyRestrictions(access.AccessLevel, settings_.par2);
-    SpeedButtonAuto->setEnabled(e.autoPollButton);
     if (ObjectWindow) ObjectWindow->ConnectionButton->setEnabled(e.connectionButton);
+    showScheduleOwner();
+}
+
+bool TMainForm::scheduledByService() const {
+    return setup_ && setup_->scheduledByService();
+}
+
+void TMainForm::showScheduleOwner() {
+    static const QString ownHint =
+        ui::displayLines(QString("Включение/отключение режима автоопроса объектов по расписанию."));
+    if (scheduledByService()) {
+        // one schedule per data folder: the service's; the button says so instead of starting a second one
+        SpeedButtonAuto->setChecked(true);
+        SpeedButtonAuto->setEnabled(false);
+        SpeedButtonAuto->setToolTip(kServiceScheduleHint);
+        return;
+    }
+    SpeedButtonAuto->setChecked(autoPollOn);
+    SpeedButtonAuto->setEnabled(applyRestrictions(access.AccessLevel, settings_.par2).autoPollButton);
+    SpeedButtonAuto->setToolTip(ownHint);
 }
 
 void TMainForm::scheduleTick() {
     serveObjectsReopen();
     if (!schedule_) return;
-    shell::scheduleTick(*schedule_, dbf::DateTime::now());
+    // the next poll time and the schedule's owner as the store holds them now
+    setup_->followStoredSchedule();
+    if (!setup_->scheduledByService()) shell::scheduleTick(*schedule_, dbf::DateTime::now());
     nextPoll = setup_->settings().dtconn;
 }
 
+void TMainForm::watchOtherPoll() {
+    bool other = false;
+    if (!run_->running()) {
+        if (const std::optional<polling::LockSight> sight = polling::seeLock(dataDir_)) {
+            other = sight->held && !sight->byThisProcess;
+        } else {
+            // the lock cannot be seen: it is tried, at most once a second, and released at once
+            const qint64 now = QDateTime::currentMSecsSinceEpoch();
+            if (now - lastLockTry_ < 1000) return;
+            lastLockTry_ = now;
+            polling::DataFolderLock probe;
+            try {
+                other = !probe.tryLock(dataDir_);
+            } catch (const polling::PollLockError&) {
+                other = false; // a folder without a lock file nobody can make is polled by nobody
+            }
+            probe.unlock();
+        }
+    }
+    if (other == otherPollSeen_) return;
+    otherPollSeen_ = other;
+    const dbf::DateTime now = dbf::DateTime::now();
+    appendEventLine(q(eventTimeLine(now, other ? kOtherPollStartedText : kOtherPollEndedText)), false);
+    WindowStateL->setCurrentRow(WindowStateL->count() - 1);
+    if (!other) {
+        // what the other program stored: the buttons at the monitor's next tick, the current state now
+        if (model_) model_->requestRefresh();
+        currentStateChanged(false);
+    }
+}
+
 void TMainForm::autoPollButton(bool down) {
+    if (scheduledByService()) {
+        showScheduleOwner();
+        return;
+    }
     autoPollOn = autoPollButtonPressed(
         down, run_->running(),
         [this] { return confirmStopAutoPoll("Внимание идет опрос объекта. Прервать опрос?"); },
@@ -1107,8 +1165,21 @@ void TMainForm::clockTick() {
     serveObjectsReopen();
     SpeedButtonSignal->setEnabled(!run_->running());
     if (ObjectWindow) ObjectWindow->setPollRunning(run_->running());
-    setStatus(0, autoPollOn ? "Авто" : "Ручной");
-    setStatus(4, autoPollOn ? nextPollStatusText(nextPoll) : QString(kAutoPollOffStatusText));
+    if (setup_) {
+        // the schedule that runs keeps the next poll time in the store: the service's when it runs it
+        const bool wasService = scheduledByService();
+        setup_->followStoredSchedule();
+        nextPoll = setup_->settings().dtconn;
+        if (wasService != scheduledByService()) showScheduleOwner();
+    }
+    watchOtherPoll();
+    if (scheduledByService()) {
+        setStatus(0, kServiceModeStatusText);
+        setStatus(4, nextPollStatusText(nextPoll));
+    } else {
+        setStatus(0, autoPollOn ? "Авто" : "Ручной");
+        setStatus(4, autoPollOn ? nextPollStatusText(nextPoll) : QString(kAutoPollOffStatusText));
+    }
     const dbf::DateTime now = dbf::DateTime::now();
     ClockLabel->setText(q(now.timeText() + "\n" + now.dateText()));
 }

@@ -49,6 +49,12 @@ class TForm1;
 class TLocalConnect;
 
 inline constexpr const char* kMainCaption = "БД узлов учета тепловой энергии  ";
+// The event lines of another program's poll of the data folder, seen from its start to its end.
+inline constexpr const char* kOtherPollStartedText = "Идет опрос другой программой";
+inline constexpr const char* kOtherPollEndedText = "Опрос другой программой завершен";
+// The service runs the schedule: the hint of the "Автоопрос" button and status text 0.
+inline constexpr const char* kServiceScheduleHint = "Автоопрос выполняет служба mervo-schedule";
+inline constexpr const char* kServiceModeStatusText = "Служба";
 
 class TMainForm : public QMainWindow {
     Q_OBJECT
@@ -116,8 +122,22 @@ public:
     // The desktop session asks whether the program may end: false (with the warning) while a poll runs.
     bool sessionMayEnd();
 
-    // Status texts 0 and 4 and the clock box, as the one-second clock tick writes them.
+    // Status texts 0 and 4 and the clock box, as the one-second clock tick writes them. The tick takes the
+    // next poll time and the choice of who runs the schedule from the settings store, and looks whether
+    // another program polls the data folder.
     void clockTick();
+    // Whether the service runs the schedule of the data folder (ScheduleBy of the settings in force): the
+    // schedule tick starts no poll and the "Автоопрос" button stays down and disabled with its hint saying
+    // so.
+    bool scheduledByService() const;
+    // Whether another program's poll of the data folder is being seen (its start was written to the event
+    // list, its end not yet).
+    bool otherPollSeen() const { return otherPollSeen_; }
+    // Looks whether another program holds the data folder's poll lock while this window's run is idle: its
+    // start and end each give one event line, and its end a refresh of the monitor and of the current
+    // state. The lock is seen in the kernel's lock list; where that cannot be read it is tried and released
+    // at once, at most once a second. The clock tick calls it.
+    void watchOtherPoll();
 
     // Widgets other parts and the tests reach
     QLabel* ClockLabel = nullptr;
@@ -329,6 +349,11 @@ private:
     void followDataDir(const std::string& dir);
     // The table view is read again once the pending edit it must not disturb has ended.
     bool tableViewStale_ = false;
+    // The "Автоопрос" button as the schedule's owner and the restrictions leave it.
+    void showScheduleOwner();
+    bool otherPollSeen_ = false;
+    // When the poll lock was last tried (where it cannot be seen without trying).
+    qint64 lastLockTry_ = 0;
 };
 
 } // namespace shell

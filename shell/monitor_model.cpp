@@ -145,8 +145,23 @@ const char* orderingField(Ordering o) {
 
 MonitorModel::MonitorModel(dbf::Table& objects) : objects_(objects) {}
 
+std::pair<int64_t, uintmax_t> MonitorModel::tableFileStamp() const {
+    if (!objects_.isOpen()) return {0, 0};
+    std::error_code ec;
+    const std::filesystem::path p(objects_.path());
+    const auto written = std::filesystem::last_write_time(p, ec);
+    if (ec) return {0, 0};
+    const uintmax_t size = std::filesystem::file_size(p, ec);
+    return {int64_t(written.time_since_epoch().count()), ec ? 0 : size};
+}
+
+bool MonitorModel::tableFileChanged() const {
+    return objects_.isOpen() && readStamp_ && tableFileStamp() != *readStamp_;
+}
+
 TickAction MonitorModel::tick(bool windowVisible) {
     if (!windowVisible) return TickAction::None;
+    if (tableFileChanged()) RefreshMonitor = true;
     if (RebuildMonitor) {
         RebuildMonitor = false;
         RefreshMonitor = false;
@@ -182,6 +197,8 @@ std::string MonitorModel::orderingFields() const {
 }
 
 std::vector<ObjectRow> MonitorModel::readRows() {
+    // taken before the rows: a write while they are read is seen at the next tick
+    readStamp_ = tableFileStamp();
     // rows another program added since: the main table takes them in, so that their buttons can be clicked
     if (objects_.isOpen() && objects_.state() == dbf::Table::State::Browse) objects_.refresh();
     const bool refill = !objects_.filtered();

@@ -10,8 +10,11 @@
 
 #include "dbf/table.h"
 
+#include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace shell {
@@ -114,8 +117,12 @@ public:
     void requestRebuild() { RebuildMonitor = true; }
     void requestRefresh() { RefreshMonitor = true; }
     // The one-second tick: nothing while the main window is hidden; a pending rebuild clears both flags and
-    // wins over a refresh.
+    // wins over a refresh. A table file that changed since the rows were last read (another program's poll
+    // stored its outcome in MAINDB) requests a refresh.
     TickAction tick(bool windowVisible);
+    // Whether the file of the objects table changed (time of its last write, size) since readRows() last
+    // read it; false before the first read.
+    bool tableFileChanged() const;
 
     // ---- rows and layout
     // The rows of the current selection in the current order, read through a private cursor. When the main
@@ -167,6 +174,8 @@ public:
 
 private:
     void applyTopBarFilter();
+    // The time of the last write and the size of the table file, as a change stamp; zero when it is gone.
+    std::pair<int64_t, uintmax_t> tableFileStamp() const;
 
     dbf::Table& objects_;
     std::vector<std::string> groups_{kAllGroupsText};
@@ -176,6 +185,9 @@ private:
     std::string searchText_;
     bool held_ = false;
     std::string heldIndexName_, heldFields_;
+    // The stamp of the file when the rows were last read; none before the first read (the first rows come by
+    // a rebuild that is asked for).
+    std::optional<std::pair<int64_t, uintmax_t>> readStamp_;
 };
 
 } // namespace shell

@@ -43,6 +43,14 @@ void selectItem(QComboBox* list, int index) {
     list->setCurrentIndex(index >= 0 && index < list->count() ? index : -1);
 }
 
+// Whether two records store the same values.
+bool sameRecord(const devdata::Settings& a, const devdata::Settings& b) {
+    return a.dpath == b.dpath && a.dtconn == b.dtconn && a.period == b.period && a.periodX == b.periodX &&
+           a.repeat == b.repeat && a.archFilter == b.archFilter && a.archType == b.archType &&
+           a.par1_228 == b.par1_228 && a.par1_225 == b.par1_225 && a.par1_234 == b.par1_234 &&
+           a.par1_128 == b.par1_128 && a.par2 == b.par2 && a.scheduleBy == b.scheduleBy;
+}
+
 } // namespace
 
 bool settingsPanelEnabled(int accessLevel, int par2) {
@@ -109,6 +117,15 @@ void TSetupForm::build() {
     nextRow->addWidget(MaskEdit1, 1);
     nextRow->addWidget(Button1);
     grid->addLayout(nextRow, row++, 1);
+
+    grid->addWidget(new QLabel(QString::fromUtf8(setup_text::kScheduleByCaption), Panel1), row, 0);
+    ComboBox4 = new QComboBox(Panel1);
+    for (const char* name : setup_text::kScheduleByEntries)
+        ComboBox4->addItem(QString::fromUtf8(name));
+    ComboBox4->setToolTip(QString::fromUtf8(
+        "Одно расписание на папку базы данных: при выборе службы mervo-schedule программа не запускает "
+        "автоопрос сама"));
+    grid->addWidget(ComboBox4, row++, 1);
 
     grid->addWidget(new QLabel(QString::fromUtf8("Число попыток чтения при сбое  1-6"), Panel1), row, 0);
     SpinEdit1 = new QSpinBox(Panel1);
@@ -280,6 +297,7 @@ void TSetupForm::showRecord(const devdata::Settings& s) {
     tick(bits128(), s.par1_128);
     tick(bitsPar2(), s.par2);
     MaskEdit1->setText(qs(nextPollEditText(s.dtconn)));
+    selectItem(ComboBox4, s.scheduleBy);
 }
 
 devdata::Settings TSetupForm::recordFromControls(dbf::DateTime dtconn) const {
@@ -296,6 +314,8 @@ devdata::Settings TSetupForm::recordFromControls(dbf::DateTime dtconn) const {
     s.par1_225 = collect(bits225());
     s.par1_128 = collect(bits128());
     s.par2 = collect(bitsPar2());
+    s.scheduleBy = ComboBox4->currentIndex() == devdata::kScheduleByService ? devdata::kScheduleByService
+                                                                            : devdata::kScheduleByMervo;
     return s;
 }
 
@@ -358,20 +378,40 @@ void TSetupForm::saveWith(dbf::DateTime dtconn) {
     }
 
     devdata::SettingsStore store(env_.registryPath);
+    devdata::Settings stored = s;
     if (store.writable()) {
         try {
-            store.save(s);
+            // only what was changed since the load: a value another writer stored meanwhile (the service's
+            // next poll time) stays, and is the one in force from now on
+            stored = store.saveChanges(settings_, s);
         } catch (const dbf::Error&) {
             // as a key that cannot be opened: nothing goes to the store
+            stored = s;
         }
     }
-    settings_ = s;
-    setDataPath(s.dpath);
+    const bool merged = !(sameRecord(stored, s));
+    settings_ = stored;
+    if (merged) showRecord(settings_);
+    setDataPath(settings_.dpath);
 
     saveAutostart();
     applyRestrictions();
     emit objectsTableReopenRequested(qs(dataDir_));
     emit rebuildMonitorRequested();
+}
+
+void TSetupForm::followStoredSchedule() {
+    const std::optional<devdata::Settings> stored = devdata::SettingsStore(env_.registryPath).peek();
+    if (!stored) return;
+    if (stored->dtconn != settings_.dtconn) {
+        if (MaskEdit1->text() == qs(nextPollEditText(settings_.dtconn)))
+            MaskEdit1->setText(qs(nextPollEditText(stored->dtconn)));
+        settings_.dtconn = stored->dtconn;
+    }
+    if (stored->scheduleBy != settings_.scheduleBy) {
+        if (ComboBox4->currentIndex() == settings_.scheduleBy) selectItem(ComboBox4, stored->scheduleBy);
+        settings_.scheduleBy = stored->scheduleBy;
+    }
 }
 
 bool TSetupForm::storeNextPollTime(dbf::DateTime t) {

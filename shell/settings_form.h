@@ -40,6 +40,9 @@ inline constexpr const char* kNextPollEditMask = "99.99.99 99:99;_";
 inline constexpr const char* kErrorTitle = "Ошибка";
 inline constexpr const char* kBadNextPollTime =
     "Неверная дата или время очередного опроса: \"%1\". Введите их в виде дд.мм.гг чч:мм.";
+inline constexpr const char* kScheduleByCaption = "Расписание автоопроса выполняет";
+// The entries of the schedule choice, in the order of ScheduleBy (kScheduleByMervo, kScheduleByService).
+inline constexpr const char* kScheduleByEntries[] = {"эта программа", "служба mervo-schedule"};
 } // namespace setup_text
 
 // Bits of Par2.
@@ -98,6 +101,13 @@ public:
     // typed time read as "dd.mm.yy hh:nn"; nullopt when that does not read.
     std::optional<dbf::DateTime> nextPollFromEdit() const;
 
+    // The next poll time and the choice of who runs the schedule as the store holds them now (the service
+    // stores the next poll time of the schedule it runs): taken into the settings in force, and into the
+    // edit and the choice while they still show the values in force. Nothing is written.
+    void followStoredSchedule();
+    // Whether the service runs the schedule of the data folder (ScheduleBy in force).
+    bool scheduledByService() const { return settings_.scheduleBy == devdata::kScheduleByService; }
+
     // The access level (0 user, 1 administrator): enables the group "Ограничения пользователя" and the panel.
     void setAccessLevel(int level);
     int accessLevel() const { return accessLevel_; }
@@ -121,6 +131,7 @@ public:
     QSpinBox* SpinEdit2;  // multiplier
     QLineEdit* MaskEdit1; // next poll time
     QPushButton* Button1; // "Сейчас"
+    QComboBox* ComboBox4; // who runs the schedule (ScheduleBy)
     QSpinBox* SpinEdit1;  // read attempts
     QLineEdit* Edit1;     // data directory
     QToolButton* SpeedButton1;

@@ -43,7 +43,7 @@ QString nextPollStatusText(const dbf::DateTime& next) {
 
 const QStringList& statusPanelLongestTexts(int panel) {
     static const std::array<QStringList, kStatusPanelCount> texts = {
-        QStringList{"Авто", "Ручной"},
+        QStringList{"Авто", "Ручной", "Служба"},
         QStringList{"Опрос прерван", "Опрос завершен"},
         QStringList{"Подключение", "Соединение", "Чтение состояния", "Синхронизация времени",
                     "Чтение параметров", "Отключение", "Чтение архива 99 % - 99999"},

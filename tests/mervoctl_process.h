@@ -127,6 +127,9 @@ public:
         }
         return true;
     }
+    // Reads what the program writes for up to ms (a caller's event loop runs between such reads); false once
+    // it has closed its output, that is, it has ended.
+    bool outputOpen(int ms) { return pump(ms) && (fds_[0] >= 0 || fds_[1] >= 0); }
     void signal(int sig) { ::kill(pid_, sig); }
     const std::string& out() const { return out_; }
     const std::string& err() const { return err_; }

@@ -9,6 +9,8 @@
 #include <QSignalSpy>
 #include <cstdio>
 #include <filesystem>
+#include <sys/wait.h>
+#include <unistd.h>
 
 using namespace shell;
 using mervo::test::makeObjectsTable;
@@ -189,6 +191,71 @@ TEST_F(ObjectMonitorTest, TickServesRequestsOnlyWhileTheWindowIsVisible) {
     t.post();
     model->requestRebuild();
     EXPECT_TRUE(mervo::test::waitFor([&] { return view->buttonCount() == 4; }, 3000));
+}
+
+namespace {
+
+// Another program stores what its poll found in the object's row of MAINDB: a child process of its own with
+// its own open table, as a poll of `mervoctl` does.
+void storeInAnotherProcess(const std::string& dir, int num, const std::string& state, int errcode,
+                           const std::string& conTime) {
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        int code = 1;
+        try {
+            dbf::Table other;
+            other.open(dir, "MAINDB");
+            if (other.locate("NUM", dbf::Value(int64_t(num)))) {
+                other.edit();
+                other.setString("STATE", state);
+                other.setInt("ERRCODE", errcode);
+                other.setString("CON_TIME", conTime);
+                other.post();
+                code = 0;
+            }
+        } catch (...) {
+        }
+        ::_exit(code);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+}
+
+} // namespace
+
+// Rows another program changed show at the next tick, with nothing asked of the monitor, also while a record
+// of the window's table is being changed (that table is neither reopened nor refreshed under the edit).
+TEST_F(ObjectMonitorTest, TickShowsRowsAnotherProgramChangedAlsoUnderAPendingEdit) {
+    make({{530, "Ленина 5", "---", 0, true}, {531, "Мира 1", "---", 0, true}});
+    view->show();
+    view->rebuild();
+    ObjectButton* b1 = view->button(1);
+    ObjectButton* b2 = view->button(2);
+    ASSERT_NE(b1, nullptr);
+    ASSERT_NE(b2, nullptr);
+    view->monitorTick(); // nothing changed: nothing to do
+    EXPECT_EQ(b1->State.text(), "---");
+
+    storeInAnotherProcess(tmp.path(), 1, "Норма", 0, "10:00:01");
+    view->monitorTick();
+    EXPECT_EQ(view->button(1), b1); // the button stays, only its looks change
+    EXPECT_EQ(b1->State.text(), "Норма");
+    EXPECT_TRUE(b1->Clock.text().endsWith("/10:00:01")) << b1->Clock.text().toStdString();
+
+    // the operator changes the first object meanwhile; the other program's second row shows all the same
+    ASSERT_TRUE(t.locate("NUM", dbf::Value(int64_t(1))));
+    t.edit();
+    t.setString("ADDRES", "Ленина 5а");
+    storeInAnotherProcess(tmp.path(), 2, "Нет связи", 4, "10:00:02");
+    view->monitorTick();
+    EXPECT_EQ(b2->State.text(), "Нет связи");
+    EXPECT_EQ(colourOf(b2), QColor(255, 255, 0));
+    EXPECT_FALSE(b2->ERRLED.isHidden());
+    ASSERT_EQ(t.state(), dbf::Table::State::Edit);
+    EXPECT_EQ(t.asString("ADDRES").substr(0, std::string("Ленина 5а").size()), "Ленина 5а");
+    t.post();
 }
 
 TEST_F(ObjectMonitorTest, ClicksOnAnyPartSelectTheObjectAndSignalByModifier) {
