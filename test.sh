@@ -25,9 +25,10 @@ if [ "$PACKAGE" = 1 ] && [ "$SANITIZE" = ON ]; then
 fi
 
 PACKAGES=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev zlib1g-dev nlohmann-json3-dev qt6-base-dev qt6-qpa-plugins fonts-dejavu-core libjpeg62-turbo-dev clang libclang-rt-14-dev qt6-charts-dev libqt6opengl6-dev qt6-pdf-dev qt6-translations-l10n libreoffice-calc-nogui libreoffice-dev poppler-utils nettle-dev)
-# the package and its test: dpkg-shlibdeps, lintian, file, the desktop entry's and AppStream data's validators
+# the package and its test: dpkg-shlibdeps, lintian, file, the desktop entry's and AppStream data's validators,
+# systemd-analyze for the service unit
 if [ "$PACKAGE" = 1 ]; then
-    PACKAGES+=(dpkg-dev lintian file desktop-file-utils appstream libxml2-utils)
+    PACKAGES+=(dpkg-dev lintian file desktop-file-utils appstream libxml2-utils systemd)
 fi
 missing=()
 for p in "${PACKAGES[@]}"; do

@@ -130,8 +130,11 @@ mkdir -p "$ROOT"
 dpkg-deb -x "$DEB" "$ROOT" || fatal "dpkg-deb -x $DEB failed"
 PROG=$ROOT/usr/lib/mervo
 
-top=$(cd "$ROOT" && find . -mindepth 1 -maxdepth 1 -printf '%P ')
-[ "$top" = "usr " ] || fail "the package ships outside /usr: $top(the site folder is made by postinst)"
+top=$(cd "$ROOT" && find . -mindepth 1 -maxdepth 1 -printf '%P\n' | LC_ALL=C sort | tr '\n' ' ')
+[ "$top" = "lib usr " ] ||
+    fail "the package ships outside /usr and /lib/systemd: $top(the site folder is made by postinst)"
+others=$(cd "$ROOT/lib" && find . -type f ! -path ./systemd/system/mervo-schedule.service -printf '%P ')
+[ -z "$others" ] || fail "/lib holds more than the service unit: $others"
 for exe in Mervo Zorbel.dll Tolvan.dll mervoctl; do
     f=$PROG/$exe
     if [ ! -f "$f" ] || [ ! -x "$f" ]; then
@@ -225,7 +228,7 @@ changelog_version=$(zcat "$ROOT/usr/share/doc/mervo/changelog.gz" | sed -n '1s/^
 
 mkdir -p "$SCRATCH/control"
 dpkg-deb -e "$DEB" "$SCRATCH/control"
-for script in postinst postrm; do
+for script in postinst prerm postrm; do
     f=$SCRATCH/control/$script
     if [ ! -f "$f" ]; then
         fail "the package has no $script"
@@ -428,9 +431,32 @@ check_group_writable "mervoctl"
 
 # ---------------------------------------------------------------------------------------------------------
 step "8. Service units"
-# The package ships no systemd unit yet. When the service lands, check its units here with
-# systemd-analyze verify on $ROOT/usr/lib/systemd/system/*.service (and the account's sysusers/tmpfiles).
-echo "no units in the package yet"
+# systemd-analyze verify on the unpacked tree: the unit's syntax, its options, and that ExecStart names a
+# program the tree holds (its manual page is checked in step 3).
+UNIT=lib/systemd/system/mervo-schedule.service
+if [ ! -f "$ROOT/$UNIT" ]; then
+    fail "the package has no service unit /$UNIT"
+else
+    # the tree with the system's own units beside the package's (the unit's default dependencies)
+    VROOT=$SCRATCH/verify-root
+    cp -a "$ROOT" "$VROOT" && chmod -R u+w "$VROOT"
+    mkdir -p "$VROOT/lib/systemd/system"
+    cp -an /lib/systemd/system/. "$VROOT/lib/systemd/system/" 2>/dev/null || true
+    if out=$(SYSTEMD_LOG_LEVEL=notice systemd-analyze verify --man=no --root="$VROOT" "/$UNIT" 2>&1); then
+        ok "systemd-analyze verify --root=<unpacked tree> /$UNIT${out:+: $out}"
+    else
+        fail "systemd-analyze verify --root=<unpacked tree> /$UNIT: $out"
+    fi
+    grep -q '^ExecStart=/usr/bin/mervoctl schedule$' "$ROOT/$UNIT" || fail "the unit does not start /usr/bin/mervoctl schedule"
+    grep -q '^ReadWritePaths=/var/lib/mervo$' "$ROOT/$UNIT" || fail "the unit does not let the service write the site"
+    grep -q '^UMask=0002$' "$ROOT/$UNIT" || fail "the unit has no UMask=0002"
+    if grep -q '^PrivateTmp=\|^PrivateDevices=' "$ROOT/$UNIT"; then
+        fail "the unit hides /tmp or the devices (serial ports on pseudo-terminals and /dev/tty*)"
+    fi
+    if [ -L "$ROOT/etc/systemd/system/multi-user.target.wants/mervo-schedule.service" ]; then
+        fail "the unit is enabled in the package; it must be off until the administrator enables it"
+    fi
+fi
 
 # ---------------------------------------------------------------------------------------------------------
 step "Result"
