@@ -129,6 +129,43 @@ struct Beside {
 
 } // namespace
 
+// The service itself: `mervoctl schedule` on the store the window shares, its poll due. It stores the next
+// poll time and polls; the window never polls meanwhile, sees the run start and end, and shows what it stored
+// within two monitor ticks; the service's next poll time shows in status text 4. SIGTERM then ends the
+// service.
+TEST(BesideService, TheScheduleServicePollsAndTheWindowShowsItsResults) {
+    Beside b;
+    b.form.ScheduleTimer->start();
+    const dbf::DateTime before = dbf::DateTime::now();
+    mervo::test::Ctl service({"schedule", b.folder.data}, b.folder.how);
+    ASSERT_TRUE(waitFor([&] { return b.form.otherPollSeen(); }, 20000))
+        << "the service's poll was not seen; events:\n"
+        << linesOf(b.form.WindowStateL).join("\n").toStdString();
+    EXPECT_FALSE(b.form.startPoll()); // refused while the service polls
+    // the run ends (the service goes on sleeping till its next due time)
+    ASSERT_TRUE(waitFor([&] { return !b.form.otherPollSeen(); }, 120000));
+    QElapsedTimer after;
+    after.start();
+    EXPECT_TRUE(waitFor([&] { return b.stateShown(b.answering) == "Норма"; }, 2500))
+        << b.stateShown(b.answering).toStdString();
+    EXPECT_TRUE(waitFor([&] { return b.stateShown(b.silent) == "Нет связи"; }, 2500 - int(after.elapsed())))
+        << b.stateShown(b.silent).toStdString();
+
+    // the service owns the next poll time: counted from now, a minute on, and the window shows it
+    const dbf::DateTime next = b.storedNextPoll();
+    EXPECT_GT(next, before);
+    EXPECT_LE(next, dbf::DateTime::now().addMs(61'000));
+    b.form.clockTick();
+    EXPECT_EQ(b.form.StatusPanel[4]->text().toStdString(), nextPollStatusText(true, next));
+    EXPECT_EQ(b.ownStarts, 0);
+    EXPECT_EQ(b.told, QStringList{"Опрос уже запущен"});
+
+    service.signal(SIGTERM);
+    const mervo::test::Result r = service.finish(30000);
+    EXPECT_EQ(r.code, 0) << r.out << r.err;
+    EXPECT_EQ(b.storedNextPoll(), next);
+}
+
 TEST(BesideService, AnotherProgramsPollIsSeenOnceAndWhatItStoredShowsWithoutOverlap) {
     Beside b;
     ASSERT_GT(b.answering, 0);
