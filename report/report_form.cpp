@@ -160,8 +160,13 @@ void TPreviewForm::askSave() {
 
 bool TPreviewForm::saveAs(const QString& path) {
     if (path.endsWith(".pdf", Qt::CaseInsensitive)) {
-        if (QFile::exists(path)) QFile::remove(path);
-        return QFile::copy(path_, path);
+        // written beside and renamed over it: a report saved there before stays whole until the new one is
+        QFile from(path_);
+        if (!from.open(QIODevice::ReadOnly)) return false;
+        const QByteArray bytes = from.readAll();
+        if (from.error() != QFileDevice::NoError) return false;
+        return devdata::replaceFile(path.toStdString(),
+                                    std::string_view(bytes.constData(), size_t(bytes.size())));
     }
     if (book_.isEmpty() || !convert_ || calc::Workbook::filterFor(path.toStdString()).empty()) return false;
     return convert_(book_, path);
@@ -171,7 +176,7 @@ void TPreviewForm::print() {
     QPrinter printer(QPrinter::HighResolution);
     QPrintDialog dialog(&printer, this);
     if (dialog.exec() != QDialog::Accepted) return;
-    printTo(printer);
+    if (!printTo(printer)) QMessageBox::critical(this, "Zorbel", "Не удалось напечатать отчет");
 }
 
 bool TPreviewForm::printTo(QPrinter& printer) {

@@ -28,6 +28,7 @@
 #include <gtest/gtest.h>
 #include <sstream>
 #include <sys/file.h>
+#include <sys/resource.h>
 
 using namespace zorbel;
 using mervo::test::ArchRecord;
@@ -383,8 +384,26 @@ TEST(ZorbelReportWindow, FillPreviewAndStoredChoice) {
         EXPECT_TRUE(text.contains("Система 1"));
         EXPECT_FALSE(text.contains("WriteDay"));
         EXPECT_TRUE(text.contains("Tобр., °C")); // the whole width on one page
-        EXPECT_TRUE(form.preview()->saveAs(QString::fromStdString(data.file("report.pdf"))));
-        EXPECT_GT(std::filesystem::file_size(data.file("report.pdf")), 1000u);
+        // over a report saved before: kept whole when the new one cannot be written (here a file-size limit
+        // smaller than the report), replaced when it can
+        const std::string saved = data.file("report.pdf");
+        { std::ofstream(saved) << "an older report"; }
+        {
+            const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+            rlimit old{};
+            ::getrlimit(RLIMIT_FSIZE, &old);
+            rlimit small = old;
+            small.rlim_cur = 1000;
+            ::setrlimit(RLIMIT_FSIZE, &small);
+            EXPECT_FALSE(form.preview()->saveAs(QString::fromStdString(saved)));
+            ::setrlimit(RLIMIT_FSIZE, &old);
+            std::signal(SIGXFSZ, oldHandler);
+        }
+        EXPECT_EQ(std::filesystem::file_size(saved), 15u);
+        for (const auto& e : std::filesystem::directory_iterator(data.dir()))
+            EXPECT_EQ(e.path().filename().string().find('~'), std::string::npos) << e.path();
+        EXPECT_TRUE(form.preview()->saveAs(QString::fromStdString(saved)));
+        EXPECT_GT(std::filesystem::file_size(saved), 1000u);
         // printing: here on a PDF printer, which writes what a paper printer would get
         {
             QPrinter printer(QPrinter::HighResolution);
