@@ -226,13 +226,14 @@ struct Outcome {
     std::string state;
     int errcode;
     bool polled;
+    std::string failedStep;
     bool operator==(const Outcome&) const = default;
 };
 
 std::vector<Outcome> outcomesOf(const RunResult& r) {
     std::vector<Outcome> v;
     for (const ObjectOutcome& o : r.objects)
-        v.push_back({o.num, o.state, o.errcode, o.polled});
+        v.push_back({o.num, o.state, o.errcode, o.polled, o.failedStep});
     return v;
 }
 
@@ -272,13 +273,27 @@ TEST(PollLanes, OneLaneIsTheRunWithoutTheSetting) {
 }
 
 TEST(PollLanes, EightLanesStoreTheRowsOfOneLane) {
+    // the block of lines of every object, by its prefix
+    auto blocksOf = [](const std::vector<std::string>& lines, const MixedSet& set, const PollRun& run) {
+        std::map<std::string, std::vector<std::string>> blocks;
+        std::string head;
+        for (const std::string& l : lines) {
+            if (l.rfind("*", 0) == 0) break;
+            for (const std::string& a : set.addresses)
+                if (l.rfind(run.eventLinePrefix(a), 0) == 0 && head.empty()) head = a;
+            blocks[head].push_back(set.normalised(l));
+            if (l == std::string(38, '-')) head.clear();
+        }
+        return blocks;
+    };
     LaneFixture one;
-    std::map<std::string, std::vector<std::string>> oneTables;
+    std::map<std::string, std::vector<std::string>> oneTables, oneBlocks;
     RunResult oneResult;
     {
         MixedSet set(one);
         oneResult = one.pollWith(one.config());
         oneTables = tablesOf(one.data);
+        oneBlocks = blocksOf(one.lanesRun.eventList(), set, one.lanesRun);
     }
 
     LaneFixture eight;
@@ -290,6 +305,8 @@ TEST(PollLanes, EightLanesStoreTheRowsOfOneLane) {
     EXPECT_EQ(watch.openNow(), 0);
 
     EXPECT_EQ(tablesOf(eight.data), oneTables);
+    // the objects of one link or one archive followed each other: every object's lines are those of one lane
+    EXPECT_EQ(blocksOf(eight.lanesRun.eventList(), set, eight.lanesRun), oneBlocks);
     EXPECT_EQ(outcomesOf(r), outcomesOf(oneResult));
     EXPECT_EQ(r.summary, oneResult.summary);
     EXPECT_EQ(std::make_tuple(r.toPoll, r.polled, r.errors, r.records),
