@@ -7,16 +7,16 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <sys/resource.h>
-#include <sys/syscall.h>
-#include <climits>
-#include <cstdlib>
 #include <numeric>
 #include <set>
+#include <sys/resource.h>
+#include <sys/syscall.h>
 #include <tuple>
 #include <unistd.h>
 

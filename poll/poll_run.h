@@ -181,8 +181,8 @@ private:
     std::map<int64_t, std::pair<std::string, int>> before_;
     std::vector<ObjectOutcome> outcomes_;
     std::mutex lanesMutex_;
-    std::vector<PollRun*> lanes_; // the lanes of the current run, for the stop flag
-    std::string laneTempDir_;     // a lane's own temporary folder (empty for the run itself)
+    std::vector<PollRun*> lanes_;     // the lanes of the current run, for the stop flag
+    std::string laneTempDir_;         // a lane's own temporary folder (empty for the run itself)
     std::optional<bool> lanesHungUp_; // a stopped lanes run: whether every lane hung up
 };
 

@@ -621,9 +621,9 @@ TEST(MervoctlPoll, LanesOptionTakesOneTo32LinksAndPollsThemSideBySide) {
     PollFolder f;
     for (const std::string command : {"poll", "schedule"})
         for (const std::vector<std::string>& bad : {std::vector<std::string>{"--lanes", "0"},
-                                                   {"--lanes", "33"},
-                                                   {"--lanes", "many"},
-                                                   {"--lanes"}}) {
+                                                    {"--lanes", "33"},
+                                                    {"--lanes", "many"},
+                                                    {"--lanes"}}) {
             SCOPED_TRACE(command + " " + bad[0] + " " + (bad.size() > 1 ? bad[1] : ""));
             std::vector<std::string> args = {command, f.data};
             args.insert(args.end(), bad.begin(), bad.end());
