@@ -46,7 +46,7 @@ struct ReaderContext {
     std::function<dbf::DateTime()> now = [] { return dbf::DateTime::now(); };
     // Where the failed-slot notes of the archives are kept across runs; empty: tempDir. A lane of a run has a
     // temporary folder of its own, and keeps these notes in the shared one.
-    std::string failedSlotDir;
+    std::string failedSlotDir = {};
 };
 
 // Reads the current state into "STATEDB<type>" and writes the outcome (STATE, ERRCODE, ERR, CON_DATE,

@@ -257,8 +257,8 @@ bool createTempArchiveTable(dbf::Table& table, int deviceType, int serial, int k
                             const std::string& tempDir, dbf::Table* master, const LogFn& log) {
     if (!archiveTableLayout(deviceType)) return false;
     std::error_code ec;
-    fs::remove(tempDir, ec);             // only an empty folder goes
-    fs::create_directories(tempDir, ec); // a lane's own folder lies inside the shared one
+    fs::remove(tempDir, ec); // only an empty folder goes
+    fs::create_directory(tempDir, ec);
     return createArchiveTable(table, deviceType, tempDir, archiveNamePrefix(serial, kind, true), master, log);
 }
 

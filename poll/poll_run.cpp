@@ -655,6 +655,9 @@ void PollRun::bodyLanes(dbf::Table& objects, int lanes, int n, int& p, int& e, s
     }
 
     const int count = std::min(lanes, int(work.groups.size()));
+    // the lanes' own temporary folders lie in the shared one
+    std::error_code ec;
+    std::filesystem::create_directory(config_.tempDir, ec);
     std::vector<std::unique_ptr<LaneObserver>> observers;
     std::vector<std::unique_ptr<PollRun>> runs;
     for (int i = 0; i < count; ++i) {
