@@ -66,7 +66,7 @@ PollRun::PollRun(Clock& clock, PollObserver* observer)
 
 PollRun::~PollRun() {
     if (thread_.joinable()) {
-        stop_.request();
+        requestStop();
         thread_.join();
     }
 }
