@@ -416,7 +416,8 @@ bool readArchive(ReaderContext& ctx, int kind) {
     if (!createTempArchiveTable(temp, type, serial, kind, ctx.tempDir, &ctx.objects, log))
         openDetail(temp, ctx.tempDir, archiveTableName(serial, kind, type, true), &ctx.objects);
 
-    const std::string failedPath = failedSlotFile(ctx.tempDir, serial, kind, type);
+    const std::string failedPath =
+        failedSlotFile(ctx.failedSlotDir.empty() ? ctx.tempDir : ctx.failedSlotDir, serial, kind, type);
     // an archive deleted since (the report program's "delete all") starts its count afresh
     FailedSlot failedBefore = startedEmpty ? FailedSlot{} : loadFailedSlot(failedPath);
 

@@ -44,6 +44,9 @@ struct ReaderContext {
     ReaderObserver& observer;
     // The local date and time (the poll's clock; tests fix it).
     std::function<dbf::DateTime()> now = [] { return dbf::DateTime::now(); };
+    // Where the failed-slot notes of the archives are kept across runs; empty: tempDir. A lane of a run has a
+    // temporary folder of its own, and keeps these notes in the shared one.
+    std::string failedSlotDir = {};
 };
 
 // Reads the current state into "STATEDB<type>" and writes the outcome (STATE, ERRCODE, ERR, CON_DATE,

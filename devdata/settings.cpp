@@ -134,7 +134,8 @@ std::map<std::string, std::string> toValues(const Settings& s) {
             {"Par1_128", std::to_string(s.par1_128)},
             {"Par2", std::to_string(s.par2)},
             {"ScheduleBy", std::to_string(s.scheduleBy)},
-            {"OnChange", s.onChange}};
+            {"OnChange", s.onChange},
+            {"Lanes", std::to_string(s.lanes)}};
 }
 
 int intOf(const std::map<std::string, std::string>& v, const char* key, int fallback) {
@@ -197,6 +198,7 @@ Settings fromValues(std::map<std::string, std::string> values, const Settings& d
     s.par2 = intOf(values, "Par2", 0);
     s.scheduleBy = std::clamp(intOf(values, "ScheduleBy", kScheduleByMervo), 0, 1);
     s.onChange = values["OnChange"];
+    s.lanes = std::clamp(intOf(values, "Lanes", 1), 1, 32);
     // the window's spin fields keep these in range
     s.repeat = std::clamp(s.repeat, 1, 10);
     s.periodX = std::clamp(s.periodX, 1, 9999);

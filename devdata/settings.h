@@ -45,6 +45,8 @@ struct Settings {
     // The command the service starts after a run in which an object's outcome changed ("OnChange", a
     // command line split on spaces; empty for none).
     std::string onChange;
+    // Links polled side by side by an all-objects run ("Lanes", 1..32); 1 polls one object at a time.
+    int lanes = 1;
 
     // The Par1_ value of a device type's family (0 for a type without one).
     int familyBits(int deviceType) const;

@@ -6,10 +6,13 @@
 #include "devdata/layouts.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <exception>
 #include <filesystem>
 #include <fstream>
+#include <map>
+#include <memory>
 #include <system_error>
 
 namespace fs = std::filesystem;
@@ -207,14 +210,28 @@ bool openOrMake(dbf::Table& table, const std::string& dir, const std::string& na
 
 } // namespace
 
+std::mutex& tableMutex(const std::string& dir, const std::string& name) {
+    static std::mutex guard;
+    static std::map<std::string, std::unique_ptr<std::mutex>> mutexes;
+    std::string key = tableFilePath(dir, name);
+    for (char& c : key)
+        c = char(std::tolower(static_cast<unsigned char>(c)));
+    std::lock_guard<std::mutex> g(guard);
+    auto& m = mutexes[key];
+    if (!m) m = std::make_unique<std::mutex>();
+    return *m;
+}
+
 bool openStateTable(dbf::Table& table, int deviceType, const std::string& dataDir, dbf::Table* master,
                     const LogFn& damaged) {
     if (!stateTableLayout(deviceType)) return false;
+    std::lock_guard<std::mutex> hold(tableMutex(dataDir, stateTableName(deviceType)));
     return openOrMake(table, dataDir, stateTableName(deviceType), master, damaged,
                       [&] { return createStateTable(table, deviceType, dataDir, master); });
 }
 
 void openParamsTable(dbf::Table& table, const std::string& dataDir, dbf::Table* master) {
+    std::lock_guard<std::mutex> hold(tableMutex(dataDir, kParamsTableName));
     // never moved aside (its damage is reported); a file that was never written holds nothing to keep
     const std::string path = dbf::findFile(dataDir, std::string(kParamsTableName) + ".dbf");
     std::error_code ec;
@@ -228,6 +245,7 @@ void openParamsTable(dbf::Table& table, const std::string& dataDir, dbf::Table* 
 bool openArchiveTable(dbf::Table& table, int deviceType, int serial, int kind, const std::string& dataDir,
                       dbf::Table* master, const LogFn& log, const LogFn& damaged) {
     if (!archiveTableLayout(deviceType)) return false;
+    std::lock_guard<std::mutex> hold(tableMutex(dataDir, archiveTableName(serial, kind, deviceType)));
     // a lost index file is rebuilt by the engine on open, the rows stay; the creation deletes a stray index
     // file first
     return openOrMake(table, dataDir, archiveTableName(serial, kind, deviceType), master, damaged, [&] {

@@ -5,6 +5,7 @@
 #include "dbf/table.h"
 
 #include <functional>
+#include <mutex>
 #include <string>
 
 namespace devdata {
@@ -74,6 +75,11 @@ bool createArchiveTable(dbf::Table& table, int deviceType, const std::string& di
                         const std::string& namePrefix, dbf::Table* master, const LogFn& log);
 // Opens an existing data table as a detail of master (index "NUMSTATE", master field NUM).
 void openDetail(dbf::Table& table, const std::string& dir, const std::string& name, dbf::Table* master);
+
+// The process-wide mutex of one table file (dir + name, letter case ignored). The lazy openers below hold it
+// while they decide between opening, creating and moving aside, so that lanes polling side by side never
+// create a shared table twice or replace one that another lane has just made.
+std::mutex& tableMutex(const std::string& dir, const std::string& name);
 
 // ---- lazy creation by the readers
 

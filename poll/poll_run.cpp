@@ -3,13 +3,18 @@
 #include "dbf/codec.h"
 #include "devdata/catalogue.h"
 #include "devdata/tables.h"
+#include "poll/serial_port.h"
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <numeric>
+#include <set>
 #include <sys/resource.h>
 #include <sys/syscall.h>
 #include <tuple>
@@ -61,7 +66,7 @@ PollRun::PollRun(Clock& clock, PollObserver* observer)
 
 PollRun::~PollRun() {
     if (thread_.joinable()) {
-        stop_.request();
+        requestStop();
         thread_.join();
     }
 }
@@ -100,8 +105,15 @@ StartResult PollRun::start(const PollConfig& config, std::optional<int> singleOb
     return {StartResult::Started, {}};
 }
 
-void PollRun::stop() {
+void PollRun::requestStop() {
     stop_.request();
+    std::lock_guard<std::mutex> g(lanesMutex_);
+    for (PollRun* lane : lanes_)
+        lane->stop_.request();
+}
+
+void PollRun::stop() {
+    requestStop();
     wait();
 }
 
@@ -201,6 +213,7 @@ void PollRun::body() {
     startedAt_ = config_.now();
     before_.clear();
     outcomes_.clear();
+    lanesHungUp_.reset();
     // "log.txt": emptied at the start and held open for the run; a program folder that cannot be written
     // shows when the log is stored
     std::error_code ec;
@@ -226,11 +239,16 @@ void PollRun::body() {
         }
         objects.first();
         t = objects.recordCount();
-        for (int i = 0; i < t; ++i) {
-            if (stop_.requested()) break;
-            handleRecord(objects, n, p, e);
-            if (stop_.requested()) break;
-            objects.next();
+        const int lanes = std::clamp(config_.lanes.value_or(config_.settings().lanes), 1, 32);
+        if (!single_ && lanes > 1) {
+            bodyLanes(objects, lanes, n, p, e, failure);
+        } else {
+            for (int i = 0; i < t; ++i) {
+                if (stop_.requested()) break;
+                handleRecord(objects, n, p, e);
+                if (stop_.requested()) break;
+                objects.next();
+            }
         }
     } catch (const std::exception& ex) {
         // the objects table cannot be read: the run ends here, and says why
@@ -314,8 +332,17 @@ void PollRun::handleRecord(dbf::Table& objects, int& n, int& p, int& e) {
         outcome.failedStep = "Подключение";
     }
 
-    devdata::ReaderContext ctx{protocol_,      objects, config_.dataDir, config_.tempDir, current.deviceType,
-                               current.serial, repeat,  stop_,           *this,           config_.now};
+    devdata::ReaderContext ctx{protocol_,
+                               objects,
+                               config_.dataDir,
+                               laneTempDir_.empty() ? config_.tempDir : laneTempDir_,
+                               current.deviceType,
+                               current.serial,
+                               repeat,
+                               stop_,
+                               *this,
+                               config_.now,
+                               config_.tempDir};
     auto refreshContext = [&] {
         ctx.deviceType = current.deviceType;
         ctx.serial = current.serial;
@@ -421,7 +448,7 @@ void PollRun::endOfRun(dbf::Table& objects, bool single, int n, int p, int e, in
     const bool stopped = stop_.requested();
     if (stopped) {
         postEventLine(eventLinePrefix(address_) + " Отключение...", false);
-        if (connections_.hangUp())
+        if (lanesHungUp_ ? *lanesHungUp_ : connections_.hangUp())
             postEventLine(eventLinePrefix(address_) + " Отключение... OK", false);
         else
             postEventLine(eventLinePrefix(address_) + " Отключение... Error", true);
@@ -498,6 +525,248 @@ void PollRun::storeLog(RunResult& result) {
         else
             result.failure += "; " + message;
     }
+}
+
+// ---- lanes
+
+namespace {
+
+std::string trimmed(const std::string& s) {
+    const size_t b = s.find_first_not_of(' ');
+    if (b == std::string::npos) return {};
+    return s.substr(b, s.find_last_not_of(' ') - b + 1);
+}
+
+// "объект", "объекта", "объектов" for a count
+std::string objectsWord(size_t k) {
+    if (k % 10 == 1 && k % 100 != 11) return "объект";
+    if (k % 10 >= 2 && k % 10 <= 4 && (k % 100 < 12 || k % 100 > 14)) return "объекта";
+    return "объектов";
+}
+
+// Status text 1 of a lanes run: the objects in progress.
+std::string inProgressText(const std::map<int, std::string>& inProgress) {
+    if (inProgress.empty()) return {};
+    if (inProgress.size() == 1) return inProgress.begin()->second;
+    std::string text = std::to_string(inProgress.size()) + " " + objectsWord(inProgress.size()) + ": ";
+    bool firstOne = true;
+    for (const auto& [lane, address] : inProgress) {
+        if (!firstOne) text += "; ";
+        text += trimmed(address);
+        firstOne = false;
+    }
+    return text;
+}
+
+// The link of an object row: its serial port (the path the port service opens, symlinks resolved), its
+// network node, or the row alone for a network type without a link of its own.
+std::string linkKey(const dbf::Table& objects) {
+    const int net = int(objects.asInt("NETTYPE"));
+    if (net == 0 || net == 1) {
+        std::string path = SerialPort::devicePath(objects.asString("COMPORT"));
+        char resolved[PATH_MAX];
+        if (::realpath(path.c_str(), resolved)) path = resolved;
+        return "port:" + path;
+    }
+    if (net == 2 || net == 3)
+        return "net:" + trimmed(objects.asString("NETADR")) + ":" + std::to_string(objects.asInt("IPPORT"));
+    return "row:" + std::to_string(objects.asInt("NUM"));
+}
+
+} // namespace
+
+struct PollRun::LaneWork {
+    std::vector<std::vector<int64_t>> groups; // the NUMs of each link group, in MAINDB order
+    std::atomic<size_t> next{0};              // the next group to take
+    std::atomic<bool> abort{false};           // a lane failed: no lane takes another object
+    int n = 0;
+    std::mutex mutex; // what follows, and every call of the observer made for a lane
+    int p = 0, e = 0;
+    std::map<int, std::string> inProgress; // address by lane
+    std::string lastAddress;
+    std::string failure;
+    bool hungUp = true;
+    std::vector<ObjectOutcome> outcomes;
+};
+
+// What a lane's own run object reports: its lines stay in the lane until its object ends; its status texts
+// and progress reach the observer of the run.
+class PollRun::LaneObserver : public PollObserver {
+public:
+    LaneObserver(PollRun& run, LaneWork& work, int index) : run_(run), work_(work), index_(index) {}
+    void statusText(int index, const std::string& text) override {
+        std::lock_guard<std::mutex> g(work_.mutex);
+        if (index == 1) {
+            work_.inProgress[index_] = text;
+            work_.lastAddress = text;
+            run_.status(1, inProgressText(work_.inProgress));
+        } else if (index == 2) {
+            run_.status(2, text);
+        }
+    }
+    void progress(int value) override {
+        std::lock_guard<std::mutex> g(work_.mutex);
+        run_.progress(value);
+    }
+    void terminalLine(const std::string& line) override {
+        std::lock_guard<std::mutex> g(work_.mutex);
+        if (run_.observer_) run_.observer_->terminalLine(line);
+    }
+    void lineSignals(const std::string& text) override {
+        if (run_.observer_) run_.observer_->lineSignals(text);
+    }
+
+private:
+    PollRun& run_;
+    LaneWork& work_;
+    int index_;
+};
+
+void PollRun::bodyLanes(dbf::Table& objects, int lanes, int n, int& p, int& e, std::string& failure) {
+    LaneWork work;
+    work.n = n;
+    // the link groups: one port, one network node, or one set of archive tables; MAINDB order within each
+    std::vector<int64_t> nums;
+    std::vector<size_t> parent;
+    std::map<std::string, size_t> firstOf;
+    auto root = [&](size_t i) {
+        while (parent[i] != i)
+            i = parent[i] = parent[parent[i]];
+        return i;
+    };
+    auto join = [&](const std::string& key, size_t i) {
+        auto [it, fresh] = firstOf.emplace(key, i);
+        if (!fresh) parent[root(i)] = root(it->second);
+    };
+    for (objects.first(); !objects.eof(); objects.next()) {
+        const size_t i = nums.size();
+        nums.push_back(objects.asInt("NUM"));
+        parent.push_back(i);
+        join(linkKey(objects), i);
+        join("arch:" + std::to_string(objects.asInt("DEVTYPE") & 0xFF) + ":" +
+                 std::to_string(objects.asInt("SERIALNUM") & 0xFFFF),
+             i);
+    }
+    std::map<size_t, size_t> groupOf;
+    for (size_t i = 0; i < nums.size(); ++i) {
+        auto [it, fresh] = groupOf.emplace(root(i), work.groups.size());
+        if (fresh) work.groups.emplace_back();
+        work.groups[it->second].push_back(nums[i]);
+    }
+
+    const int count = std::min(lanes, int(work.groups.size()));
+    // the lanes' own temporary folders lie in the shared one
+    std::error_code ec;
+    std::filesystem::create_directory(config_.tempDir, ec);
+    std::vector<std::unique_ptr<LaneObserver>> observers;
+    std::vector<std::unique_ptr<PollRun>> runs;
+    for (int i = 0; i < count; ++i) {
+        observers.push_back(std::make_unique<LaneObserver>(*this, work, i));
+        auto lane = std::make_unique<PollRun>(clock_, observers.back().get());
+        lane->config_ = config_;
+        lane->repeat_ = repeat_;
+        lane->before_ = before_;
+        lane->startedAt_ = startedAt_;
+        lane->laneTempDir_ = devdata::joinPath(config_.tempDir, "lane" + std::to_string(i + 1));
+        runs.push_back(std::move(lane));
+    }
+    {
+        std::lock_guard<std::mutex> g(lanesMutex_);
+        for (auto& lane : runs) {
+            lanes_.push_back(lane.get());
+            if (stop_.requested()) lane->stop_.request();
+        }
+    }
+    std::vector<std::thread> threads;
+    for (int i = 0; i < count; ++i)
+        threads.emplace_back([this, &runs, &work, i] {
+            ::setpriority(PRIO_PROCESS, pid_t(::syscall(SYS_gettid)), 5);
+            laneLoop(*runs[i], work, i);
+        });
+    for (auto& t : threads)
+        t.join();
+    {
+        std::lock_guard<std::mutex> g(lanesMutex_);
+        lanes_.clear();
+    }
+    for (auto& lane : runs)
+        devdata::cleanTempDir(lane->laneTempDir_);
+
+    p = work.p;
+    e = work.e;
+    outcomes_ = std::move(work.outcomes);
+    std::stable_sort(outcomes_.begin(), outcomes_.end(),
+                     [](const ObjectOutcome& a, const ObjectOutcome& b) { return a.num < b.num; });
+    address_ = work.lastAddress;
+    if (stop_.requested()) lanesHungUp_ = work.hungUp;
+    failure = work.failure;
+}
+
+void PollRun::laneLoop(PollRun& lane, LaneWork& work, int index) {
+    dbf::Table objects;
+    try {
+        objects.open(config_.dataDir, devdata::kObjectsTableName);
+        objects.setIndexFieldNames("NUM");
+        while (!lane.stop_.requested() && !work.abort) {
+            const size_t g = work.next++;
+            if (g >= work.groups.size()) break;
+            for (int64_t num : work.groups[g]) {
+                if (lane.stop_.requested() || work.abort) break;
+                // the rows the other lanes wrote meanwhile
+                objects.refresh();
+                if (!objects.locate("NUM", dbf::Value(num))) continue;
+                int n = work.n, p = 0, e = 0;
+                {
+                    std::lock_guard<std::mutex> l(work.mutex);
+                    status(3, counters(work.p, work.n, work.e));
+                }
+                lane.handleRecord(objects, n, p, e);
+                {
+                    std::lock_guard<std::mutex> l(work.mutex);
+                    work.p += p;
+                    work.e += e;
+                    work.inProgress.erase(index);
+                    status(1, inProgressText(work.inProgress));
+                    status(3, counters(work.p, work.n, work.e));
+                }
+                flushLane(lane, work);
+            }
+        }
+    } catch (const std::exception& ex) {
+        // the objects table cannot be read: the run ends, and says why
+        lane.postEventLine(padLeft(timeText(), 10) + " " + ex.what(), true);
+        std::lock_guard<std::mutex> l(work.mutex);
+        if (work.failure.empty()) work.failure = ex.what();
+        work.abort = true;
+    }
+    if (lane.stop_.requested() || work.abort) {
+        // every lane hangs up
+        bool ok = false;
+        try {
+            ok = lane.connections_.hangUp();
+        } catch (const std::exception&) {
+        }
+        std::lock_guard<std::mutex> l(work.mutex);
+        work.hungUp = work.hungUp && ok;
+    }
+    flushLane(lane, work);
+    std::lock_guard<std::mutex> l(work.mutex);
+    work.inProgress.erase(index);
+    for (ObjectOutcome& o : lane.outcomes_)
+        work.outcomes.push_back(std::move(o));
+    lane.outcomes_.clear();
+}
+
+void PollRun::flushLane(PollRun& lane, LaneWork& work) {
+    std::vector<std::string> block;
+    {
+        std::lock_guard<std::mutex> g(lane.linesMutex_);
+        block.swap(lane.lines_);
+        lane.lastReplaceable_ = false;
+    }
+    std::lock_guard<std::mutex> g(work.mutex);
+    for (const std::string& line : block)
+        postEventLine(line, true);
 }
 
 } // namespace polling

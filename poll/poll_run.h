@@ -92,6 +92,8 @@ struct PollConfig {
     std::function<devdata::Settings()> settings;
     // The local date and time of lines and of the objects' connection stamps.
     std::function<dbf::DateTime()> now = [] { return dbf::DateTime::now(); };
+    // Links polled side by side by an all-objects run, in place of the setting "Lanes" for this run.
+    std::optional<int> lanes;
 };
 
 class PollRun : private EventSink, private devdata::ReaderObserver, private ProtocolObserver {
@@ -107,7 +109,7 @@ public:
     // caller shows kAlreadyRunning for both.
     StartResult start(const PollConfig& config, std::optional<int> singleObject = std::nullopt);
     // Sets the stop flag; the run ends at its next stop check.
-    void requestStop() { stop_.request(); }
+    void requestStop();
     // Sets the stop flag and waits for the run to end.
     void stop();
     // Waits for the run to end.
@@ -134,6 +136,16 @@ private:
     // follows any other line posted since, so that error and warning lines stay in the list.
     void verdict(const std::string& text);
     void storeLog(RunResult& result);
+
+    // ---- lanes: an all-objects run with more than one lane polls up to that many links side by side, each
+    // lane a run object of its own (its link, protocol, MAINDB handle and temporary folder) walking the
+    // objects of one link group after another; a lane's lines reach this run's list when its object ends.
+    struct LaneWork;
+    class LaneObserver;
+    void bodyLanes(dbf::Table& objects, int lanes, int n, int& p, int& e, std::string& failure);
+    void laneLoop(PollRun& lane, LaneWork& work, int index);
+    // Moves the lines the lane posted since the last call into this run's list, in one block.
+    void flushLane(PollRun& lane, LaneWork& work);
 
     // EventSink: the connection's lines
     void postEventLine(const std::string& text, bool newLine) override;
@@ -168,6 +180,10 @@ private:
     // STATE and ERRCODE of every object when the run began, by NUM
     std::map<int64_t, std::pair<std::string, int>> before_;
     std::vector<ObjectOutcome> outcomes_;
+    std::mutex lanesMutex_;
+    std::vector<PollRun*> lanes_;     // the lanes of the current run, for the stop flag
+    std::string laneTempDir_;         // a lane's own temporary folder (empty for the run itself)
+    std::optional<bool> lanesHungUp_; // a stopped lanes run: whether every lane hung up
 };
 
 } // namespace polling

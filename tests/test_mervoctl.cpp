@@ -616,3 +616,48 @@ TEST_F(MervoctlData, ReadingCommandsChangeNoByte) {
         }
     }
 }
+
+TEST(MervoctlPoll, LanesOptionTakesOneTo32LinksAndPollsThemSideBySide) {
+    PollFolder f;
+    for (const std::string command : {"poll", "schedule"})
+        for (const std::vector<std::string>& bad : {std::vector<std::string>{"--lanes", "0"},
+                                                    {"--lanes", "33"},
+                                                    {"--lanes", "many"},
+                                                    {"--lanes"}}) {
+            SCOPED_TRACE(command + " " + bad[0] + " " + (bad.size() > 1 ? bad[1] : ""));
+            std::vector<std::string> args = {command, f.data};
+            args.insert(args.end(), bad.begin(), bad.end());
+            Result r = run(args, f.how);
+            EXPECT_EQ(r.code, 2) << r.err;
+            EXPECT_NE(r.err.find("usage: mervoctl"), std::string::npos) << r.err;
+        }
+
+    // two nodes, one of them silent: both walked, both outcomes stored
+    SimProcess sim({"--type", "236", "--serial", "530", "--udp", "0"});
+    SimProcess silent({"--type", "236", "--serial", "531", "--udp", "0", "--silent"});
+    f.addDevice(sim.port());
+    Result added = run({"add", f.data, "ADDRES=Котельная №2", "SERIALNUM=531", "DEVTYPE=236", "NETTYPE=2",
+                        "NETADR=127.0.0.1", "IPPORT=" + std::to_string(silent.port())},
+                       f.how);
+    ASSERT_EQ(added.code, 0) << added.err;
+    Result r = f.poll({"--lanes", "4", "--clock", "2026-12-10 12:00:00"})->finish();
+    EXPECT_EQ(r.code, 0) << r.err;
+    EXPECT_NE(r.err.find("mervoctl: objects with errors: 1"), std::string::npos) << r.err;
+    auto hasLine = [&](const std::string& address, const std::string& end) {
+        std::istringstream in(r.out);
+        for (std::string line; std::getline(in, line);)
+            if (line.find(address) != std::string::npos && line.ends_with(end)) return true;
+        return false;
+    };
+    EXPECT_TRUE(hasLine("Котельная №1", "-  Опрошен")) << r.out;
+    EXPECT_TRUE(hasLine("Котельная №2", "-  Обнаружены ошибки")) << r.out;
+    dbf::Table objects;
+    objects.open(f.data, "MAINDB");
+    ASSERT_TRUE(objects.locate("SERIALNUM", int64_t(530)));
+    EXPECT_FALSE(objects.asBool("ERR"));
+    ASSERT_TRUE(objects.locate("SERIALNUM", int64_t(531)));
+    EXPECT_EQ(objects.asString("STATE"), "Нет связи");
+    EXPECT_TRUE(objects.asBool("ERR"));
+    // the lanes' own temporary folders are gone
+    EXPECT_FALSE(fs::exists(devdata::tempDirOf(f.data) + "/lane1"));
+}

@@ -194,3 +194,25 @@ TEST(PrivateTempDir, ReplacingAFileNeverWritesThroughALink) {
     // a folder that cannot be written: false, nothing made
     EXPECT_FALSE(replaceFile(dir.file("missing/res.tmp"), "x"));
 }
+
+// Lanes: 1 when the store has none (the one-at-a-time run), kept within 1..32 whatever the file says.
+TEST(Settings, LanesDefaultToOneAndStayInRange) {
+    TempDir dir;
+    SettingsStore store(dir.file("r.ini"));
+    EXPECT_EQ(store.load().lanes, 1);
+    EXPECT_NE(slurp(store.path()).find("Lanes=1\n"), std::string::npos);
+    const std::pair<const char*, int> cases[] = {{"8", 8}, {"32", 32}, {"33", 32},
+                                                 {"0", 1}, {"-4", 1},  {"x", 1}};
+    for (const auto& [text, lanes] : cases) {
+        SCOPED_TRACE(text);
+        {
+            std::ofstream f(dir.file("r.ini"), std::ios::trunc);
+            f << "[PAR]\nLanes=" << text << "\n";
+        }
+        EXPECT_EQ(store.load().lanes, lanes);
+    }
+    Settings s = store.load();
+    s.lanes = 16;
+    store.save(s);
+    EXPECT_EQ(store.load().lanes, 16);
+}

@@ -7,7 +7,7 @@
 //   mervoctl create DIR state TYPE         create an empty table
 //   mervoctl create DIR params
 //   mervoctl create DIR archive SERIAL KIND TYPE
-//   mervoctl poll DIR [--object NUM]        one poll run over the objects of DIR
+//   mervoctl poll DIR [--object NUM] [--lanes K]   one poll run over the objects of DIR
 //   mervoctl schedule [DIR] ...            the auto-poll schedule of DIR without the main program
 //
 // Exit codes: 0 done (a poll also when objects had errors: the log and MAINDB say which; the schedule after
@@ -64,11 +64,12 @@ const char* const kUsage =
     "       mervoctl create DIR state TYPE\n"
     "       mervoctl create DIR params\n"
     "       mervoctl create DIR archive SERIAL KIND TYPE   (KIND: H, D or M)\n"
-    "       mervoctl poll DIR [--object NUM] [--metrics FILE]\n"
-    "       mervoctl schedule [DIR] [--metrics FILE] [--on-change CMD [ARG...] [--]]\n"
+    "       mervoctl poll DIR [--object NUM] [--lanes K] [--metrics FILE]\n"
+    "       mervoctl schedule [DIR] [--lanes K] [--metrics FILE] [--on-change CMD [ARG...] [--]]\n"
     "\n"
     "poll      one poll run; besides its log in Log/ it writes Log/last-run.json, and with --metrics the\n"
     "          Prometheus text file FILE (for node_exporter's textfile collector)\n"
+    "--lanes K (poll, schedule): polls up to K links side by side (1 to 32), in place of the store's Lanes\n"
     "schedule  runs the auto-poll schedule of the settings store (Period, PeriodX, DTConn) while its\n"
     "          ScheduleBy is 1 (the service); DIR defaults to the store's DPath. --on-change: the command,\n"
     "          its arguments up to \"--\" or the end, started (no shell) after a run in which an object's\n"
@@ -814,7 +815,14 @@ struct PollSetup {
     std::string metricsFile;
     std::vector<std::string> onChange; // the option; empty: the store's OnChange
     bool useStoreOnChange = false;
+    std::optional<int> lanes; // --lanes: in place of the store's Lanes
 };
+
+int lanesArg(const std::string& text) {
+    const long long k = integerArg(text, "--lanes");
+    if (k < 1 || k > 32) throw UsageError("--lanes expects 1 to 32");
+    return int(k);
+}
 
 struct PollOutcome {
     polling::StartResult started;
@@ -834,6 +842,7 @@ PollOutcome pollOnce(const PollSetup& setup, StopOnSignals& signals, std::option
     config.settings = [settings] { return settings; };
     WallClock* clock = setup.clock;
     config.now = [clock] { return clock->now(); };
+    config.lanes = setup.lanes;
     PrintingObserver out;
     polling::PollRun run(clock->runClock(), &out);
     outcome.started = run.start(config, single);
@@ -876,6 +885,8 @@ int cmdPoll(const std::vector<std::string>& args) {
     for (size_t i = 1; i < args.size(); ++i) {
         if (args[i] == "--object" && i + 1 < args.size()) {
             single = int(integerArg(args[++i], "--object"));
+        } else if (args[i] == "--lanes" && i + 1 < args.size()) {
+            setup.lanes = lanesArg(args[++i]);
         } else if (args[i] == "--metrics" && i + 1 < args.size()) {
             setup.metricsFile = args[++i];
         } else if (args[i] == "--clock" && i + 1 < args.size()) {
@@ -938,6 +949,8 @@ int cmdSchedule(const std::vector<std::string>& args) {
         const std::string& a = args[i];
         if (a == "--metrics" && i + 1 < args.size()) {
             setup.metricsFile = args[++i];
+        } else if (a == "--lanes" && i + 1 < args.size()) {
+            setup.lanes = lanesArg(args[++i]);
         } else if (a == "--clock" && i + 1 < args.size()) {
             clockStart = clockArg(args[++i], "--clock");
         } else if (a == "--clock-until" && i + 1 < args.size()) {
