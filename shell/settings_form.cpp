@@ -48,7 +48,8 @@ bool sameRecord(const devdata::Settings& a, const devdata::Settings& b) {
     return a.dpath == b.dpath && a.dtconn == b.dtconn && a.period == b.period && a.periodX == b.periodX &&
            a.repeat == b.repeat && a.archFilter == b.archFilter && a.archType == b.archType &&
            a.par1_228 == b.par1_228 && a.par1_225 == b.par1_225 && a.par1_234 == b.par1_234 &&
-           a.par1_128 == b.par1_128 && a.par2 == b.par2 && a.scheduleBy == b.scheduleBy;
+           a.par1_128 == b.par1_128 && a.par2 == b.par2 && a.scheduleBy == b.scheduleBy &&
+           a.lanes == b.lanes && a.onChange == b.onChange;
 }
 
 } // namespace
@@ -133,6 +134,14 @@ void TSetupForm::build() {
     SpinEdit1->setToolTip(QString::fromUtf8(
         "Число попыток чтения записей прибора при возникновении ошибок рекомендуемые значения 1-6"));
     grid->addWidget(SpinEdit1, row++, 1, Qt::AlignLeft);
+
+    grid->addWidget(new QLabel(QString::fromUtf8("Параллельный опрос"), Panel1), row, 0);
+    SpinEdit3 = new QSpinBox(Panel1);
+    SpinEdit3->setRange(1, 32);
+    SpinEdit3->setToolTip(QString::fromUtf8(
+        "Число объектов, опрашиваемых одновременно по разным линиям связи (Ethernet-узлы, COM-порты); 1 - по "
+        "одному"));
+    grid->addWidget(SpinEdit3, row++, 1, Qt::AlignLeft);
 
     grid->addWidget(new QLabel(QString::fromUtf8("Путь к БД"), Panel1), row, 0);
     auto* pathRow = new QHBoxLayout;
@@ -290,6 +299,7 @@ void TSetupForm::showRecord(const devdata::Settings& s) {
     selectItem(ComboBox2, s.archFilter);
     selectItem(ComboBox3, s.archType);
     SpinEdit1->setValue(s.repeat);
+    SpinEdit3->setValue(s.lanes);
     Edit1->setText(qs(s.dpath));
     tick(bits228(), s.par1_228);
     tick(bits234(), s.par1_234);
@@ -301,7 +311,8 @@ void TSetupForm::showRecord(const devdata::Settings& s) {
 }
 
 devdata::Settings TSetupForm::recordFromControls(dbf::DateTime dtconn) const {
-    devdata::Settings s;
+    // the values the window has no control for (the change command) stay as loaded
+    devdata::Settings s = settings_;
     s.period = ComboBox1->currentIndex();
     s.periodX = SpinEdit2->value();
     s.dpath = Edit1->text().toStdString();
@@ -309,6 +320,7 @@ devdata::Settings TSetupForm::recordFromControls(dbf::DateTime dtconn) const {
     s.archFilter = ComboBox2->currentIndex();
     s.archType = ComboBox3->currentIndex();
     s.repeat = SpinEdit1->value();
+    s.lanes = SpinEdit3->value();
     s.par1_234 = collect(bits234());
     s.par1_228 = collect(bits228());
     s.par1_225 = collect(bits225());

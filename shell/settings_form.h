@@ -133,6 +133,7 @@ public:
     QPushButton* Button1; // "Сейчас"
     QComboBox* ComboBox4; // who runs the schedule (ScheduleBy)
     QSpinBox* SpinEdit1;  // read attempts
+    QSpinBox* SpinEdit3;  // lanes: objects polled side by side
     QLineEdit* Edit1;     // data directory
     QToolButton* SpeedButton1;
     QComboBox* ComboBox2;  // archive filter

@@ -377,6 +377,31 @@ TEST_F(SettingsForm, OkWritesTheStoreAndSettingsIni) {
     EXPECT_EQ(rebuild.size(), 1);
 }
 
+// "Параллельный опрос" shows and saves Lanes; a value the window has no control for (the service's change
+// command) survives the window's save.
+TEST_F(SettingsForm, ParallelPollIsSavedAndTheChangeCommandKept) {
+    {
+        devdata::SettingsStore store(registry);
+        devdata::Settings s = store.load();
+        s.lanes = 4;
+        s.onChange = "/usr/local/bin/mervo-mail dispatch@example.org";
+        store.save(s);
+    }
+    TSetupForm form(env());
+    form.show();
+    EXPECT_EQ(form.SpinEdit3->minimum(), 1);
+    EXPECT_EQ(form.SpinEdit3->maximum(), 32);
+    EXPECT_EQ(form.SpinEdit3->value(), 4);
+    form.SpinEdit3->setValue(12);
+    form.SpinEdit1->setValue(3);
+    QTest::mouseClick(form.BitBtn1, Qt::LeftButton);
+    const devdata::Settings s = devdata::SettingsStore(registry).load();
+    EXPECT_EQ(s.lanes, 12);
+    EXPECT_EQ(s.repeat, 3);
+    EXPECT_EQ(s.onChange, "/usr/local/bin/mervo-mail dispatch@example.org");
+    EXPECT_EQ(form.settings().lanes, 12);
+}
+
 TEST_F(SettingsForm, SettingsIniKeepsTheKeysAndSectionsItHas) {
     put(prog + "/settings.ini",
         dbf::codec::toCp1251("[OTHER]\r\nA=Б\r\n\r\n[SETTINGS]\r\nPar2=5\r\nMine=1\r\n"
