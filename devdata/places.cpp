@@ -174,28 +174,15 @@ std::map<std::string, std::string> readRecord(const fs::path& path) {
     return record;
 }
 
-// Copies from over to, through a scratch file beside it renamed over it; the mode of the new file is what the
-// umask makes of 0666 (the delivered file's own read-only mode is not carried over).
+// Copies from over to (the delivered files are small): written beside it and renamed over it, with the mode
+// of any new file (the delivered file's own read-only mode is not carried over).
 bool copyOver(const fs::path& from, const fs::path& to, std::string& problem) {
     std::error_code ec;
     fs::create_directories(to.parent_path(), ec);
-    const std::string scratch = to.string() + ".seed~";
-    {
-        std::ifstream in(from, std::ios::binary);
-        std::ofstream out(scratch, std::ios::binary | std::ios::trunc);
-        if (in && out) out << in.rdbuf();
-        out.flush();
-        if (!in || !out) {
-            out.close();
-            fs::remove(scratch, ec);
-            problem = "Не удалось скопировать " + from.string() + " в " + to.string();
-            return false;
-        }
-    }
-    if (::rename(scratch.c_str(), to.c_str()) != 0) {
-        problem =
-            "Не удалось скопировать " + from.string() + " в " + to.string() + ": " + std::strerror(errno);
-        fs::remove(scratch, ec);
+    std::ifstream in(from, std::ios::binary);
+    const std::string bytes = in ? std::string(std::istreambuf_iterator<char>(in), {}) : std::string();
+    if (!in.is_open() || in.bad() || !replaceFile(to.string(), bytes)) {
+        problem = "Не удалось скопировать " + from.string() + " в " + to.string();
         return false;
     }
     return true;

@@ -202,6 +202,29 @@ TEST(Places, SeedingCopiesOnceReplacesUneditedCopiesAndNeverTouchesEditedOnes) {
         EXPECT_EQ(e.path().filename().string().find('~'), std::string::npos) << e.path(); // no scratch left
 }
 
+// A copy that cannot be made is one problem line; the other delivered files are seeded all the same, and the
+// missing copy is made at the next start once it can be.
+TEST(Places, ACopyThatCannotBeMadeIsReportedAndTheRestIsSeeded) {
+    ScopedUmask mask(002);
+    TempDir t;
+    devdata::Places p{true, t.file("prog"), t.file("share"), t.file("site")};
+    writeText(t.file("share/Circuits/236/S1.MNS"), "scheme");
+    writeText(t.file("share/Patterns/Vexa1D.xls"), "daily");
+    writeText(t.file("site/Circuits"), "a file where the folder belongs");
+    const std::vector<std::string> problems = devdata::seedSite(p);
+    ASSERT_EQ(problems.size(), 1u);
+    EXPECT_NE(problems[0].find("Не удалось скопировать " + t.file("share/Circuits/236/S1.MNS")),
+              std::string::npos)
+        << problems[0];
+    EXPECT_EQ(readText(t.file("site/Patterns/Vexa1D.xls")), "daily");
+    EXPECT_EQ(readText(t.file("site/Circuits")), "a file where the folder belongs");
+    EXPECT_EQ(readText(t.file("site/Delivered.sha256")).find("Circuits/"), std::string::npos);
+
+    fs::remove(t.file("site/Circuits"));
+    EXPECT_TRUE(devdata::seedSite(p).empty());
+    EXPECT_EQ(readText(t.file("site/Circuits/236/S1.MNS")), "scheme");
+}
+
 TEST(Places, TheBuildFolderIsNeverSeeded) {
     TempDir t;
     writeText(t.file("share/Patterns/A.xls"), "a");
